@@ -1,0 +1,59 @@
+#pragma once
+// Server definitions: the records and their INI file (one file per server in the
+// `Servers` folder beside the program).
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+enum : std::uint8_t { kTypeFtp = 0, kTypeWeb = 1, kTypeVokt = 2 };
+
+// "FTP Server", "Web Server", "Vokt Server"; other codes give "".
+std::string ServerTypeName(int type);
+
+struct TDirectory {
+  std::string Path;  // drive form, e.g. C:\Shared (trailing backslash optional)
+  std::string Description;
+  bool AccessR = true;
+  bool AccessW = true;
+  bool Recursive = false;
+};
+
+struct TFile {
+  std::string Path;
+  std::string Description;
+};
+
+struct TServerFile {
+  std::string Name = "NoName";
+  std::string Banner = "Quarnel Sharing";
+  std::uint8_t Type = kTypeVokt;
+  std::int32_t DirectoryCount = 0;
+  std::int32_t FileCount = 0;
+  std::vector<TDirectory> Directories;
+  std::vector<TFile> Files;
+  bool Active = false;
+  bool Multiple = false;
+  bool Tray = true;
+  std::string Username;
+  std::string Password;
+  std::int32_t Port = 0;
+  std::int32_t Limit = 0;
+};
+
+// Raised when a definition cannot be written; message "Unable to write to " + path.
+class EWriteError : public std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// False (after showing "File <path> not found" through the front) when the file is
+// missing; the record is then left as it was.
+bool ReadServerFile(const std::string& fileName, TServerFile& server);
+// Writes every field; the counts are trusted over the arrays. Throws EWriteError.
+// The file is replaced whole (temporary file, then rename), never left half-written.
+bool WriteServerFile(const std::string& fileName, const TServerFile& server);
+
+// yymmddhhnnsszz".server" for the current local time (milliseconds at least two
+// digits).
+std::string NewServerFileName();

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks to build and test the program.
+# Quick when everything is present: it only asks dpkg.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libgtest-dev libgmock-dev
+  qt6-base-dev fonts-dejavu-core
+  python3 curl lftp
+  xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: must run as root to install: ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq || true
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
