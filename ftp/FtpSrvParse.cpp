@@ -1,0 +1,153 @@
+#include "ftp/FtpSrvParse.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+constexpr unsigned char kIac = 255;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsAsciiAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+}  // namespace
+
+TFtpCommandLine ParseCommandLine(std::string_view line) {
+  std::string text;
+  text.reserve(kFtpStringMax);
+  for (std::size_t i = 0; i < line.size() && text.size() < kFtpStringMax; ++i) {
+    auto c = static_cast<unsigned char>(line[i]);
+    if (c != kIac) {
+      text.push_back(static_cast<char>(c));
+    } else if (i + 1 < line.size() && static_cast<unsigned char>(line[i + 1]) == kIac) {
+      text.push_back(static_cast<char>(kIac));
+      ++i;
+    } else {
+      ++i;  // IAC plus its command byte (IP, DM, ...) carry no text
+    }
+  }
+
+  TFtpCommandLine cmd;
+  std::size_t pos = 0;
+  while (pos < text.size() && IsBlank(text[pos])) ++pos;
+  while (pos < text.size() && IsAsciiAlnum(text[pos])) cmd.Keyword.push_back(AsciiUpper(text[pos++]));
+  while (pos < text.size() && IsBlank(text[pos])) ++pos;
+  cmd.Params = text.substr(pos);
+  return cmd;
+}
+
+std::string FtpTrim(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && IsTrimmed(s[b])) ++b;
+  while (e > b && IsTrimmed(s[e - 1])) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+std::string FtpUpper(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = AsciiUpper(c);
+  return r;
+}
+
+std::optional<TPortArgument> ParsePortArgument(std::string_view params) {
+  std::int64_t n[6] = {};
+  std::size_t pos = 0;
+  for (auto& value : n) {
+    while (pos < params.size() && IsBlank(params[pos])) ++pos;
+    while (pos < params.size() && params[pos] >= '0' && params[pos] <= '9') {
+      // Saturate rather than overflow: such a number is refused later anyway.
+      if (value < 1'000'000'000) value = value * 10 + (params[pos] - '0');
+      ++pos;
+    }
+    while (pos < params.size() && IsBlank(params[pos])) ++pos;
+    if (pos >= params.size()) continue;
+    if (params[pos] != ',') return std::nullopt;
+    ++pos;
+  }
+  TPortArgument arg;
+  arg.Addr = std::to_string(n[0]) + "." + std::to_string(n[1]) + "." + std::to_string(n[2]) +
+             "." + std::to_string(n[3]);
+  arg.Port = n[4] * 256 + n[5];
+  return arg;
+}
+
+std::optional<std::uint32_t> ParseDottedAddress(std::string_view text) {
+  std::uint32_t addr = 0;
+  std::size_t pos = 0;
+  for (int group = 0; group < 4; ++group) {
+    if (group > 0) {
+      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
+      ++pos;
+    }
+    int value = 0, digits = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
+      value = value * 10 + (text[pos++] - '0');
+      ++digits;
+    }
+    if (digits == 0 || value > 255) return std::nullopt;
+    addr = (addr << 8) | static_cast<std::uint32_t>(value);
+  }
+  if (pos != text.size() || addr == 0xFFFFFFFFu) return std::nullopt;
+  return addr;
+}
+
+std::string PasvReplyText(std::uint32_t addr, int port) {
+  return FtpFormat("227 Entering Passive Mode (%u,%u,%u,%u,%d,%d).", (addr >> 24) & 0xFF,
+                   (addr >> 16) & 0xFF, (addr >> 8) & 0xFF, addr & 0xFF, port / 256, port % 256);
+}
+
+void TPasvPortTable::SetStart(int start) {
+  if (start < 0 || start > 65535)
+    throw FtpServerException(FtpFormat("Invalid PasvPortRangeStart %d.", start));
+  if (start == start_) return;
+  for (bool used : inUse_)
+    if (used) throw FtpServerException("Unable to change PasvPortRangeStart when port is in use.");
+  start_ = start;
+}
+
+void TPasvPortTable::SetSize(int size) {
+  if (size < 0 || size > 65535)
+    throw FtpServerException(FtpFormat("Invalid PasvPortRangeSize %d.", size));
+  if (size == Size()) return;
+  for (std::size_t i = static_cast<std::size_t>(size); i < inUse_.size(); ++i)
+    if (inUse_[i]) throw FtpServerException("Unable to change PasvPortRangeSize when port is in use.");
+  inUse_.resize(static_cast<std::size_t>(size), false);
+}
+
+std::optional<int> TPasvPortTable::Acquire() {
+  if (start_ == 0 || inUse_.empty()) return 0;
+  for (std::size_t i = 0; i < inUse_.size(); ++i) {
+    if (!inUse_[i]) {
+      inUse_[i] = true;
+      return start_ + static_cast<int>(i);
+    }
+  }
+  return std::nullopt;
+}
+
+void TPasvPortTable::Release(int port) {
+  if (start_ == 0 || port < start_ || port >= start_ + Size()) return;
+  inUse_[static_cast<std::size_t>(port - start_)] = false;
+}
+
+bool TPasvPortTable::InUse(int port) const {
+  if (start_ == 0 || port < start_ || port >= start_ + Size()) return false;
+  return inUse_[static_cast<std::size_t>(port - start_)];
+}
+
+std::string FtpFormat(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, args);
+  va_end(args);
+  return out;
+}

@@ -1,0 +1,75 @@
+#pragma once
+// The FTP engine's pure text work: splitting a command line into keyword and
+// parameter, reading a PORT argument, writing a PASV reply, and the passive port
+// range. Nothing here touches a socket, so each piece is tested on its own.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Command keywords and parameters never grow past this; longer input is cut.
+inline constexpr std::size_t kFtpStringMax = 255;
+
+// Raised by the engine's own checks; the dispatcher turns one that escapes a
+// command into "501 " + message.
+class FtpServerException : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TFtpCommandLine {
+  std::string Keyword;  // ASCII letters and digits, upper case; may be empty
+  std::string Params;   // the rest of the line, trailing blanks kept
+};
+
+// Telnet IAC handling (RFC 854): IAC IAC is one 255 byte, IAC with any other
+// byte is dropped together with it. The cleaned text keeps at most
+// kFtpStringMax bytes before the keyword is split off.
+TFtpCommandLine ParseCommandLine(std::string_view line);
+
+// Leading and trailing spaces and control characters removed.
+std::string FtpTrim(std::string_view s);
+std::string FtpUpper(std::string_view s);
+
+// The six numbers of a PORT argument, each read leniently (blanks around a
+// number, no digits at all reads as 0). nullopt when a character other than a
+// digit, blank or comma shows up. The address is not range-checked here.
+struct TPortArgument {
+  std::string Addr;     // "a1.a2.a3.a4" as written
+  std::int64_t Port;    // p1 * 256 + p2
+};
+std::optional<TPortArgument> ParsePortArgument(std::string_view params);
+
+// The four bytes of a dotted IPv4 literal, or nullopt (also for
+// "255.255.255.255", which a PASV reply can never mean).
+std::optional<std::uint32_t> ParseDottedAddress(std::string_view text);
+
+// "227 Entering Passive Mode (a,b,c,d,p1,p2)." for a host-order address.
+std::string PasvReplyText(std::uint32_t addr, int port);
+
+// One in-use flag per port of the configured passive range. A port handed out
+// by Acquire stays taken until Release gives it back; the setters refuse to
+// move ports that are in use.
+class TPasvPortTable {
+public:
+  int Start() const { return start_; }
+  int Size() const { return static_cast<int>(inUse_.size()); }
+  void SetStart(int start);
+  void SetSize(int size);
+  // The port to listen on: 0 (any) when no range is configured, the lowest free
+  // port of the range otherwise, nullopt when every port of it is taken.
+  std::optional<int> Acquire();
+  // Frees a port of the range; anything else (0, a port outside) is ignored.
+  void Release(int port);
+  bool InUse(int port) const;
+
+private:
+  int start_ = 0;
+  std::vector<bool> inUse_;
+};
+
+// printf-style formatting into a std::string, for the reply texts.
+std::string FtpFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
