@@ -1,0 +1,217 @@
+#include "platform/Profile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ProfileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/profile-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(dir_);
+  }
+
+  std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
+  void Put(const std::string& name, const std::string& bytes) const {
+    std::ofstream(PathOf(name), std::ios::binary) << bytes;
+  }
+  std::string Get(const std::string& name) const {
+    std::ifstream in(PathOf(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  std::size_t EntriesInFolder() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
+  }
+
+  fs::path dir_;
+};
+
+struct ReadRow {
+  const char* description;
+  const char* text;
+  const char* section;
+  const char* key;
+  const char* expected;  // read with the default "dflt"
+};
+
+TEST(ProfileRead, Dialect) {
+  const ReadRow rows[] = {
+      {"names ignore ASCII case", "[iNFo]\nnAME=x\n", "Info", "Name", "x"},
+      {"blanks around the value go", "[s]\nk = \t v a \t\n", "s", "k", "v a"},
+      {"blanks around names go", "  [ s ]  \n  k  =v\n", "s", "k", "v"},
+      {"double quotes go", "[s]\nk=\" a b \"\n", "s", "k", " a b "},
+      {"single quotes go", "[s]\nk='a'\n", "s", "k", "a"},
+      {"mismatched quotes stay", "[s]\nk=\"a'\n", "s", "k", "\"a'"},
+      {"a lone quote stays", "[s]\nk=\"\n", "s", "k", "\""},
+      {"only outer quotes go", "[s]\nk=\"a\"b\"\n", "s", "k", "a\"b"},
+      {"CR LF line ends", "[s]\r\nk=v\r\n[t]\r\nk=w\r\n", "t", "k", "w"},
+      {"no line end on the last line", "[s]\nk=v", "s", "k", "v"},
+      {"an empty value is not the default", "[s]\nk=\n", "s", "k", ""},
+      {"a bare name is an empty key", "[s]\nk\n", "s", "k", ""},
+      {"missing key", "[s]\nother=v\n", "s", "k", "dflt"},
+      {"missing section", "[t]\nk=v\n", "s", "k", "dflt"},
+      {"a key in another section", "[s]\n[t]\nk=v\n", "s", "k", "dflt"},
+      {"the value keeps later '='", "[s]\nk=a=b\n", "s", "k", "a=b"},
+      {"first of two keys wins", "[s]\nk=1\nK=2\n", "s", "k", "1"},
+      {"first of two sections wins", "[s]\nk=1\n[S]\nk=2\n", "s", "k", "1"},
+      {"comments are not keys", "[s]\n;k=1\n", "s", "k", "dflt"},
+      {"keys before any section belong to none", "k=1\n[s]\n", "s", "k", "dflt"},
+      {"a header without ']' is not a section", "[s\nk=1\n", "s", "k", "dflt"},
+  };
+  for (const ReadRow& row : rows) {
+    SCOPED_TRACE(row.description);
+    EXPECT_EQ(TProfile(row.text).ReadString(row.section, row.key, "dflt"), row.expected);
+  }
+}
+
+TEST(ProfileRead, DefaultLosesTrailingBlanks) {
+  EXPECT_EQ(TProfile("").ReadString("s", "k", "  a b  "), "  a b");
+}
+
+TEST(ProfileRead, LongValueIsCutAt2047) {
+  const std::string longValue(3000, 'v');
+  TProfile profile("[s]\nk=" + longValue + "\nq=\"" + longValue + "\"\n");
+  EXPECT_EQ(profile.ReadString("s", "k", ""), longValue.substr(0, 2047));
+  // The quotes go before the cut, as the reader's buffer only saw the inner text.
+  EXPECT_EQ(profile.ReadString("s", "q", ""), longValue.substr(0, 2047));
+  EXPECT_EQ(TProfile("[s]\nk=" + longValue.substr(0, 2047) + "\n").ReadString("s", "k", ""),
+            longValue.substr(0, 2047));
+}
+
+TEST(ProfileWrite, ReplacesInPlaceAndAppendsWhereTheFileEnds) {
+  TProfile profile(
+      "; kept\n"
+      "[Info]\n"
+      "Port = 21\n"
+      "NAME=old\n"
+      "junk line without meaning =\n"
+      "\n"
+      "[Other]\n"
+      "x=1\n");
+  profile.WriteString("info", "name", "new");
+  profile.WriteString("INFO", "Tray", "1");
+  profile.WriteString("Fresh", "k", "v");
+  profile.WriteString("Info", "port", "80");
+  EXPECT_EQ(profile.Text(),
+            "; kept\n"
+            "[Info]\n"
+            "Port=80\n"
+            "NAME=new\n"
+            "junk line without meaning =\n"
+            "Tray=1\n"
+            "\n"
+            "[Other]\n"
+            "x=1\n"
+            "[Fresh]\n"
+            "k=v\n");
+}
+
+TEST(ProfileWrite, WrittenValuesReadBack) {
+  TProfile profile;
+  profile.WriteString("s", "a", "  padded  ");
+  profile.WriteString("s", "b", "");
+  EXPECT_EQ(profile.ReadString("s", "a", "d"), "padded");
+  EXPECT_EQ(profile.ReadString("S", "B", "d"), "");
+  EXPECT_EQ(profile.Text(), "[s]\na=  padded  \nb=\n");
+}
+
+TEST_F(ProfileTest, LoadTellsMissingFromPresent) {
+  TProfile profile;
+  EXPECT_EQ(profile.Load(PathOf("none.ini")), TProfile::TLoadResult::kMissing);
+  EXPECT_EQ(profile.Load(PathOf("none/deeper.ini")), TProfile::TLoadResult::kMissing);
+  fs::create_directory(dir_ / "folder.ini");
+  EXPECT_EQ(profile.Load(PathOf("folder.ini")), TProfile::TLoadResult::kMissing);
+  Put("a.ini", "[s]\r\nk=v\r\n");
+  ASSERT_EQ(profile.Load(PathOf("a.ini")), TProfile::TLoadResult::kLoaded);
+  EXPECT_EQ(profile.ReadString("s", "k", ""), "v");
+}
+
+TEST_F(ProfileTest, SaveWritesTheTextInLfAndLeavesNothingElse) {
+  Put("a.ini", "[s]\r\nk=v\r\n;note\r\n");
+  TProfile profile;
+  ASSERT_EQ(profile.Load(PathOf("a.ini")), TProfile::TLoadResult::kLoaded);
+  profile.WriteString("s", "n", "1");
+  ASSERT_TRUE(profile.SaveAtomically(PathOf("a.ini")));
+  EXPECT_EQ(Get("a.ini"), "[s]\nk=v\n;note\nn=1\n");
+  EXPECT_EQ(EntriesInFolder(), 1u);
+}
+
+TEST_F(ProfileTest, SaveCreatesAMissingFileAndKeepsAnExistingMode) {
+  TProfile profile("[s]\nk=v\n");
+  ASSERT_TRUE(profile.SaveAtomically(PathOf("new.ini")));
+  EXPECT_EQ(Get("new.ini"), "[s]\nk=v\n");
+
+  fs::permissions(PathOf("new.ini"), fs::perms::owner_read | fs::perms::owner_write |
+                                         fs::perms::group_read);
+  ASSERT_TRUE(profile.SaveAtomically(PathOf("new.ini")));
+  EXPECT_EQ(fs::status(PathOf("new.ini")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(ProfileTest, SaveThroughALinkReplacesTheLinkedFile) {
+  Put("real.ini", "[s]\nk=old\n");
+  fs::create_symlink(dir_ / "real.ini", dir_ / "link.ini");
+  ASSERT_TRUE(TProfile("[s]\nk=new\n").SaveAtomically(PathOf("link.ini")));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.ini"));
+  EXPECT_EQ(Get("real.ini"), "[s]\nk=new\n");
+}
+
+TEST_F(ProfileTest, FullDiskKeepsTheOldFileWhole) {
+  // A write cut short by a full disk used to leave a definition half old, half new.
+  const std::string old = "[s]\nk=old\n";
+  Put("a.ini", old);
+  TProfile profile("[s]\nk=" + std::string(64 * 1024, 'n') + "\n");
+
+  struct rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 4096;
+  auto previous = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool saved_ok = profile.SaveAtomically(PathOf("a.ini"));
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous);
+
+  EXPECT_FALSE(saved_ok);
+  EXPECT_EQ(Get("a.ini"), old);
+  EXPECT_EQ(EntriesInFolder(), 1u);
+}
+
+TEST_F(ProfileTest, SaveRefusesWhatCannotBeWritten) {
+  EXPECT_FALSE(TProfile("[s]\n").SaveAtomically(PathOf("missing/a.ini")));
+  fs::create_directory(dir_ / "folder.ini");
+  EXPECT_FALSE(TProfile("[s]\n").SaveAtomically(PathOf("folder.ini")));
+  EXPECT_TRUE(fs::is_directory(dir_ / "folder.ini"));
+}
+
+TEST_F(ProfileTest, ReadOnlyFileOrFolderIsLeftAlone) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  Put("ro.ini", "[s]\nk=old\n");
+  fs::permissions(PathOf("ro.ini"), fs::perms::owner_read);
+  EXPECT_FALSE(TProfile("[s]\nk=new\n").SaveAtomically(PathOf("ro.ini")));
+  EXPECT_EQ(Get("ro.ini"), "[s]\nk=old\n");
+
+  Put("a.ini", "[s]\nk=old\n");
+  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  EXPECT_FALSE(TProfile("[s]\nk=new\n").SaveAtomically(PathOf("a.ini")));
+  EXPECT_EQ(Get("a.ini"), "[s]\nk=old\n");
+  EXPECT_EQ(EntriesInFolder(), 2u);
+}
+
+}  // namespace
