@@ -1,0 +1,235 @@
+#include "web/HttpSrvParse.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace {
+
+char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// Trim of the original tools: blanks and control characters at both ends.
+std::string_view TrimControl(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::string_view SkipBlanks(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  return s;
+}
+
+// Cuts the next word (up to a blank) off the front of s.
+std::string_view TakeWord(std::string_view& s) {
+  auto end = s.find(' ');
+  std::string_view word = s.substr(0, end);
+  s.remove_prefix(end == std::string_view::npos ? s.size() : end);
+  return word;
+}
+
+// Whole days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(std::int64_t z, int& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t yy = static_cast<std::int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int>(yy + (m <= 2));
+}
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+}  // namespace
+
+std::string UpperAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = UpperChar(c);
+  return out;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (UpperChar(text[i]) != UpperChar(prefix[i])) return false;
+  return true;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+std::string StripLineEnd(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') {
+    line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  }
+  return std::string(line);
+}
+
+THttpRequestLine ParseRequestLine(std::string_view line) {
+  THttpRequestLine r;
+  std::string_view rest = line;
+  r.RequestMethod = UpperAscii(TakeWord(rest));
+  rest = SkipBlanks(rest);
+  std::string_view target = TakeWord(rest);
+  auto q = target.find('?');
+  r.Path = std::string(target.substr(0, q));
+  if (q != std::string_view::npos) r.Params = std::string(target.substr(q + 1));
+  rest = SkipBlanks(rest);
+  r.RequestVersion = UpperAscii(TrimControl(TakeWord(rest)));
+  if (r.RequestVersion.empty()) r.RequestVersion = "HTTP/1.0";
+  return r;
+}
+
+void ApplyHeaderLine(std::string_view line, THttpRequestHeaders& h) {
+  auto colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    std::string value(SkipBlanks(line.substr(colon + 1)));
+    struct Field {
+      std::string_view name;
+      std::string* text;
+    };
+    const Field fields[] = {
+        {"content-type:", &h.ReqContentType},
+        {"content-length:", nullptr},
+        {"Accept:", &h.ReqAccept},
+        {"Referer:", &h.ReqReferer},
+        {"Accept-Language:", &h.ReqAcceptLanguage},
+        {"Accept-Encoding:", &h.ReqAcceptEncoding},
+        {"User-Agent:", &h.ReqUserAgent},
+        {"Host:", &h.ReqHost},
+        {"Connection:", &h.ReqConnection},
+    };
+    for (const Field& f : fields) {
+      if (!StartsWithNoCase(line, f.name)) continue;
+      if (f.text) {
+        *f.text = value;
+      } else {
+        std::int64_t n = 0;
+        auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+        if (ec == std::errc() && end == value.data() + value.size() && !value.empty())
+          h.ReqContentLength = n;
+      }
+      break;
+    }
+  }
+  h.HeaderLines.emplace_back(line);
+}
+
+std::string MapDocument(std::string_view docDir, std::string_view path,
+                        std::string_view defaultDoc) {
+  std::string doc(docDir);
+  if (path.empty() || path.front() != '/') doc += '\\';
+  doc += path;
+  if (!doc.empty() && doc.back() == '/') doc += defaultDoc;
+  for (char& c : doc)
+    if (c == '/') c = '\\';
+  return UrlDecode(doc);
+}
+
+bool DocumentStaysInside(std::string_view document) {
+  if (document.find('\0') != std::string_view::npos) return false;
+  std::size_t start = 0;
+  while (start <= document.size()) {
+    auto end = document.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = document.size();
+    if (document.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+bool WantsKeepAlive(std::string_view reqConnection) {
+  return EqualsNoCase(reqConnection, "Keep-Alive");
+}
+
+std::string MimeTypeOf(std::string_view fileName) {
+  auto dot = fileName.rfind('.');
+  auto sep = fileName.find_last_of("\\:");
+  if (dot == std::string_view::npos || (sep != std::string_view::npos && dot < sep))
+    return "application/binary";
+  std::string ext = UpperAscii(fileName.substr(dot + 1));
+  if (ext == "HTM" || ext == "HTML") return "text/html";
+  if (ext == "GIF") return "image/gif";
+  if (ext == "BMP") return "image/bmp";
+  if (ext == "JPG" || ext == "JPEG") return "image/jpeg";
+  if (ext == "TXT") return "text/plain";
+  return "application/binary";
+}
+
+std::string HttpDate(std::int64_t unixSeconds) {
+  static constexpr char kDays[] = "MonTueWedThuFriSatSun";
+  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const std::int64_t days = FloorDiv(unixSeconds, 86400);
+  const std::int64_t secs = unixSeconds - days * 86400;
+  // Day 0 of the weekday table is a Monday: 1970-01-01 was a Thursday.
+  const std::int64_t k = ((days + 3) % 7 + 7) % 7;
+  int year;
+  unsigned month, day;
+  CivilFromDays(days, year, month, day);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.3s, %02u %.3s %04d %02d:%02d:%02d", kDays + 3 * k,
+                day, kMonths + 3 * (month - 1), year, int(secs / 3600),
+                int(secs / 60 % 60), int(secs % 60));
+  return buf;
+}
+
+std::string UrlDecode(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] != '%') {
+      out += s[i++];
+      continue;
+    }
+    if (i + 2 >= s.size()) {  // "%" among the last two characters: kept as it is
+      out.append(s.substr(i));
+      break;
+    }
+    std::string_view two = s.substr(i + 1, 2);
+    while (!two.empty() && two.front() == ' ') two.remove_prefix(1);
+    unsigned value = 0;
+    for (char c : two) {
+      if (c >= '0' && c <= '9')
+        value = value * 16 + unsigned(c - '0');
+      else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+        value = value * 16 + (unsigned(c) & 0x0F) + 9;
+      else
+        break;
+    }
+    out += static_cast<char>(value & 0xFF);
+    i += 3;
+  }
+  return out;
+}
+
+std::string OkHeader(std::string_view version, std::string_view contentType,
+                     std::int64_t contentLength, const std::int64_t* lastModified) {
+  std::string h(version);
+  h += " 200 OK\r\nContent-Type: ";
+  h += contentType;
+  h += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
+  if (lastModified) h += "Last-Modified: " + HttpDate(*lastModified) + " GMT\r\n";
+  h += "\r\n";
+  return h;
+}
+
+std::string NotFoundAnswer(std::string_view version, std::string_view path) {
+  std::string body =
+      "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>"
+      "The requested URL ";
+  body += path;
+  body += " was not found on this server.<P></BODY></HTML>\r\n";
+  std::string answer(version);
+  answer += " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n";
+  return answer + body;
+}

@@ -1,0 +1,73 @@
+#pragma once
+// The text side of the HTTP engine: request line and header parsing, the engine's
+// own answer texts, and the small helpers (MimeTypeOf, HttpDate, UrlDecode). Kept
+// free of sockets so the protocol rules can be tested on plain strings.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The recognised request headers of one request, cleared at every request line.
+struct THttpRequestHeaders {
+  std::string ReqContentType;
+  std::int64_t ReqContentLength = 0;
+  std::string ReqAccept;
+  std::string ReqReferer;
+  std::string ReqAcceptLanguage;
+  std::string ReqAcceptEncoding;
+  std::string ReqUserAgent;
+  std::string ReqHost;
+  std::string ReqConnection;
+  std::vector<std::string> HeaderLines;  // every non-empty header line, in order
+};
+
+struct THttpRequestLine {
+  std::string RequestMethod;   // upper-cased
+  std::string Path;            // up to the first "?", not decoded
+  std::string Params;          // after the first "?"
+  std::string RequestVersion;  // upper-cased; "HTTP/1.0" when missing
+};
+
+// Drops a final "\n" and a "\r" before it.
+std::string StripLineEnd(std::string_view line);
+
+// Splits "METHOD target VERSION"; an empty line gives an empty method and path.
+THttpRequestLine ParseRequestLine(std::string_view line);
+
+// Records one non-empty header line: the first recognised name (compared without
+// regard to case, colon included) gets the value, and the line is always kept in
+// HeaderLines.
+void ApplyHeaderLine(std::string_view line, THttpRequestHeaders& headers);
+
+// DocDir + Path, DefaultDoc after a trailing "/", backslashes, then UrlDecode.
+std::string MapDocument(std::string_view docDir, std::string_view path,
+                        std::string_view defaultDoc);
+
+// A decoded document path may hold anything a peer typed; one with a ".."
+// component (either separator) or a NUL byte would leave the document folder.
+bool DocumentStaysInside(std::string_view document);
+
+// True when the request asked to keep the connection (the whole value, any case).
+bool WantsKeepAlive(std::string_view reqConnection);
+
+std::string MimeTypeOf(std::string_view fileName);
+
+// "Thu, 01 Jan 1970 00:00:00" for seconds since 1970 (UTC); no zone suffix.
+std::string HttpDate(std::int64_t unixSeconds);
+
+// Percent decoding of the engine: "%" with at least two characters after it always
+// consumes both, whatever they are; "+" stays.
+std::string UrlDecode(std::string_view s);
+
+// The answer head "version 200 OK" with type, length and, when given, Last-Modified.
+std::string OkHeader(std::string_view version, std::string_view contentType,
+                     std::int64_t contentLength, const std::int64_t* lastModified);
+
+// The whole 404 answer, head and page, for a request path as received.
+std::string NotFoundAnswer(std::string_view version, std::string_view path);
+
+// ASCII-only case folding; texts are bytes.
+std::string UpperAscii(std::string_view s);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+bool EqualsNoCase(std::string_view a, std::string_view b);
