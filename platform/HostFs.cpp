@@ -1,0 +1,379 @@
+#include "platform/HostFs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::string ToSlashes(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+// Native form, or empty with errno-style ENOENT for what names nothing.
+std::string NativeOrEmpty(std::string_view path) {
+  std::string native;
+  if (!HostFs::ToNative(path, native)) return {};
+  return native;
+}
+
+bool StatFollowingLinks(const std::string& native, struct stat& st) {
+  return !native.empty() && ::stat(native.c_str(), &st) == 0;
+}
+
+std::int64_t MTimeOf(const struct stat& st) { return static_cast<std::int64_t>(st.st_mtim.tv_sec); }
+
+THostTime ToHostTime(const std::tm& tm) {
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+// Wildcards turned into the original host's matching tokens: a "?" may match
+// nothing at the end of a name or before a dot, a "*" just before a dot stops at the
+// last dot of the name, and a dot before a wildcard (or at the end) may match the end
+// of the name.
+enum class TTok { Lit, Star, DosStar, DosQm, DosDot };
+struct TToken {
+  TTok kind;
+  char ch;
+};
+
+std::vector<TToken> Tokenize(std::string_view p) {
+  if (p == "*.*") return {{TTok::Star, 0}};
+  std::vector<TToken> out;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    const char c = p[i];
+    const bool last = i + 1 == p.size();
+    if (c == '?') {
+      out.push_back({TTok::DosQm, 0});
+    } else if (c == '*') {
+      out.push_back({!last && p[i + 1] == '.' ? TTok::DosStar : TTok::Star, 0});
+    } else if (c == '.' && (last || p[i + 1] == '?' || p[i + 1] == '*')) {
+      out.push_back({TTok::DosDot, 0});
+    } else {
+      out.push_back({TTok::Lit, c});
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+THostStatus THostStatus::FromErrno() { return THostStatus(errno == 0 ? EIO : errno); }
+
+bool THostStatus::NotFound() const { return code_ == ENOENT || code_ == ENOTDIR; }
+
+std::string THostStatus::Message() const {
+  if (code_ == 0) return {};
+  char buf[256];
+  // GNU strerror_r: the text may be returned in place of buf.
+  return ::strerror_r(code_, buf, sizeof buf);
+}
+
+namespace HostFs {
+
+bool ToNative(std::string_view path, std::string& native) {
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return false;  // UNC
+  if (path.size() >= 2 && path[1] == ':') {
+    if (path[0] != 'C' && path[0] != 'c') return false;
+    std::string rest = ToSlashes(path.substr(2));
+    native = rest.empty() || rest[0] != '/' ? "/" + rest : rest;
+    return true;
+  }
+  native = ToSlashes(path);
+  return true;
+}
+
+std::string FromNative(std::string_view native) {
+  std::string out = "C:";
+  out.reserve(native.size() + 2);
+  for (char c : native) out += c == '/' ? '\\' : c;
+  if (out.size() == 2) out += '\\';
+  return out;
+}
+
+bool FileExists(std::string_view path) {
+  struct stat st;
+  return StatFollowingLinks(NativeOrEmpty(path), st) && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(std::string_view path) {
+  struct stat st;
+  return StatFollowingLinks(NativeOrEmpty(path), st) && S_ISDIR(st.st_mode);
+}
+
+bool MatchesPattern(std::string_view pattern, std::string_view name) {
+  const std::vector<TToken> toks = Tokenize(pattern);
+  const std::size_t m = toks.size();
+  const std::size_t lastDot = name.rfind('.');
+  // reach[k]: the first k tokens can match the characters consumed so far.
+  std::vector<char> reach(m + 1, 0), next(m + 1, 0);
+  reach[0] = 1;
+  for (std::size_t j = 0;; ++j) {
+    const bool atEnd = j == name.size();
+    // Tokens that can match nothing here.
+    for (std::size_t k = 0; k < m; ++k) {
+      if (!reach[k]) continue;
+      switch (toks[k].kind) {
+        case TTok::Star:
+        case TTok::DosStar: reach[k + 1] = 1; break;
+        case TTok::DosQm: if (atEnd || name[j] == '.') reach[k + 1] = 1; break;
+        case TTok::DosDot: if (atEnd) reach[k + 1] = 1; break;
+        case TTok::Lit: break;
+      }
+    }
+    if (atEnd) return reach[m] != 0;
+    const char c = name[j];
+    std::fill(next.begin(), next.end(), 0);
+    for (std::size_t k = 0; k < m; ++k) {
+      if (!reach[k]) continue;
+      switch (toks[k].kind) {
+        case TTok::Lit: if (toks[k].ch == c) next[k + 1] = 1; break;
+        case TTok::Star: next[k] = 1; break;
+        case TTok::DosStar: if (!(c == '.' && j == lastDot)) next[k] = 1; break;
+        case TTok::DosQm: if (c != '.') next[k + 1] = 1; break;
+        case TTok::DosDot: if (c == '.') next[k + 1] = 1; break;
+      }
+    }
+    reach.swap(next);
+  }
+}
+
+std::vector<THostEntry> FindEntries(std::string_view pattern) {
+  std::size_t cut = pattern.find_last_of("\\/");
+  std::string_view dir, namePattern;
+  if (cut != std::string_view::npos) {
+    dir = pattern.substr(0, cut + 1);
+    namePattern = pattern.substr(cut + 1);
+  } else if (pattern.size() >= 2 && pattern[1] == ':') {
+    dir = pattern.substr(0, 2);
+    namePattern = pattern.substr(2);
+  } else {
+    namePattern = pattern;
+  }
+  std::vector<THostEntry> out;
+  std::string native;
+  if (namePattern.empty() || !ToNative(dir, native)) return out;
+  DIR* d = ::opendir(native.empty() ? "." : native.c_str());
+  if (!d) return out;
+  const int dfd = ::dirfd(d);
+  while (const dirent* de = ::readdir(d)) {
+    std::string_view name = de->d_name;
+    if (!MatchesPattern(namePattern, name)) continue;
+    struct stat st;
+    // A broken link is still listed, with the link's own size and time.
+    if (::fstatat(dfd, de->d_name, &st, 0) != 0 &&
+        ::fstatat(dfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;  // gone since readdir
+    }
+    THostEntry e;
+    e.name = std::string(name);
+    e.directory = S_ISDIR(st.st_mode);
+    e.size = e.directory ? 0 : static_cast<std::int64_t>(st.st_size);
+    e.modified = MTimeOf(st);
+    e.hidden = name.size() > 0 && name[0] == '.' && name != "." && name != "..";
+    e.readOnly = ::faccessat(dfd, de->d_name, W_OK, AT_EACCESS) != 0 && errno != ENOENT;
+    out.push_back(std::move(e));
+  }
+  ::closedir(d);
+  return out;
+}
+
+THostStatus CreateDirectory(std::string_view path) {
+  std::string native = NativeOrEmpty(path);
+  if (native.empty()) return THostStatus(ENOENT);
+  return ::mkdir(native.c_str(), 0777) == 0 ? THostStatus() : THostStatus::FromErrno();
+}
+
+THostStatus RemoveDirectory(std::string_view path) {
+  std::string native = NativeOrEmpty(path);
+  if (native.empty()) return THostStatus(ENOENT);
+  return ::rmdir(native.c_str()) == 0 ? THostStatus() : THostStatus::FromErrno();
+}
+
+THostStatus DeleteFile(std::string_view path) {
+  std::string native = NativeOrEmpty(path);
+  if (native.empty()) return THostStatus(ENOENT);
+  return ::unlink(native.c_str()) == 0 ? THostStatus() : THostStatus::FromErrno();
+}
+
+THostStatus RenameFile(std::string_view from, std::string_view to) {
+  std::string src = NativeOrEmpty(from), dst = NativeOrEmpty(to);
+  if (src.empty() || dst.empty()) return THostStatus(ENOENT);
+  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) {
+    return {};
+  }
+  if (errno != EINVAL && errno != ENOSYS) return THostStatus::FromErrno();
+  // File systems without no-replace renames: check, then rename. The gap is
+  // acceptable on the one thread that serves every client.
+  struct stat st;
+  if (::lstat(dst.c_str(), &st) == 0) return THostStatus(EEXIST);
+  return ::rename(src.c_str(), dst.c_str()) == 0 ? THostStatus() : THostStatus::FromErrno();
+}
+
+std::int64_t FileSize(std::string_view path) {
+  struct stat st;
+  if (!StatFollowingLinks(NativeOrEmpty(path), st)) return -1;
+  return S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+}
+
+bool FileModTime(std::string_view path, std::int64_t& utcSeconds) {
+  struct stat st;
+  if (!StatFollowingLinks(NativeOrEmpty(path), st)) return false;
+  utcSeconds = MTimeOf(st);
+  return true;
+}
+
+bool CanonicalPath(std::string_view path, std::string& native) {
+  std::string start;
+  if (!ToNative(path, start)) return false;
+  if (start.empty() || start[0] != '/') {
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd)) return false;
+    start = std::string(cwd) + "/" + start;
+  }
+  std::deque<std::string> todo;
+  auto push = [&todo](std::string_view p, bool front) {
+    std::vector<std::string> names;
+    std::size_t i = 0;
+    while (i <= p.size()) {
+      std::size_t j = p.find('/', i);
+      if (j == std::string_view::npos) j = p.size();
+      if (j > i) names.emplace_back(p.substr(i, j - i));
+      i = j + 1;
+    }
+    if (front) todo.insert(todo.begin(), names.begin(), names.end());
+    else todo.insert(todo.end(), names.begin(), names.end());
+  };
+  push(start, false);
+  std::string done;  // canonical so far, "" being "/"
+  int links = 0;
+  while (!todo.empty()) {
+    std::string name = std::move(todo.front());
+    todo.pop_front();
+    if (name == ".") continue;
+    if (name == "..") {
+      done.erase(done.rfind('/') == std::string::npos ? 0 : done.rfind('/'));
+      continue;
+    }
+    std::string candidate = done + "/" + name;
+    struct stat st;
+    if (::lstat(candidate.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      if (++links > 40) return false;
+      std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+      ssize_t n = ::readlink(candidate.c_str(), target.data(), target.size());
+      if (n < 0) return false;
+      target.resize(static_cast<std::size_t>(n));
+      if (!target.empty() && target[0] == '/') done.clear();
+      push(target, true);
+      continue;
+    }
+    // Missing names are kept as names: ".." after one removes it again.
+    done = std::move(candidate);
+  }
+  native = done.empty() ? "/" : done;
+  return true;
+}
+
+std::int64_t NowUtc() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+THostTime LocalTime(std::int64_t utcSeconds) {
+  ::tzset();  // localtime_r alone may keep a zone read before TZ changed
+  std::time_t t = static_cast<std::time_t>(utcSeconds);
+  std::tm tm{};
+  ::localtime_r(&t, &tm);
+  return ToHostTime(tm);
+}
+
+THostTime UtcTime(std::int64_t utcSeconds) {
+  std::time_t t = static_cast<std::time_t>(utcSeconds);
+  std::tm tm{};
+  ::gmtime_r(&t, &tm);
+  return ToHostTime(tm);
+}
+
+int TimeZoneBiasMinutes(std::int64_t utcSeconds) {
+  ::tzset();
+  std::time_t t = static_cast<std::time_t>(utcSeconds);
+  std::tm tm{};
+  ::localtime_r(&t, &tm);
+  return static_cast<int>(-tm.tm_gmtoff / 60);
+}
+
+}  // namespace HostFs
+
+THostStatus THostFile::Open(std::string_view path, TMode mode) {
+  Close();
+  std::string native = NativeOrEmpty(path);
+  if (native.empty()) return THostStatus(ENOENT);
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  switch (mode) {
+    case hfmRead: flags |= O_RDONLY; break;
+    case hfmCreate: flags |= O_WRONLY | O_CREAT; break;
+    case hfmWrite: flags |= O_WRONLY; break;
+    case hfmReadWrite: flags |= O_RDWR; break;
+  }
+  // Non-blocking only for the open itself: a pipe must not stall the loop here.
+  FileHandle fd(::open(native.c_str(), flags, 0666));
+  if (!fd.Valid()) return THostStatus::FromErrno();
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0) return THostStatus::FromErrno();
+  if (!S_ISREG(st.st_mode)) return THostStatus(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+  // Emptied only once known to be a regular file.
+  if (mode == hfmCreate && ::ftruncate(fd.Get(), 0) != 0) return THostStatus::FromErrno();
+  fd_ = std::move(fd);
+  return {};
+}
+
+std::int64_t THostFile::Read(void* buf, std::int64_t count, THostStatus* status) {
+  for (;;) {
+    ssize_t n = ::read(fd_.Get(), buf, static_cast<std::size_t>(count));
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (status) *status = THostStatus::FromErrno();
+    return -1;
+  }
+}
+
+THostStatus THostFile::Write(const void* buf, std::int64_t count) {
+  const char* p = static_cast<const char*>(buf);
+  while (count > 0) {
+    ssize_t n = ::write(fd_.Get(), p, static_cast<std::size_t>(count));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return THostStatus::FromErrno();
+    }
+    p += n;
+    count -= n;
+  }
+  return {};
+}
+
+THostStatus THostFile::Seek(std::int64_t offset) {
+  if (::lseek(fd_.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) return THostStatus::FromErrno();
+  return {};
+}
+
+std::int64_t THostFile::Position() const {
+  if (!fd_.Valid()) return -1;
+  return static_cast<std::int64_t>(::lseek(fd_.Get(), 0, SEEK_CUR));
+}
+
+std::int64_t THostFile::Size() const {
+  struct stat st;
+  if (!fd_.Valid() || ::fstat(fd_.Get(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}

@@ -1,0 +1,129 @@
+#pragma once
+// The host file system as the engines see it: one pseudo-drive "C:" whose root is
+// "/", paths in drive form (C:\home\ann\x.txt). This is the only code that turns a
+// drive-form path into a native one or calls the file system; engines and pages go
+// through it and never see errno.
+//
+// Path arguments are drive form unless the name says "native". A path without a
+// drive ("sub", "\x") is taken the way the original host took it: relative to the
+// process's working directory, or to the root of the current drive when it starts
+// with a backslash. Any drive other than C: (either case), and any UNC path, names
+// nothing: every operation fails as not found.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/FileHandle.h"
+
+// Outcome of one host call: 0 or the system's error number, with its text.
+class THostStatus {
+public:
+  THostStatus() = default;
+  explicit THostStatus(int code) : code_(code) {}
+  static THostStatus FromErrno();
+
+  bool Ok() const { return code_ == 0; }
+  explicit operator bool() const { return Ok(); }
+  int Code() const { return code_; }
+  bool NotFound() const;
+  // The system's text for the error ("No such file or directory"), empty when Ok.
+  std::string Message() const;
+
+private:
+  int code_ = 0;
+};
+
+// One directory entry, as a folder search yields it.
+struct THostEntry {
+  std::string name;
+  std::int64_t size = 0;       // 0 for folders; a link reports its target's size
+  bool directory = false;
+  bool readOnly = false;       // the process may not write it
+  bool hidden = false;         // a name starting with "." other than "." and ".."
+  std::int64_t modified = 0;   // UTC seconds since the epoch
+};
+
+// A calendar time broken into fields (month 1-12, day 1-31).
+struct THostTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// A file opened by one of the modes the engines use. Move-only; closes when destroyed.
+class THostFile {
+public:
+  enum TMode {
+    hfmRead,              // reading, others may read and write (RETR, web downloads)
+    hfmCreate,            // writing, created or emptied (STOR without restart offset)
+    hfmWrite,             // writing an existing file, kept as is (REST + STOR)
+    hfmReadWrite,         // reading and writing an existing file, kept as is (APPE)
+  };
+
+  THostFile() = default;
+  THostFile(THostFile&&) noexcept = default;
+  THostFile& operator=(THostFile&&) noexcept = default;
+
+  // Only regular files open: a folder, a pipe or a device fails (EISDIR / EINVAL),
+  // so a transfer can never block the loop on a pipe or stream a device forever.
+  THostStatus Open(std::string_view path, TMode mode);
+  bool IsOpen() const { return fd_.Valid(); }
+  void Close() { fd_.Reset(); }
+
+  // Bytes read (0 at the end), or -1 with *status set.
+  std::int64_t Read(void* buf, std::int64_t count, THostStatus* status = nullptr);
+  // Writes all count bytes or fails.
+  THostStatus Write(const void* buf, std::int64_t count);
+  // Absolute position; past the end is allowed (a write there leaves a gap).
+  THostStatus Seek(std::int64_t offset);
+  std::int64_t Position() const;   // -1 when not open
+  std::int64_t Size() const;       // -1 when not open
+
+private:
+  FileHandle fd_;
+};
+
+namespace HostFs {
+
+// Drive form <-> native. ToNative fails for other drives and UNC paths. FromNative
+// REQUIRES an absolute native path; a trailing "/" stays a trailing "\".
+bool ToNative(std::string_view path, std::string& native);
+std::string FromNative(std::string_view native);
+
+// A file is anything that exists and is not a folder; links count as their target.
+bool FileExists(std::string_view path);
+bool DirectoryExists(std::string_view path);
+
+// The entries of one folder whose names match the last name of pattern
+// (C:\Share\*.txt, C:\Share\sub), in the order the host returns them, "." and ".."
+// included. A pattern naming no folder, or ending in "\", gives none.
+std::vector<THostEntry> FindEntries(std::string_view pattern);
+// Wildcard match of one name as the original host did it: "*.*" matches every
+// name, "*" any run, "?" one character or none at the end of the name or before a
+// ".", "*." names without an extension, "x.*" also "x". Letter case matters.
+bool MatchesPattern(std::string_view pattern, std::string_view name);
+
+THostStatus CreateDirectory(std::string_view path);
+THostStatus RemoveDirectory(std::string_view path);    // only an empty folder
+THostStatus DeleteFile(std::string_view path);         // never a folder
+// Never replaces: an existing target fails with EEXIST, as the original host did.
+THostStatus RenameFile(std::string_view from, std::string_view to);
+
+std::int64_t FileSize(std::string_view path);          // -1 when it cannot be read
+bool FileModTime(std::string_view path, std::int64_t& utcSeconds);
+
+// The canonical native form of path: ".", ".." and symbolic links resolved. Of a
+// path that does not exist (yet), the canonical form of its deepest existing
+// ancestor followed by the remaining names, "." and ".." among them resolved as
+// names. Access checks compare these, so that no link or ".." leads out of a share.
+// Fails for other drives, UNC paths and link loops.
+bool CanonicalPath(std::string_view path, std::string& native);
+
+// Time. Local time follows the system time zone (TZ, re-read at every call).
+std::int64_t NowUtc();
+THostTime LocalTime(std::int64_t utcSeconds);
+THostTime UtcTime(std::int64_t utcSeconds);
+// UTC minus local time, in minutes, with the rules in force at that moment.
+int TimeZoneBiasMinutes(std::int64_t utcSeconds);
+
+}  // namespace HostFs
