@@ -3,6 +3,7 @@
 // `Servers` folder beside the program).
 
 #include <cstdint>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,7 +49,8 @@ class EWriteError : public std::runtime_error {
 };
 
 // False (after showing "File <path> not found" through the front) when the file is
-// missing; the record is then left as it was.
+// missing, or "Unable to read <path>" when it exists but cannot be read; the record
+// is then left as it was. Counts above 65536 are taken as 65536.
 bool ReadServerFile(const std::string& fileName, TServerFile& server);
 // Writes every field; the counts are trusted over the arrays. Throws EWriteError.
 // The file is replaced whole (temporary file, then rename), never left half-written.
@@ -57,3 +59,5 @@ bool WriteServerFile(const std::string& fileName, const TServerFile& server);
 // yymmddhhnnsszz".server" for the current local time (milliseconds at least two
 // digits).
 std::string NewServerFileName();
+// The same name for a given local time and millisecond (0-999).
+std::string ServerFileNameAt(const std::tm& local, int milliseconds);
