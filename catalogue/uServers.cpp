@@ -1,0 +1,236 @@
+#include "catalogue/uServers.h"
+
+#include <cstdio>
+#include <map>
+
+#include "catalogue/ServerUi.h"
+#include "platform/EventLoop.h"
+#include "platform/Process.h"
+
+std::deque<TServerSocket> ServerRegistry;
+std::int32_t RunningServerCount = 0;
+
+namespace {
+
+std::map<int, TEngineMaker>& EngineMakers() {
+  static std::map<int, TEngineMaker> makers;
+  return makers;
+}
+
+TLocalClock& LocalClock() {
+  static TLocalClock clock;
+  return clock;
+}
+
+std::tm Now() {
+  const auto& clock = LocalClock();
+  return clock ? clock() : LocalTimeNow();
+}
+
+std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+bool ValidIndex(int index) {
+  return index >= 0 && static_cast<std::size_t>(index) < ServerRegistry.size();
+}
+
+// Only the two served types name themselves in the tray caption; a type-2 server
+// shows an empty pair of parentheses there.
+std::string TrayTypeText(int type) {
+  return type == kTypeFtp || type == kTypeWeb ? ServerTypeName(type) : std::string();
+}
+
+bool ReadOrComplain(const std::string& fileName, TServerFile& definition) {
+  if (ReadServerFile(fileName, definition)) return true;
+  Ui().ShowError("Could not load server: " + fileName);
+  return false;
+}
+
+std::string StartFailureText(int port) {
+  return "Could not start server on port " + std::to_string(port) +
+         "\r\nMake sure the port is not already used\r\nby another server or application.";
+}
+
+// Makes and starts the engine of a served type; null when it cannot listen.
+std::unique_ptr<TServerEngine> StartEngine(int index, const TServerFile& definition) {
+  auto it = EngineMakers().find(definition.Type);
+  if (it == EngineMakers().end()) return nullptr;
+  try {
+    auto engine = it->second(index, definition);
+    if (engine) engine->Start();
+    return engine;
+  } catch (...) {
+    // Whatever the engine raised, the user sees the one message about the port.
+    return nullptr;
+  }
+}
+
+void StartFailed(const std::string& fileName, TServerFile definition) {
+  Ui().ShowError(StartFailureText(definition.Port));
+  definition.Active = false;
+  WriteServerFile(fileName, definition);
+}
+
+}  // namespace
+
+void RegisterEngineMaker(int type, TEngineMaker maker) {
+  if (maker)
+    EngineMakers()[type] = std::move(maker);
+  else
+    EngineMakers().erase(type);
+}
+
+void SetLocalClock(TLocalClock clock) { LocalClock() = std::move(clock); }
+
+std::string FormatLogLine(const std::tm& when, const std::string& text) {
+  int hour = when.tm_hour % 12 == 0 ? 12 : when.tm_hour % 12;
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%d:%02d %s", hour, when.tm_min,
+                when.tm_hour < 12 ? "AM" : "PM");
+  return "[" + std::string(stamp) + "] " + text;
+}
+
+std::string FormatStartTime(const std::tm& when) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  int hour = when.tm_hour % 12 == 0 ? 12 : when.tm_hour % 12;
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %s %02d, %04d at %d:%02d:%02d %s",
+                kDays[(when.tm_wday % 7 + 7) % 7], kMonths[(when.tm_mon % 12 + 12) % 12],
+                when.tm_mday, when.tm_year + 1900, hour, when.tm_min, when.tm_sec,
+                when.tm_hour < 12 ? "AM" : "PM");
+  return text;
+}
+
+int FindRunningServer(const std::string& fileName) {
+  std::string wanted = AsciiLower(fileName);
+  for (int i = static_cast<int>(ServerRegistry.size()) - 1; i >= 0; --i) {
+    const auto& entry = ServerRegistry[i];
+    if (entry.Running && AsciiLower(entry.FileName) == wanted) return i;
+  }
+  return -1;
+}
+
+bool StartServer(const std::string& fileName) {
+  TServerFile definition;
+  if (!ReadOrComplain(fileName, definition)) return false;
+
+  const int n = static_cast<int>(ServerRegistry.size());
+  ServerRegistry.emplace_back();
+  ServerRegistry[n].FileName = fileName;
+  ServerRegistry[n].Definition = definition;
+
+  if (definition.Type == kTypeFtp || definition.Type == kTypeWeb) {
+    auto engine = StartEngine(n, definition);
+    if (!engine) {
+      StartFailed(fileName, definition);
+      return false;
+    }
+    ServerRegistry[n].Engine = std::move(engine);
+    AddLogLine(n, ServerTypeName(definition.Type) + " Started on " + FormatStartTime(Now()));
+  }
+
+  if (definition.Tray) {
+    ServerRegistry[n].HasTrayIcon = true;
+    ServerRegistry[n].TrayCaption = definition.Name + " (" + TrayTypeText(definition.Type) + ")";
+    Ui().CreateServerTray(n);
+    UpdateServerTray(n);
+  }
+
+  ++RunningServerCount;
+  ServerRegistry[n].Running = true;
+  definition.Active = true;
+
+  // Handlers of other servers, and of this one, may run here; the entry is complete.
+  EventLoop::Instance().pump();
+  WriteServerFile(fileName, definition);
+  EventLoop::Instance().pump();
+  Ui().UpdateTrayIcon(RunningServerCount);
+  return true;
+}
+
+void StopServer(const std::string& fileName) {
+  TServerFile definition;
+  if (!ReadOrComplain(fileName, definition)) return;
+  const int i = FindRunningServer(fileName);
+  if (i < 0) return;
+
+  // The entry's own engine is stopped, whatever type the file names now: a type
+  // edited by hand while the server ran must not leave the old engine listening.
+  if (auto engine = std::move(ServerRegistry[i].Engine)) {
+    engine->Stop();
+    engine.reset();
+    AddLogLine(i, ServerTypeName(ServerRegistry[i].Definition.Type) + " Stopped on " +
+                      FormatStartTime(Now()));
+  }
+
+  auto& entry = ServerRegistry[i];
+  entry.Running = false;
+  entry.Log.clear();
+  if (entry.LogWindowVisible || entry.LogWindowCreated) Ui().CloseLogWindow(i);
+  entry.LogWindowVisible = false;
+  entry.LogWindowCreated = false;
+  // Likewise the icon goes with the entry even if Tray was cleared by hand meanwhile.
+  if (entry.HasTrayIcon) {
+    entry.HasTrayIcon = false;
+    Ui().RemoveServerTray(i);
+  }
+  entry.ClientCount = 0;
+
+  definition.Active = false;
+  --RunningServerCount;
+  WriteServerFile(fileName, definition);
+  Ui().UpdateTrayIcon(RunningServerCount);
+}
+
+void ToggleServer(const std::string& fileName) {
+  TServerFile definition;
+  if (!ReadOrComplain(fileName, definition)) return;
+  if (FindRunningServer(fileName) >= 0)
+    StopServer(fileName);
+  else
+    StartServer(fileName);
+}
+
+void AddLogLine(int index, const std::string& text) {
+  std::string line = FormatLogLine(Now(), text);
+  Ui().AddActivityLine(line);
+  if (!ValidIndex(index)) return;
+  auto& log = ServerRegistry[index].Log;
+  log.push_back(line);
+  if (log.size() > kLogMaxLines) log.erase(log.begin(), log.begin() + kLogTrimLines);
+  if (ServerRegistry[index].LogWindowVisible) Ui().AppendLogLine(index, line);
+}
+
+void LogDecision(bool allowed, int index, const std::string& who, const std::string& what) {
+  AddLogLine(index, "(" + who + ") " + (allowed ? "Allow: " : "Deny: ") + what);
+}
+
+void SetServerTrayImage(int index) {
+  if (!ValidIndex(index) || !ServerRegistry[index].HasTrayIcon) return;
+  const auto& entry = ServerRegistry[index];
+  bool busy = entry.ClientCount > 0;
+  int image = kImageIdle;
+  if (entry.Definition.Type == kTypeFtp) image = busy ? kImageFtpBusy : kImageFtpIdle;
+  if (entry.Definition.Type == kTypeWeb) image = busy ? kImageWebBusy : kImageWebIdle;
+  std::string hint = entry.TrayCaption + "\r\nClients Connected: " +
+                     std::to_string(entry.ClientCount) + "\r\n(Right-click for more options)";
+  Ui().SetServerTray(index, image, hint);
+}
+
+void UpdateServerTray(int index) {
+  if (!ValidIndex(index)) return;
+  auto& entry = ServerRegistry[index];
+  entry.ClientCount = entry.Engine ? entry.Engine->ClientCount() : 0;
+  SetServerTrayImage(index);
+}
+
+void ResetRegistry() {
+  ServerRegistry.clear();
+  RunningServerCount = 0;
+}

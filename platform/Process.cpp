@@ -1,0 +1,82 @@
+#include "platform/Process.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "platform/EventLoop.h"
+
+std::string ExecutableDir() {
+  char buf[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  std::string path(buf, static_cast<std::size_t>(n));
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool DisplayAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> FolderEntryNames(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return names;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  ::closedir(dir);
+  return names;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::tm LocalTimeNow() {
+  std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  return local;
+}
+
+void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+TTerminationSignals::TTerminationSignals(std::function<void(int)> onSignal)
+    : onSignal_(std::move(onSignal)) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
+    throw std::runtime_error("Cannot block the termination signals");
+  fd_ = FileHandle(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (!fd_.Valid()) throw std::runtime_error("Cannot watch the termination signals");
+  EventLoop::Instance().Watch(fd_.Get(), EPOLLIN, [this](std::uint32_t) { ReadSignals(); });
+}
+
+// The signals stay blocked: unblocking one still pending would end the process after
+// all, on its way out.
+TTerminationSignals::~TTerminationSignals() { EventLoop::Instance().Unwatch(fd_.Get()); }
+
+void TTerminationSignals::ReadSignals() {
+  signalfd_siginfo info{};
+  while (::read(fd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (onSignal_) onSignal_(static_cast<int>(info.ssi_signo));
+  }
+}

@@ -1,0 +1,45 @@
+#pragma once
+// What the program needs of its own process and surroundings: where it lives, whether a
+// display is there, the local time, and the signals that end the headless front.
+
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/FileHandle.h"
+
+// The folder of the running executable (symbolic links resolved), without a trailing
+// slash; empty when the system will not say.
+std::string ExecutableDir();
+
+// True when DISPLAY or WAYLAND_DISPLAY names a display.
+bool DisplayAvailable();
+
+// The names in `folder` in the order the system lists them ("." and ".." left out);
+// empty when the folder is missing or unreadable.
+std::vector<std::string> FolderEntryNames(const std::string& folder);
+// A regular file, after following symbolic links.
+bool IsRegularFile(const std::string& path);
+
+std::tm LocalTimeNow();
+
+// Writing to a pipe whose reader went away must be an error, not the end of the program.
+void IgnoreBrokenPipes();
+
+// SIGINT and SIGTERM, delivered on the event loop instead of ending the process. They
+// are blocked from construction on, so one that arrives before the loop runs is kept
+// and reported at its first turn. Lives no longer than the loop.
+class TTerminationSignals {
+public:
+  explicit TTerminationSignals(std::function<void(int signal)> onSignal);
+  ~TTerminationSignals();
+  TTerminationSignals(const TTerminationSignals&) = delete;
+  TTerminationSignals& operator=(const TTerminationSignals&) = delete;
+
+private:
+  void ReadSignals();
+
+  FileHandle fd_;
+  std::function<void(int)> onSignal_;
+};

@@ -1,0 +1,346 @@
+#include "catalogue/uServers.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "catalogue/ServerUi.h"
+#include "catalogue/uFileFormat.h"
+#include "platform/FileHandle.h"
+#include "tests/support/TempFolder.h"
+
+namespace {
+
+// Listens on 127.0.0.1 for real, so a port another socket holds really fails.
+class TLoopbackEngine : public TServerEngine {
+public:
+  explicit TLoopbackEngine(int port) : port_(port) {}
+  void Start() override {
+    FileHandle fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.Get(), 5) != 0)
+      throw std::runtime_error("Address already in use");
+    listener_ = std::move(fd);
+  }
+  void Stop() override { listener_.Reset(); }
+  int ClientCount() const override { return clients; }
+  void DisconnectAllClients() override { clients = 0; }
+
+  int clients = 0;
+
+private:
+  int port_;
+  FileHandle listener_;
+};
+
+struct TRecordingUi : ServerUi {
+  void AddActivityLine(const std::string& line) override { activity.push_back(line); }
+  void UpdateTrayIcon(int count) override { mainTray.push_back(count); }
+  void CreateServerTray(int index) override { trays.push_back("create " + std::to_string(index)); }
+  void SetServerTray(int index, int image, const std::string& hint) override {
+    trays.push_back("set " + std::to_string(index) + " " + std::to_string(image));
+    lastHint = hint;
+  }
+  void RemoveServerTray(int index) override { trays.push_back("remove " + std::to_string(index)); }
+  void AppendLogLine(int index, const std::string& line) override { logWindow.push_back(line); }
+  void CloseLogWindow(int index) override { trays.push_back("close log " + std::to_string(index)); }
+  void StartGlitchTimer(int) override {}
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  bool Confirm(const std::string&) override { return true; }
+
+  std::vector<std::string> activity, trays, logWindow, errors;
+  std::vector<int> mainTray;
+  std::string lastHint;
+};
+
+// Sun, Dec 06, 2026 at 2:05:09 PM
+std::tm FixedTime() {
+  std::tm t{};
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 6;
+  t.tm_wday = 0;
+  t.tm_hour = 14;
+  t.tm_min = 5;
+  t.tm_sec = 9;
+  return t;
+}
+
+class RegistryTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    auto ui = std::make_unique<TRecordingUi>();
+    ui_ = ui.get();
+    previousUi_ = SetUi(std::move(ui));
+    SetLocalClock(FixedTime);
+    ResetRegistry();
+    for (int type : {kTypeFtp, kTypeWeb}) {
+      RegisterEngineMaker(type, [this](int index, const TServerFile& def) {
+        auto engine = std::make_unique<TLoopbackEngine>(def.Port);
+        engines_.push_back(engine.get());
+        return engine;
+      });
+    }
+  }
+  void TearDown() override {
+    ResetRegistry();
+    RegisterEngineMaker(kTypeFtp, nullptr);
+    RegisterEngineMaker(kTypeWeb, nullptr);
+    SetLocalClock(nullptr);
+    SetUi(std::move(previousUi_));
+  }
+
+  // A definition file of `type` on `port` (0: any free port), written as the program
+  // writes them.
+  std::string Define(const std::string& name, int type, int port = 0, bool tray = true) {
+    TServerFile def;
+    def.Name = name;
+    def.Type = static_cast<std::uint8_t>(type);
+    def.Port = port;
+    def.Tray = tray;
+    std::string path = folder_.Native(name + ".server");
+    WriteServerFile(path, def);
+    return path;
+  }
+  bool ActiveOnDisk(const std::string& path) {
+    TServerFile def;
+    EXPECT_TRUE(ReadServerFile(path, def));
+    return def.Active;
+  }
+
+  TTempFolder folder_;
+  TRecordingUi* ui_ = nullptr;
+  std::vector<TLoopbackEngine*> engines_;  // owned by their entries
+
+private:
+  std::unique_ptr<ServerUi> previousUi_;
+};
+
+// A port held by another listener on 127.0.0.1.
+class THeldPort {
+public:
+  THeldPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), len);
+    ::listen(fd_.Get(), 1);
+    ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+  }
+  int port = 0;
+
+private:
+  FileHandle fd_;
+};
+
+TEST(LogFormat, LinesAndStartTimesReadAsTheUserSeesThem) {
+  std::tm t = FixedTime();
+  EXPECT_EQ(FormatStartTime(t), "Sun, Dec 06, 2026 at 2:05:09 PM");
+  EXPECT_EQ(FormatLogLine(t, "x"), "[2:05 PM] x");
+  t.tm_hour = 0;
+  EXPECT_EQ(FormatLogLine(t, "midnight"), "[12:05 AM] midnight");
+  t.tm_hour = 12;
+  t.tm_min = 0;
+  EXPECT_EQ(FormatLogLine(t, "noon"), "[12:00 PM] noon");
+  t.tm_hour = 9;
+  t.tm_wday = 6;
+  t.tm_mon = 0;
+  t.tm_mday = 31;
+  EXPECT_EQ(FormatStartTime(t), "Sat, Jan 31, 2026 at 9:00:09 AM");
+}
+
+TEST_F(RegistryTest, StartStopAndStartAgainLeavesTwoEntries) {
+  std::string path = Define("Music", kTypeFtp);
+  ASSERT_TRUE(StartServer(path));
+  EXPECT_EQ(RunningServerCount, 1);
+  EXPECT_TRUE(ActiveOnDisk(path));
+  EXPECT_EQ(ui_->activity.back(), "[2:05 PM] FTP Server Started on Sun, Dec 06, 2026 at 2:05:09 PM");
+  EXPECT_EQ(ui_->mainTray.back(), 1);
+
+  StopServer(path);
+  EXPECT_EQ(RunningServerCount, 0);
+  EXPECT_FALSE(ActiveOnDisk(path));
+  EXPECT_EQ(ui_->activity.back(), "[2:05 PM] FTP Server Stopped on Sun, Dec 06, 2026 at 2:05:09 PM");
+  EXPECT_TRUE(ServerRegistry[0].Log.empty());
+  EXPECT_EQ(ui_->mainTray.back(), 0);
+
+  ASSERT_TRUE(StartServer(path));
+  ASSERT_EQ(ServerRegistry.size(), 2u);
+  EXPECT_FALSE(ServerRegistry[0].Running);
+  EXPECT_TRUE(ServerRegistry[1].Running);
+  EXPECT_EQ(FindRunningServer(path), 1);
+  EXPECT_TRUE(ui_->errors.empty());
+}
+
+TEST_F(RegistryTest, StartOnTakenPortShowsThreeLinesAndClearsActive) {
+  THeldPort held;
+  std::string path = Define("Photos", kTypeWeb, held.port);
+  TServerFile def;
+  ReadServerFile(path, def);
+  def.Active = true;
+  WriteServerFile(path, def);
+
+  EXPECT_FALSE(StartServer(path));
+  ASSERT_EQ(ui_->errors.size(), 1u);
+  EXPECT_EQ(ui_->errors[0], "Could not start server on port " + std::to_string(held.port) +
+                                "\r\nMake sure the port is not already used\r\n"
+                                "by another server or application.");
+  EXPECT_FALSE(ActiveOnDisk(path));
+  EXPECT_EQ(RunningServerCount, 0);
+  ASSERT_EQ(ServerRegistry.size(), 1u);
+  EXPECT_FALSE(ServerRegistry[0].Running);
+  EXPECT_EQ(ServerRegistry[0].Engine, nullptr);
+  EXPECT_TRUE(ui_->trays.empty());
+  EXPECT_TRUE(ui_->activity.empty());
+}
+
+TEST_F(RegistryTest, TypeWithoutEngineMakerFailsLikeATakenPort) {
+  RegisterEngineMaker(kTypeFtp, nullptr);
+  std::string path = Define("Orphan", kTypeFtp, 2121);
+  EXPECT_FALSE(StartServer(path));
+  ASSERT_EQ(ui_->errors.size(), 1u);
+  EXPECT_EQ(ui_->errors[0].rfind("Could not start server on port 2121\r\n", 0), 0u);
+  EXPECT_EQ(RunningServerCount, 0);
+}
+
+TEST_F(RegistryTest, MissingDefinitionIsReportedAndNothingIsAppended) {
+  std::string path = folder_.Native("gone.server");
+  EXPECT_FALSE(StartServer(path));
+  ToggleServer(path);
+  StopServer(path);
+  ASSERT_FALSE(ui_->errors.empty());
+  EXPECT_EQ(ui_->errors.back(), "Could not load server: " + path);
+  EXPECT_TRUE(ServerRegistry.empty());
+}
+
+TEST_F(RegistryTest, VoktServerRunsWithoutEngineBehindAnEmptyCaption) {
+  std::string path = Define("Vault", kTypeVokt);
+  ASSERT_TRUE(StartServer(path));
+  const auto& entry = ServerRegistry[0];
+  EXPECT_TRUE(entry.Running);
+  EXPECT_EQ(entry.Engine, nullptr);
+  EXPECT_EQ(entry.TrayCaption, "Vault ()");
+  EXPECT_EQ(ui_->lastHint, "Vault ()\r\nClients Connected: 0\r\n(Right-click for more options)");
+  EXPECT_TRUE(ui_->activity.empty());
+  EXPECT_TRUE(ActiveOnDisk(path));
+
+  StopServer(path);
+  EXPECT_TRUE(ui_->activity.empty());
+  EXPECT_EQ(ui_->trays, (std::vector<std::string>{"create 0", "set 0 9", "remove 0"}));
+}
+
+TEST_F(RegistryTest, TrayShowsClientsAndStoppedEntryIsLeftAlone) {
+  std::string path = Define("Share", kTypeWeb);
+  ASSERT_TRUE(StartServer(path));
+  EXPECT_EQ(ui_->trays, (std::vector<std::string>{"create 0", "set 0 6"}));
+  engines_[0]->clients = 3;
+  UpdateServerTray(0);
+  EXPECT_EQ(ui_->trays.back(), "set 0 8");
+  EXPECT_EQ(ui_->lastHint, "Share (Web Server)\r\nClients Connected: 3\r\n(Right-click for more options)");
+  EXPECT_EQ(ServerRegistry[0].ClientCount, 3);
+
+  StopServer(path);
+  ui_->trays.clear();
+  UpdateServerTray(0);  // a delayed refresh arriving after the stop
+  UpdateServerTray(7);
+  EXPECT_TRUE(ui_->trays.empty());
+  EXPECT_EQ(ServerRegistry[0].ClientCount, 0);
+}
+
+TEST_F(RegistryTest, ServerWithoutTrayStillCountsClients) {
+  std::string path = Define("Quiet", kTypeFtp, 0, false);
+  ASSERT_TRUE(StartServer(path));
+  engines_[0]->clients = 2;
+  UpdateServerTray(0);
+  EXPECT_EQ(ServerRegistry[0].ClientCount, 2);
+  EXPECT_TRUE(ui_->trays.empty());
+  StopServer(path);
+  EXPECT_TRUE(ui_->trays.empty());
+}
+
+TEST_F(RegistryTest, LookupFoldsAsciiCaseAndPrefersTheLatestEntry) {
+  std::string path = Define("Docs", kTypeVokt);
+  ASSERT_TRUE(StartServer(path));
+  std::string upper = path;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(FindRunningServer(upper), 0);
+  EXPECT_EQ(FindRunningServer(path + " "), -1);
+
+  ServerRegistry.emplace_back();  // a later running entry for the same file wins
+  ServerRegistry.back().FileName = upper;
+  ServerRegistry.back().Running = true;
+  EXPECT_EQ(FindRunningServer(path), 1);
+}
+
+TEST_F(RegistryTest, ToggleStartsThenStops) {
+  std::string path = Define("Flip", kTypeFtp);
+  ToggleServer(path);
+  EXPECT_EQ(RunningServerCount, 1);
+  ToggleServer(path);
+  EXPECT_EQ(RunningServerCount, 0);
+  EXPECT_FALSE(ActiveOnDisk(path));
+  StopServer(path);  // nothing runs: silent
+  EXPECT_TRUE(ui_->errors.empty());
+  EXPECT_EQ(RunningServerCount, 0);
+}
+
+TEST_F(RegistryTest, LogKeepsTheNewest1001AfterPassing2000) {
+  std::string path = Define("Busy", kTypeVokt);
+  ASSERT_TRUE(StartServer(path));
+  for (int i = 1; i <= 2000; ++i) AddLogLine(0, std::to_string(i));
+  ASSERT_EQ(ServerRegistry[0].Log.size(), 2000u);
+  EXPECT_EQ(ServerRegistry[0].Log.front(), "[2:05 PM] 1");
+  AddLogLine(0, "2001");
+  ASSERT_EQ(ServerRegistry[0].Log.size(), 1001u);
+  EXPECT_EQ(ServerRegistry[0].Log.front(), "[2:05 PM] 1001");
+  EXPECT_EQ(ServerRegistry[0].Log.back(), "[2:05 PM] 2001");
+  EXPECT_EQ(ui_->activity.size(), 2001u);
+}
+
+TEST_F(RegistryTest, DecisionsAndOpenLogWindowGetTheLine) {
+  std::string path = Define("Policy", kTypeVokt);
+  ASSERT_TRUE(StartServer(path));
+  LogDecision(true, 0, "10.0.0.5", "C:\\Pub\\a.txt");
+  ServerRegistry[0].LogWindowVisible = true;
+  ServerRegistry[0].LogWindowCreated = true;
+  LogDecision(false, 0, "10.0.0.5", "C:\\etc");
+  EXPECT_EQ(ui_->activity, (std::vector<std::string>{"[2:05 PM] (10.0.0.5) Allow: C:\\Pub\\a.txt",
+                                                     "[2:05 PM] (10.0.0.5) Deny: C:\\etc"}));
+  EXPECT_EQ(ui_->logWindow, (std::vector<std::string>{"[2:05 PM] (10.0.0.5) Deny: C:\\etc"}));
+  StopServer(path);
+  EXPECT_FALSE(ServerRegistry[0].LogWindowVisible);
+  EXPECT_NE(std::find(ui_->trays.begin(), ui_->trays.end(), "close log 0"), ui_->trays.end());
+}
+
+// A definition whose type was edited by hand while its server ran: the stop must still
+// end the engine that listens, or the port stays taken with nothing left to stop it.
+TEST_F(RegistryTest, StopEndsTheRunningEngineEvenIfTheFileChangedType) {
+  std::string path = Define("Morph", kTypeFtp);
+  ASSERT_TRUE(StartServer(path));
+  TServerFile def;
+  ReadServerFile(path, def);
+  def.Type = kTypeWeb;
+  def.Tray = false;
+  WriteServerFile(path, def);
+
+  StopServer(path);
+  EXPECT_EQ(ServerRegistry[0].Engine, nullptr);
+  EXPECT_EQ(ui_->activity.back(), "[2:05 PM] FTP Server Stopped on Sun, Dec 06, 2026 at 2:05:09 PM");
+  EXPECT_EQ(ui_->trays.back(), "remove 0");
+  EXPECT_EQ(RunningServerCount, 0);
+}
+
+}  // namespace
