@@ -1,0 +1,412 @@
+#include "ui/uGridDraw.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QPaintDevice>
+#include <QPainter>
+#include <QPalette>
+
+#include "ui/Icons.h"
+#include "ui/MarkupGrid.h"
+
+namespace {
+
+struct TColorName {
+  std::string_view Name;
+  std::uint32_t Value;
+};
+
+constexpr std::uint32_t kSystemColor = 0xFF000000;
+
+constexpr TColorName kColorNames[] = {
+    {"clBlack", 0x000000},
+    {"clMaroon", 0x000080},
+    {"clGreen", 0x008000},
+    {"clOlive", 0x008080},
+    {"clNavy", 0x800000},
+    {"clPurple", 0x800080},
+    {"clTeal", 0x808000},
+    {"clGray", 0x808080},
+    {"clSilver", 0xC0C0C0},
+    {"clRed", 0x0000FF},
+    {"clLime", 0x00FF00},
+    {"clYellow", 0x00FFFF},
+    {"clBlue", 0xFF0000},
+    {"clFuchsia", 0xFF00FF},
+    {"clAqua", 0xFFFF00},
+    {"clWhite", 0xFFFFFF},
+    {"clMoneyGreen", 0xC0DCC0},
+    {"clSkyBlue", 0xF0CAA6},
+    {"clCream", 0xF0FBFF},
+    {"clMedGray", 0xA4A0A0},
+    {"clScrollBar", kSystemColor | 0},
+    {"clBackground", kSystemColor | 1},
+    {"clActiveCaption", kSystemColor | 2},
+    {"clInactiveCaption", kSystemColor | 3},
+    {"clMenu", kSystemColor | 4},
+    {"clWindow", kSystemColor | 5},
+    {"clWindowFrame", kSystemColor | 6},
+    {"clMenuText", kSystemColor | 7},
+    {"clWindowText", kSystemColor | 8},
+    {"clCaptionText", kSystemColor | 9},
+    {"clActiveBorder", kSystemColor | 10},
+    {"clInactiveBorder", kSystemColor | 11},
+    {"clAppWorkSpace", kSystemColor | 12},
+    {"clHighlight", kSystemColor | 13},
+    {"clHighlightText", kSystemColor | 14},
+    {"clBtnFace", kSystemColor | 15},
+    {"clBtnShadow", kSystemColor | 16},
+    {"clGrayText", kSystemColor | 17},
+    {"clBtnText", kSystemColor | 18},
+    {"clInactiveCaptionText", kSystemColor | 19},
+    {"clBtnHighlight", kSystemColor | 20},
+    {"cl3DDkShadow", kSystemColor | 21},
+    {"cl3DLight", kSystemColor | 22},
+    {"clInfoText", kSystemColor | 23},
+    {"clInfoBk", kSystemColor | 24},
+    {"clHotLight", kSystemColor | 26},
+    {"clGradientActiveCaption", kSystemColor | 27},
+    {"clGradientInactiveCaption", kSystemColor | 28},
+    {"clMenuHighlight", kSystemColor | 29},
+    {"clMenuBar", kSystemColor | 30},
+    {"clNone", clNone},
+    {"clDefault", clDefault},
+};
+
+// The desktop has no system colour table of its own; each system colour number is
+// answered by the palette role that plays the same part in a Qt window.
+struct TSystemRole {
+  QPalette::ColorGroup Group;
+  QPalette::ColorRole Role;
+};
+
+constexpr TSystemRole kSystemRoles[] = {
+    {QPalette::Active, QPalette::Button},           // 0 scroll bar
+    {QPalette::Active, QPalette::Window},           // 1 desktop
+    {QPalette::Active, QPalette::Highlight},        // 2 active caption
+    {QPalette::Inactive, QPalette::Highlight},      // 3 inactive caption
+    {QPalette::Active, QPalette::Window},           // 4 menu
+    {QPalette::Active, QPalette::Base},             // 5 window
+    {QPalette::Active, QPalette::Shadow},           // 6 window frame
+    {QPalette::Active, QPalette::WindowText},       // 7 menu text
+    {QPalette::Active, QPalette::Text},             // 8 window text
+    {QPalette::Active, QPalette::HighlightedText},  // 9 caption text
+    {QPalette::Active, QPalette::Window},           // 10 active border
+    {QPalette::Inactive, QPalette::Window},         // 11 inactive border
+    {QPalette::Active, QPalette::Mid},              // 12 application work space
+    {QPalette::Active, QPalette::Highlight},        // 13 highlight
+    {QPalette::Active, QPalette::HighlightedText},  // 14 highlighted text
+    {QPalette::Active, QPalette::Button},           // 15 button face
+    {QPalette::Active, QPalette::Dark},             // 16 button shadow
+    {QPalette::Disabled, QPalette::Text},           // 17 grey text
+    {QPalette::Active, QPalette::ButtonText},       // 18 button text
+    {QPalette::Inactive, QPalette::HighlightedText},  // 19 inactive caption text
+    {QPalette::Active, QPalette::Light},            // 20 button highlight
+    {QPalette::Active, QPalette::Shadow},           // 21 3D dark shadow
+    {QPalette::Active, QPalette::Midlight},         // 22 3D light
+    {QPalette::Active, QPalette::ToolTipText},      // 23 info text
+    {QPalette::Active, QPalette::ToolTipBase},      // 24 info background
+    {QPalette::Active, QPalette::NoRole},           // 25 unused
+    {QPalette::Active, QPalette::Link},             // 26 hot light
+    {QPalette::Active, QPalette::Highlight},        // 27 gradient active caption
+    {QPalette::Inactive, QPalette::Highlight},      // 28 gradient inactive caption
+    {QPalette::Active, QPalette::Highlight},        // 29 menu highlight
+    {QPalette::Active, QPalette::Window},           // 30 menu bar
+};
+
+bool SameLetters(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool KnownTag(std::string_view name, TMarkupKind& kind) {
+  static constexpr std::pair<std::string_view, TMarkupKind> kTags[] = {
+      {"BCK", mkBackground}, {"FNT", mkFontColor}, {"NLN", mkNewLine},
+      {"BLD", mkBold},       {"ITA", mkItalic},    {"UND", mkUnderline},
+      {"IMG", mkImage},      {"RGT", mkRightAlign}, {"LNK", mkLink},
+  };
+  for (const auto& [tag, k] : kTags) {
+    if (tag == name) {
+      kind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<TMarkupList>& Table() {
+  static std::vector<TMarkupList> table;
+  return table;
+}
+
+std::vector<TMarkupLink>& Links() {
+  static std::vector<TMarkupLink> links;
+  return links;
+}
+
+// The one cell image every cell is composed on. It only ever grows, so painting a
+// grid allocates once; each cell uses its top-left corner.
+QImage& CellImage() {
+  static QImage image;
+  return image;
+}
+
+QString ToQt(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void RecordLink(TMarkupLink link) {
+  // Repaints draw the same link again and again; one record per drawn link is enough.
+  auto& links = Links();
+  if (std::find(links.begin(), links.end(), link) == links.end()) links.push_back(std::move(link));
+}
+
+}  // namespace
+
+bool TryStrToInt(const std::string& text, std::int32_t& value) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  const bool hex = i < text.size() && text[i] == '$';
+  if (hex) ++i;
+  if (i == text.size()) return false;
+  std::uint64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return false;
+    magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
+    if (magnitude > 0xFFFFFFFFull) return false;
+  }
+  if (!hex && magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
+  auto bits = static_cast<std::uint32_t>(magnitude);
+  if (negative) bits = 0u - bits;
+  value = static_cast<std::int32_t>(bits);
+  return true;
+}
+
+std::uint32_t StringToColor(const std::string& value) {
+  for (const auto& named : kColorNames) {
+    if (SameLetters(named.Name, value)) return named.Value;
+  }
+  std::int32_t number = 0;
+  if (!TryStrToInt(value, number)) throw EMarkupError("'" + value + "' is not a valid integer value");
+  return static_cast<std::uint32_t>(number);
+}
+
+QColor MarkupToQColor(std::uint32_t color, const QColor& fallback) {
+  if (color == clNone) return QColor(Qt::transparent);
+  if (color == clDefault) return fallback;
+  if ((color & 0xFF000000) == kSystemColor) {
+    const std::uint32_t number = color & 0xFF;
+    if (number >= std::size(kSystemRoles) || kSystemRoles[number].Role == QPalette::NoRole)
+      return QColor(Qt::black);
+    const auto& role = kSystemRoles[number];
+    return QApplication::palette().color(role.Group, role.Role);
+  }
+  return QColor(static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF),
+                static_cast<int>((color >> 16) & 0xFF));
+}
+
+void ParseMarkup(const std::string& markup, TMarkupList& tokens) {
+  std::string_view rest(markup);
+  std::size_t open = rest.find("<!");
+  while (open != std::string_view::npos) {
+    rest.remove_prefix(open);
+    const std::size_t close = rest.find('>', 2);
+    if (close == std::string_view::npos) {
+      // Names and descriptions go into markup as typed; an unfinished tag is most
+      // likely typed text, so show it rather than lose it.
+      tokens.push_back({std::string(rest), 0, mkText});
+      return;
+    }
+    const std::string_view name = rest.substr(2, std::min<std::size_t>(3, close - 2));
+    std::string_view value;
+    const std::size_t afterName = 5;  // skipped unseen; "=" in well-formed markup
+    if (close > afterName + 1) value = rest.substr(afterName + 1, close - afterName - 1);
+    rest.remove_prefix(close + 1);
+    open = rest.find("<!");
+    const std::string_view run = rest.substr(0, open);
+
+    TMarkupKind kind;
+    if (name.size() == 3 && KnownTag(name, kind)) {
+      TMarkupToken token{{}, 0, kind};
+      if ((kind == mkBackground || kind == mkFontColor) && !value.empty())
+        token.Color = StringToColor(std::string(value));
+      if (kind == mkImage || kind == mkLink) token.Text = value;
+      tokens.push_back(std::move(token));
+    }
+    if (!run.empty()) tokens.push_back({std::string(run), 0, mkText});
+  }
+}
+
+int RegisterMarkup(const std::string& markup) {
+  TMarkupList tokens;
+  ParseMarkup(markup, tokens);
+  auto& table = Table();
+  table.push_back(std::move(tokens));
+  return static_cast<int>(table.size()) - 1;
+}
+
+void ClearMarkup() {
+  Table().clear();
+  Links().clear();
+}
+
+int MarkupCount() { return static_cast<int>(Table().size()); }
+
+const TMarkupList* MarkupEntry(int index) {
+  const auto& table = Table();
+  if (index < 0 || index >= static_cast<int>(table.size())) return nullptr;
+  return &table[static_cast<std::size_t>(index)];
+}
+
+const std::vector<TMarkupLink>& MarkupLinks() { return Links(); }
+
+int MarkupHeight(int lineHeight, const TMarkupList& tokens) {
+  const auto lines = std::count_if(tokens.begin(), tokens.end(),
+                                   [](const TMarkupToken& t) { return t.Kind == mkNewLine; });
+  return lineHeight * (1 + static_cast<int>(lines));
+}
+
+void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens, int row,
+                  int column, const TImageList* images, const TCellFont& startFont) {
+  const int w = rect.width();
+  const int h = rect.height();
+  if (w <= 0 || h <= 0) return;
+  const qreal dpr = canvas.device() ? canvas.device()->devicePixelRatioF() : 1.0;
+  const QSize pixels(static_cast<int>(std::ceil(w * dpr)), static_cast<int>(std::ceil(h * dpr)));
+  QImage& image = CellImage();
+  if (image.width() < pixels.width() || image.height() < pixels.height() ||
+      image.devicePixelRatio() != dpr) {
+    image = QImage(pixels.expandedTo(image.size()), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+  }
+
+  QPainter p(&image);
+  // Cells without a leading background tag show the grid beneath, not the last cell.
+  p.setCompositionMode(QPainter::CompositionMode_Source);
+  p.fillRect(QRect(0, 0, w, h), Qt::transparent);
+  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  p.setClipRect(QRect(0, 0, w, h));
+  p.setBackgroundMode(Qt::TransparentMode);
+
+  QFont font = startFont.Font;
+  QColor color = startFont.Color;
+  p.setFont(font);
+  int x = 2;
+  int y = 0;
+  bool rightMode = false;
+  const int total = MarkupHeight(p.fontMetrics().height(), tokens);
+  if (total < h) y = (h - total) / 2;
+
+  auto drawRun = [&](const QString& text) -> int {
+    p.setFont(font);
+    p.setPen(color);
+    const QFontMetrics fm = p.fontMetrics();
+    const int width = fm.horizontalAdvance(text);
+    if (rightMode) x -= width;
+    p.drawText(QPoint(x, y + fm.ascent()), text);
+    const int left = x;
+    if (!rightMode) x += width;
+    return left;
+  };
+
+  for (const TMarkupToken& token : tokens) {
+    switch (token.Kind) {
+      case mkText:
+        drawRun(ToQt(token.Text));
+        break;
+      case mkBold:
+        font.setBold(!font.bold());
+        break;
+      case mkItalic:
+        font.setItalic(!font.italic());
+        break;
+      case mkUnderline:
+        font.setUnderline(!font.underline());
+        break;
+      case mkBackground: {
+        const QColor fill = MarkupToQColor(token.Color, QApplication::palette().color(QPalette::Base));
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(QRect(0, 0, w, h), fill);
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        p.setBackground(fill);
+        p.setBackgroundMode(fill.alpha() == 0 ? Qt::TransparentMode : Qt::OpaqueMode);
+        break;
+      }
+      case mkFontColor:
+        color = MarkupToQColor(token.Color, startFont.Color);
+        break;
+      case mkImage: {
+        if (!images) break;
+        std::int32_t n = 0;
+        if (!TryStrToInt(token.Text, n)) n = 0;
+        const QImage icon = images->Image(n);
+        const int advance = images->Width() + 2;
+        if (rightMode) x -= advance;
+        if (!icon.isNull()) p.drawImage(QPoint(x, y), icon);
+        if (!rightMode) x += advance;
+        break;
+      }
+      case mkNewLine:
+        p.setFont(font);
+        y += p.fontMetrics().height();
+        x = rightMode ? w - 2 : 2;
+        break;
+      case mkRightAlign:
+        x = w - 2;
+        rightMode = true;
+        break;
+      case mkLink: {
+        const QFont savedFont = font;
+        const QColor savedColor = color;
+        font.setUnderline(true);
+        color = QColor(0, 0, 255);
+        const std::size_t comma = token.Text.find(',');
+        const std::string text = comma == std::string::npos ? std::string() : token.Text.substr(0, comma);
+        std::string target = comma == std::string::npos ? token.Text : token.Text.substr(comma + 1);
+        const QString shown = ToQt(text);
+        const int left = drawRun(shown);
+        const QFontMetrics fm = p.fontMetrics();
+        RecordLink({left, y, left + fm.horizontalAdvance(shown), y + fm.height(), std::move(target),
+                    column, row});
+        font = savedFont;
+        color = savedColor;
+        break;
+      }
+    }
+  }
+  p.end();
+  canvas.drawImage(rect.topLeft(), image, QRect(QPoint(0, 0), pixels));
+}
+
+void DrawMarkupCell(QPainter& canvas, const TMarkupGrid& grid, int column, int row,
+                    const TImageList* images, const QRect& rect) {
+  if (MarkupCount() == 0) return;
+  const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
+  if (!tokens) return;
+  RenderMarkup(canvas, rect, *tokens, row, column, images,
+               {grid.font(), grid.palette().color(QPalette::Text)});
+}
+
+void FitRowHeights(TMarkupGrid& grid) {
+  const int lineHeight = QFontMetrics(grid.font()).height();
+  static const TMarkupList kEmpty;
+  for (int row = 0; row < grid.rowCount(); ++row) {
+    int tallest = lineHeight;
+    for (int column = 0; column < grid.columnCount(); ++column) {
+      const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
+      tallest = std::max(tallest, MarkupHeight(lineHeight, tokens ? *tokens : kEmpty));
+    }
+    grid.setRowHeight(row, tallest <= 20 ? 31 : tallest + 10);
+  }
+}
