@@ -1,0 +1,68 @@
+#include "ftp/FtpSrvList.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Clients only know a name is a program from these extensions, as on the original
+// host.
+bool LooksExecutable(const std::string& name) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = name.substr(dot);
+  for (char& c : ext) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return ext == ".EXE" || ext == ".COM" || ext == ".BAT";
+}
+
+}  // namespace
+
+std::string FtpListLine(const THostEntry& entry, int currentYear) {
+  if (entry.hidden) return {};
+  std::string perms = "-rw-rw-rw-";
+  if (entry.directory) perms[0] = 'd';
+  if (entry.readOnly) perms[2] = perms[5] = perms[8] = '-';
+  if (LooksExecutable(entry.name)) perms[3] = perms[6] = perms[9] = 'x';
+
+  const THostTime t = HostFs::LocalTime(entry.modified);
+  // Sizes past 2 GiB just widen the column; clients split on blanks.
+  char buf[128];
+  int n = std::snprintf(buf, sizeof buf, "%s   1 ftp      ftp  %11lld %s %2.2d ", perms.c_str(),
+                        static_cast<long long>(entry.size), kMonths[t.month - 1], t.day);
+  if (t.year == currentYear) {
+    std::snprintf(buf + n, sizeof buf - n, "%2.2d:%2.2d ", t.hour, t.minute);
+  } else {
+    std::snprintf(buf + n, sizeof buf - n, "%5d ", t.year);
+  }
+  return buf + entry.name + "\r\n";
+}
+
+void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,
+                           bool detailed, std::string& out, const TBuildFilePathHook& hook) {
+  const int currentYear = HostFs::LocalTime(HostFs::NowUtc()).year;
+  // The argument is tested as written, relative to the process's own directory,
+  // not the session's: so "-la" and most relative names list the current directory.
+  // A wildcard argument names no existing file, yet dropping it would answer
+  // "NLST *.txt" with every name and make mget fetch the whole folder; it is taken
+  // as a pattern in the session's directory instead.
+  std::string arg = argument;
+  const bool wildcard = arg.find_first_of("*?") != std::string::npos && arg[0] != '-';
+  if (!wildcard && !HostFs::FileExists(arg) && !HostFs::DirectoryExists(arg)) arg.clear();
+
+  std::string pattern = arg.empty() ? currentDirectory + "*.*"
+                                    : BuildFilePath(currentDirectory, arg, hook);
+  if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
+
+  bool wrote = false;
+  for (const THostEntry& entry : HostFs::FindEntries(pattern)) {
+    std::string line = detailed ? FtpListLine(entry, currentYear) : entry.name + "\r\n";
+    if (line.empty()) continue;
+    out += line;
+    wrote = true;
+  }
+  if (!wrote) out += pattern + " not found\r\n";
+}

@@ -1,0 +1,25 @@
+#pragma once
+// Directory listings of LIST and NLST, built whole in memory before the transfer
+// starts. The interpreter calls, for LIST (detailed) and NLST (names only):
+//   BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream.Data(),
+//                         hook);   // the same OnBuildFilePath wiring as BuildFilePath
+// with params already turned into backslashes; an FtpServerException from it is
+// the "451 Failed: %s." reply.
+
+#include <string>
+
+#include "ftp/FtpSrvT.h"
+#include "platform/HostFs.h"
+
+// Appends the listing of argument to out, as CR LF terminated lines: LIST lines
+// (hidden entries left out) or bare names (hidden entries kept). An argument that
+// names no existing file or folder lists the current directory, which is what
+// client options such as "-la" rely on. When nothing is written, the single line
+// "<pattern> not found" is.
+void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,
+                           bool detailed, std::string& out,
+                           const TBuildFilePathHook& hook = nullptr);
+
+// One LIST line with its CR LF, or empty for an entry that is not shown. Entries of
+// currentYear show the time of day, older and newer ones the year.
+std::string FtpListLine(const THostEntry& entry, int currentYear);
