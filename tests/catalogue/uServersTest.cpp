@@ -1,48 +1,18 @@
 #include "catalogue/uServers.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "catalogue/ServerUi.h"
 #include "catalogue/uFileFormat.h"
-#include "platform/FileHandle.h"
+#include "tests/support/LoopbackEngine.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
-
-// Listens on 127.0.0.1 for real, so a port another socket holds really fails.
-class TLoopbackEngine : public TServerEngine {
-public:
-  explicit TLoopbackEngine(int port) : port_(port) {}
-  void Start() override {
-    FileHandle fd(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd.Get(), 5) != 0)
-      throw std::runtime_error("Address already in use");
-    listener_ = std::move(fd);
-  }
-  void Stop() override { listener_.Reset(); }
-  int ClientCount() const override { return clients; }
-  void DisconnectAllClients() override { clients = 0; }
-
-  int clients = 0;
-
-private:
-  int port_;
-  FileHandle listener_;
-};
 
 struct TRecordingUi : ServerUi {
   void AddActivityLine(const std::string& line) override { activity.push_back(line); }
@@ -125,25 +95,6 @@ protected:
 
 private:
   std::unique_ptr<ServerUi> previousUi_;
-};
-
-// A port held by another listener on 127.0.0.1.
-class THeldPort {
-public:
-  THeldPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), len);
-    ::listen(fd_.Get(), 1);
-    ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-  }
-  int port = 0;
-
-private:
-  FileHandle fd_;
 };
 
 TEST(LogFormat, LinesAndStartTimesReadAsTheUserSeesThem) {

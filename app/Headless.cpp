@@ -1,0 +1,69 @@
+#include "app/Headless.h"
+
+#include <chrono>
+#include <iostream>
+
+#include "app/Startup.h"
+#include "catalogue/uServers.h"
+#include "platform/Process.h"
+
+namespace {
+
+constexpr std::chrono::milliseconds kGlitchDelay{500};
+
+// Boxes carry CR LF between their lines; a terminal wants bare line feeds.
+std::string WithLineFeeds(const std::string& text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result += text[i];
+  }
+  return result;
+}
+
+}  // namespace
+
+THeadlessUi::THeadlessUi(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+THeadlessUi::~THeadlessUi() {
+  if (glitchTimer_) EventLoop::Instance().CancelTimer(*glitchTimer_);
+}
+
+void THeadlessUi::AddActivityLine(const std::string& line) { out_ << line << std::endl; }
+
+// A second call while the timer runs only changes the entry it will refresh, as the
+// desktop's one-shot timer does.
+void THeadlessUi::StartGlitchTimer(int index) {
+  glitchIndex_ = index;
+  if (glitchTimer_) return;
+  glitchTimer_ = EventLoop::Instance().AddTimer(kGlitchDelay, [this] {
+    glitchTimer_.reset();
+    UpdateServerTray(glitchIndex_);  // harmless for an entry that has stopped meanwhile
+  });
+}
+
+void THeadlessUi::ShowError(const std::string& text) { err_ << WithLineFeeds(text) << std::endl; }
+
+bool THeadlessUi::Confirm(const std::string& text) {
+  err_ << WithLineFeeds(text) << " (answered No)" << std::endl;
+  return false;
+}
+
+int RunHeadless() {
+  IgnoreBrokenPipes();
+  bool stop = false;
+  // Blocked from here on: a signal during start-up ends the program once it is up.
+  TTerminationSignals signals([&stop](int) { stop = true; });
+  auto previous = SetUi(std::make_unique<THeadlessUi>(std::cout, std::cerr));
+
+  RunStartupSequence(ServersFolder());
+  auto& loop = EventLoop::Instance();
+  while (!stop) loop.RunOnce(-1);
+
+  // As at any normal end: the engines go without StopServer, so every definition keeps
+  // its Active flag and starts again at the next launch.
+  ResetRegistry();
+  SetUi(std::move(previous));
+  return 0;
+}

@@ -1,0 +1,268 @@
+// The real program, run headless from a temporary folder with its own `Servers`.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "catalogue/Product.h"
+#include "catalogue/uFileFormat.h"
+#include "platform/FileHandle.h"
+#include "platform/InstanceLock.h"
+#include "tests/support/LoopbackEngine.h"
+#include "tests/support/TempFolder.h"
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// One launch of the program, headless, its output collected from pipes.
+class TProgram {
+public:
+  explicit TProgram(const std::string& binary) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe");
+    out_ = FileHandle(out[0]);
+    err_ = FileHandle(err[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      std::string var = *e;
+      if (var.rfind("DISPLAY=", 0) != 0 && var.rfind("WAYLAND_DISPLAY=", 0) != 0)
+        env.push_back(var);
+    }
+    std::vector<char*> envp;
+    for (auto& var : env) envp.push_back(var.data());
+    envp.push_back(nullptr);
+    std::string path = binary;
+    char* argv[] = {path.data(), nullptr};
+    int rc = ::posix_spawn(&pid_, path.c_str(), &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) throw std::runtime_error("spawn");
+  }
+  ~TProgram() {
+    if (!exitCode_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void Signal(int sig) { ::kill(pid_, sig); }
+  // The exit code once the program ends within `timeout`; nothing while it runs on.
+  std::optional<int> WaitExit(Clock::duration timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (!exitCode_) {
+      int status = 0;
+      pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_)
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      else if (Clock::now() >= deadline)
+        break;
+      else
+        Collect(10ms);
+    }
+    return exitCode_;
+  }
+  // Collects output until `done` holds or the timeout passes.
+  bool WaitOutput(const std::function<bool()>& done, Clock::duration timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      if (Clock::now() >= deadline) return false;
+      Collect(20ms);
+    }
+    return true;
+  }
+  const std::string& Out() { Collect(0ms); return out; }
+  const std::string& Err() { Collect(0ms); return err; }
+
+  std::string out, err;
+
+private:
+  void Collect(std::chrono::milliseconds wait) {
+    pollfd fds[2] = {{out_.Get(), POLLIN, 0}, {err_.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, static_cast<int>(wait.count())) <= 0) return;
+    char buf[4096];
+    bool got = false;
+    for (int i = 0; i < 2; ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) (i == 0 ? out : err).append(buf, static_cast<std::size_t>(n));
+      got = got || n > 0;
+    }
+    // Both pipes at their end keep poll ready: wait as asked all the same.
+    if (!got) std::this_thread::sleep_for(wait);
+  }
+
+  pid_t pid_ = -1;
+  FileHandle out_, err_;
+  std::optional<int> exitCode_;
+};
+
+// The program allows one instance per user, so its launches from different test
+// processes take turns; and a copy the user runs outside the tests makes them moot.
+class ProcessTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string lockPath = "/tmp/dravik-server-process-tests." + std::to_string(::getuid());
+    turn_ = FileHandle(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_TRUE(turn_.Valid());
+    auto deadline = Clock::now() + 120s;
+    while (::flock(turn_.Get(), LOCK_EX | LOCK_NB) != 0) {
+      ASSERT_LT(Clock::now(), deadline) << "waited too long for the other process tests";
+      std::this_thread::sleep_for(20ms);
+    }
+    std::unique_ptr<TInstanceLock> probe;
+    if (TInstanceLock::Take(kInstanceName, probe) == TLockOutcome::HeldElsewhere)
+      GTEST_SKIP() << "an instance of this user is running outside the tests";
+    probe.reset();
+
+    binary_ = folder_.Native("dravik-server");
+    std::ifstream src(DRAVIK_BINARY, std::ios::binary);
+    std::ofstream(binary_, std::ios::binary) << src.rdbuf();
+    ::chmod(binary_.c_str(), 0755);
+    folder_.MakeFolder("Servers");
+  }
+
+  std::string Define(const std::string& file, int type, bool active, int port = 0) {
+    TServerFile def;
+    def.Name = file;
+    def.Type = static_cast<std::uint8_t>(type);
+    def.Active = active;
+    def.Port = port;
+    std::string path = folder_.Native("Servers/" + file);
+    WriteServerFile(path, def);
+    return path;
+  }
+  bool ActiveOnDisk(const std::string& path) {
+    TServerFile def;
+    EXPECT_TRUE(ReadServerFile(path, def));
+    return def.Active;
+  }
+  // A start rewrites its definition whole, so the file is a new one afterwards.
+  static std::pair<ino_t, std::int64_t> Identity(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return {st.st_ino, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  }
+  bool WaitRewritten(TProgram& program, const std::string& path,
+                     std::pair<ino_t, std::int64_t> before) {
+    return program.WaitOutput([&] { return Identity(path) != before; }, 10s);
+  }
+
+  TTempFolder folder_;
+  std::string binary_;
+
+private:
+  FileHandle turn_;
+};
+
+TEST_F(ProcessTest, SecondLaunchEndsAtOnceWhileTheFirstKeepsRunning) {
+  std::string vault = Define("vault.server", kTypeVokt, true);
+  auto before = Identity(vault);
+  TProgram first(binary_);
+  ASSERT_TRUE(WaitRewritten(first, vault, before)) << first.Err();
+
+  TProgram second(binary_);
+  EXPECT_EQ(second.WaitExit(1s), 0);
+  EXPECT_EQ(second.Err(), "");
+  EXPECT_EQ(first.WaitExit(200ms), std::nullopt) << "the first instance must keep running";
+  EXPECT_TRUE(ActiveOnDisk(vault));
+}
+
+TEST_F(ProcessTest, SignalsEndCleanlyAndActiveFlagsCarryToTheNextLaunch) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
+    THeldPort taken;
+    std::string vault = Define("vault.server", kTypeVokt, true);
+    std::string idle = Define("idle.server", kTypeVokt, false);
+    std::string blocked = Define("blocked.server", kTypeFtp, true, taken.port);
+    auto before = Identity(vault);
+    auto idleBefore = Identity(idle);
+
+    TProgram program(binary_);
+    ASSERT_TRUE(WaitRewritten(program, vault, before)) << program.Err();
+    EXPECT_TRUE(program.WaitOutput(
+        [&] { return program.err.find("by another server or application.\n") != std::string::npos; },
+        5s));
+    program.Signal(sig);
+    EXPECT_EQ(program.WaitExit(5s), 0);
+
+    EXPECT_EQ(program.Err(), "Could not start server on port " + std::to_string(taken.port) +
+                                 "\nMake sure the port is not already used\n"
+                                 "by another server or application.\n");
+    EXPECT_TRUE(ActiveOnDisk(vault)) << "a running server starts again next time";
+    EXPECT_FALSE(ActiveOnDisk(blocked)) << "a failed start is not retried next time";
+    EXPECT_EQ(Identity(idle), idleBefore) << "an idle definition is not touched";
+  }
+}
+
+// The lock of an instance that dies without cleaning up must not refuse later
+// launches (a named semaphore would outlive it).
+TEST_F(ProcessTest, KilledInstanceDoesNotBlockTheNextLaunch) {
+  std::string vault = Define("vault.server", kTypeVokt, true);
+  auto before = Identity(vault);
+  {
+    TProgram crashed(binary_);
+    ASSERT_TRUE(WaitRewritten(crashed, vault, before));
+    crashed.Signal(SIGKILL);
+    ASSERT_EQ(crashed.WaitExit(5s), 128 + SIGKILL);
+  }
+  before = Identity(vault);
+  TProgram next(binary_);
+  EXPECT_TRUE(WaitRewritten(next, vault, before)) << "the next launch starts its servers";
+  EXPECT_EQ(next.WaitExit(100ms), std::nullopt);
+  next.Signal(SIGTERM);
+  EXPECT_EQ(next.WaitExit(5s), 0);
+}
+
+TEST_F(ProcessTest, ActivityLinesGoToStandardOutput) {
+  int port = 0;
+  {
+    THeldPort probe;
+    port = probe.port;
+  }
+  Define("music.server", kTypeFtp, true, port);
+  TProgram program(binary_);
+  const std::regex started(
+      R"(\[\d{1,2}:\d{2} [AP]M\] FTP Server Started on \w{3}, \w{3} \d{2}, \d{4} at \d{1,2}:\d{2}:\d{2} [AP]M\n)");
+  ASSERT_TRUE(program.WaitOutput(
+      [&] { return !program.out.empty() || !program.err.empty(); }, 10s));
+  if (program.err.rfind("Could not start server on port", 0) == 0)
+    GTEST_SKIP() << "this build has no FTP engine yet";
+  ASSERT_TRUE(program.WaitOutput([&] { return program.out.find('\n') != std::string::npos; }, 5s));
+  EXPECT_TRUE(std::regex_match(program.out, started)) << program.out;
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitExit(5s), 0);
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#include "app/Startup.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/Headless.h"
+#include "app/prevcode.h"
+#include "catalogue/ServerUi.h"
+#include "catalogue/uFileFormat.h"
+#include "catalogue/uServers.h"
+#include "platform/EventLoop.h"
+#include "tests/support/LoopbackEngine.h"
+#include "tests/support/TempFolder.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The headless front, writing into strings, with loopback engines for both served
+// types.
+class StartupTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    previousUi_ = SetUi(std::make_unique<THeadlessUi>(out_, err_));
+    ResetRegistry();
+    for (int type : {kTypeFtp, kTypeWeb}) {
+      RegisterEngineMaker(type, [this](int, const TServerFile& def) {
+        auto engine = std::make_unique<TLoopbackEngine>(def.Port);
+        engines_.push_back(engine.get());
+        return engine;
+      });
+    }
+    folder_.MakeFolder("Servers");
+  }
+  void TearDown() override {
+    ResetRegistry();
+    RegisterEngineMaker(kTypeFtp, nullptr);
+    RegisterEngineMaker(kTypeWeb, nullptr);
+    SetUi(std::move(previousUi_));
+  }
+
+  std::string Servers() const { return folder_.Native("Servers"); }
+  std::string Define(const std::string& file, int type, bool active, int port = 0) {
+    TServerFile def;
+    def.Name = file;
+    def.Type = static_cast<std::uint8_t>(type);
+    def.Active = active;
+    def.Port = port;
+    std::string path = Servers() + "/" + file;
+    WriteServerFile(path, def);
+    return path;
+  }
+  bool ActiveOnDisk(const std::string& path) {
+    TServerFile def;
+    EXPECT_TRUE(ReadServerFile(path, def));
+    return def.Active;
+  }
+
+  TTempFolder folder_;
+  std::ostringstream out_, err_;
+  std::vector<TLoopbackEngine*> engines_;  // owned by their entries
+
+private:
+  std::unique_ptr<ServerUi> previousUi_;
+};
+
+TEST_F(StartupTest, ScanKeepsOnlyReadableDefinitionFiles) {
+  std::string a = Define("a.server", kTypeVokt, false);
+  std::string b = Define("B.SERVER", kTypeVokt, false);
+  folder_.MakeFolder("Servers/folder.server");
+  folder_.WriteFile("Servers/notes.txt", "[Info]\n");
+  folder_.WriteFile("Servers/a.server.bak", "[Info]\n");
+  folder_.MakeLink("Servers/dangling.server", folder_.Native("nowhere"));
+
+  auto files = ScanServerFiles(Servers());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{b, a}));
+  EXPECT_TRUE(err_.str().empty()) << err_.str();
+  EXPECT_TRUE(ScanServerFiles(folder_.Native("missing")).empty());
+}
+
+TEST_F(StartupTest, NothingListedShowsTheWindowAndStartsNothing) {
+  auto startup = RunStartupSequence(folder_.Native("missing"));
+  EXPECT_TRUE(startup.ShowMainWindow);
+  EXPECT_TRUE(startup.ServerFiles.empty());
+  EXPECT_TRUE(ServerRegistry.empty());
+}
+
+TEST_F(StartupTest, OnlyActiveDefinitionsStartAndActivityGoesToStandardOutput) {
+  std::string idle = Define("idle.server", kTypeFtp, false);
+  std::string web = Define("web.server", kTypeWeb, true);
+  auto startup = RunStartupSequence(Servers());
+  EXPECT_FALSE(startup.ShowMainWindow);
+  EXPECT_EQ(startup.ServerFiles.size(), 2u);
+  EXPECT_EQ(RunningServerCount, 1);
+  EXPECT_EQ(FindRunningServer(web), 0);
+  EXPECT_EQ(FindRunningServer(idle), -1);
+  EXPECT_FALSE(ActiveOnDisk(idle));
+
+  std::string out = out_.str();
+  EXPECT_EQ(out.find("] Web Server Started on "), out.find(']'));
+  EXPECT_EQ(out.back(), '\n');
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+}
+
+TEST_F(StartupTest, SecondDefinitionOnTheSamePortFailsAndIsClearedForNextTime) {
+  int port = 0;
+  {
+    THeldPort probe;  // a port nobody uses, free again when the servers start
+    port = probe.port;
+  }
+  Define("1.server", kTypeFtp, true, port);
+  Define("2.server", kTypeFtp, true, port);
+  auto files = ScanServerFiles(Servers());
+  ASSERT_EQ(files.size(), 2u);
+  RunStartupSequence(Servers());
+
+  EXPECT_EQ(RunningServerCount, 1);
+  EXPECT_GE(FindRunningServer(files[0]), 0) << "the first in scan order starts";
+  EXPECT_EQ(FindRunningServer(files[1]), -1);
+  EXPECT_TRUE(ActiveOnDisk(files[0]));
+  EXPECT_FALSE(ActiveOnDisk(files[1]));
+  EXPECT_EQ(err_.str(), "Could not start server on port " + std::to_string(port) +
+                            "\nMake sure the port is not already used\n"
+                            "by another server or application.\n");
+}
+
+TEST_F(StartupTest, HeadlessQuestionsAreAnsweredNo) {
+  EXPECT_FALSE(Ui().Confirm("Are you sure you want to exit Dravik Server?"));
+  EXPECT_EQ(err_.str(), "Are you sure you want to exit Dravik Server? (answered No)\n");
+}
+
+TEST_F(StartupTest, GlitchTimerRefreshesTheLastNamedEntryAfterHalfASecond) {
+  std::string a = Define("a.server", kTypeWeb, true);
+  std::string b = Define("b.server", kTypeWeb, true);
+  RunStartupSequence(Servers());
+  ASSERT_EQ(engines_.size(), 2u);
+  engines_[0]->clients = 2;
+  engines_[1]->clients = 5;
+
+  auto begin = std::chrono::steady_clock::now();
+  Ui().StartGlitchTimer(0);
+  Ui().StartGlitchTimer(1);  // within the 500 ms: only the entry named last
+  auto& loop = EventLoop::Instance();
+  ASSERT_TRUE(loop.WaitFor([] { return ServerRegistry[1].ClientCount == 5; }, 3s));
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, 450ms);
+  EXPECT_EQ(ServerRegistry[0].ClientCount, 0);
+}
+
+TEST_F(StartupTest, GlitchTimerForAStoppedServerTouchesNoEngine) {
+  std::string a = Define("a.server", kTypeWeb, true);
+  RunStartupSequence(Servers());
+  Ui().StartGlitchTimer(0);
+  StopServer(a);  // the engine is gone before the timer fires
+  bool fired = false;
+  EventLoop::Instance().AddTimer(600ms, [&] { fired = true; });
+  ASSERT_TRUE(EventLoop::Instance().WaitFor([&] { return fired; }, 3s));
+  EXPECT_EQ(ServerRegistry[0].ClientCount, 0);
+}
+
+TEST(InstanceGuard, SecondCheckFindsTheFirstAndAsksItToShow) {
+  std::string name = "[Dravik Server test " + std::to_string(::getpid()) + "]";
+  int shown = 0;
+  OnShowRequest = [&] { ++shown; };
+  EXPECT_FALSE(CheckPreviousInstance("Dravik Server version 1.0", name));
+  EXPECT_TRUE(CheckPreviousInstance("Dravik Server version 1.0", name));
+  EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return shown == 1; }, 3s));
+  ReleaseInstanceGuard();
+  EXPECT_FALSE(CheckPreviousInstance("Dravik Server version 1.0", name));
+  ReleaseInstanceGuard();
+  OnShowRequest = nullptr;
+}
+
+}  // namespace
