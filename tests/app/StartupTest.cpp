@@ -132,11 +132,6 @@ TEST_F(StartupTest, SecondDefinitionOnTheSamePortFailsAndIsClearedForNextTime) {
                             "by another server or application.\n");
 }
 
-TEST_F(StartupTest, HeadlessQuestionsAreAnsweredNo) {
-  EXPECT_FALSE(Ui().Confirm("Are you sure you want to exit Dravik Server?"));
-  EXPECT_EQ(err_.str(), "Are you sure you want to exit Dravik Server? (answered No)\n");
-}
-
 TEST_F(StartupTest, GlitchTimerRefreshesTheLastNamedEntryAfterHalfASecond) {
   std::string a = Define("a.server", kTypeWeb, true);
   std::string b = Define("b.server", kTypeWeb, true);
