@@ -1,0 +1,795 @@
+// TCustomWSocket: lifecycle, connecting and listening, the send queue, the receive
+// loop and the translation of descriptor readiness into the socket's events.
+#include "net/WSocket.h"
+
+#include <sys/epoll.h>
+
+#include <algorithm>
+
+#include "platform/AsyncLookup.h"
+
+namespace {
+
+constexpr std::int32_t kDiscardBlock = 1024;
+constexpr std::int32_t kUnknownPendingRead = 255;
+// How long a listener stops accepting when the process has no descriptor left.
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
+
+bool ConnectionGone(int err) {
+  return err == sockerr::kConnReset || err == sockerr::kNotSocket || err == sockerr::kNotConn ||
+         err == sockerr::kInvalid || err == sockerr::kConnAborted;
+}
+
+// Failures of accept that say nothing about the listening socket itself.
+bool TransientAcceptError(int err) {
+  return err != sockerr::kBadFile && err != sockerr::kNotSocket && err != sockerr::kInvalid &&
+         err != sockerr::kFault;
+}
+
+}  // namespace
+
+TCustomWSocket::TCustomWSocket() : loop_(EventLoop::Instance()) { ResetToInitialState(); }
+
+TCustomWSocket::~TCustomWSocket() {
+  destroying_ = true;
+  lookup_.reset();
+  if (acceptBackoff_ != 0) loop_.CancelTimer(acceptBackoff_);
+  StopWatching();
+}
+
+void TCustomWSocket::ResetToInitialState() {
+  proto_ = "tcp";
+  protoAssigned_ = true;
+  protoResolved_ = false;
+  addrAssigned_ = portAssigned_ = false;
+  addrResolved_ = portResolved_ = false;
+  localPort_ = "0";
+  localPortResolved_ = false;
+  localAddr_ = "0.0.0.0";
+  lingerOnOff_ = wsLingerOn;
+  lingerTimeout_ = 0;
+  DropHandle();
+  state_ = wsClosed;
+  // Bytes still queued belong to the connection that ended; a later connection
+  // (SetSocketHandle reuses the object) must not send them.
+  ClearSendQueue();
+  sendQueueEmpty_ = true;
+  paused_ = false;
+  readCount_ = 0;
+  sessionClosedFired_ = false;
+  readSuspended_ = acceptSuspended_ = receiveShut_ = false;
+  if (acceptBackoff_ != 0) {
+    loop_.CancelTimer(acceptBackoff_);
+    acceptBackoff_ = 0;
+  }
+}
+
+void TCustomWSocket::ClearSendQueue() {
+  // One emptied block is kept for reuse.
+  while (sendQueue_.size() > 1) sendQueue_.pop_back();
+  if (!sendQueue_.empty()) sendQueue_.front().Remove(sendQueue_.front().Count());
+}
+
+std::int64_t TCustomWSocket::BufferedByteCount() const {
+  std::int64_t n = 0;
+  for (const auto& b : sendQueue_) n += b.Count();
+  return n;
+}
+
+void TCustomWSocket::ChangeState(TSocketState newState) {
+  TSocketState old = state_;
+  state_ = newState;
+  if (old != newState) TriggerChangeState(old, newState);
+}
+
+// ---- Errors ----
+
+void TCustomWSocket::RaiseException(const std::string& message) {
+  lastErrorText_ = message;
+  if (OnError) {
+    TriggerError();
+    return;
+  }
+  throw ESocketException(message);
+}
+
+void TCustomWSocket::SocketError(const std::string& op, int error) {
+  std::string message =
+      "Error " + std::to_string(error) + " in function " + op + "\r\n" + SocketErrorText(error);
+  if (error == sockerr::kConnReset || error == sockerr::kNotConn) {
+    auto alive = AliveToken();
+    bool wasOpen = state_ != wsClosed;
+    DropHandle();
+    if (wasOpen && !sessionClosedFired_ && !destroying_) {
+      sessionClosedFired_ = true;
+      TriggerSessionClosed(static_cast<std::uint16_t>(error));
+      if (alive.expired()) return;
+    }
+    ChangeState(wsClosed);
+    if (alive.expired()) return;
+  }
+  lastError_ = error;
+  RaiseException(message);
+}
+
+void TCustomWSocket::Guarded(const std::function<void()>& fn) {
+  auto alive = AliveToken();
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    if (!alive.expired()) HandleBackgroundException(e);
+  } catch (...) {
+    if (!alive.expired()) HandleBackgroundException(std::runtime_error("Unknown exception"));
+  }
+}
+
+void TCustomWSocket::HandleBackgroundException(const std::exception& e) {
+  auto alive = AliveToken();
+  bool canClose = true;
+  if (OnBgException) {
+    try {
+      OnBgException(*this, e, canClose);
+    } catch (...) {
+      // The handler of last resort failing leaves nothing else to tell.
+    }
+  }
+  if (alive.expired() || !canClose) return;
+  try {
+    Abort();
+  } catch (...) {
+  }
+}
+
+void TCustomWSocket::RunGuardedPosted(const std::function<void()>& fn) {
+  auto alive = AliveToken();
+  endpoint_.Post([this, alive, fn] {
+    if (!alive.expired()) Guarded(fn);
+  });
+}
+
+// ---- Event triggers ----
+
+void TCustomWSocket::TriggerDataAvailable(std::uint16_t error) {
+  if (OnDataAvailable) {
+    OnDataAvailable(*this, error);
+    return;
+  }
+  // Nobody reads: drop the input so the peer is not stalled.
+  char discard[kDiscardBlock];
+  DoRecv(discard, sizeof discard);
+}
+
+void TCustomWSocket::TriggerSessionAvailable(std::uint16_t error) {
+  if (OnSessionAvailable) OnSessionAvailable(*this, error);
+}
+void TCustomWSocket::TriggerSessionConnected(std::uint16_t error) {
+  if (OnSessionConnected) OnSessionConnected(*this, error);
+}
+void TCustomWSocket::TriggerSessionClosed(std::uint16_t error) {
+  if (OnSessionClosed) OnSessionClosed(*this, error);
+}
+void TCustomWSocket::TriggerDataSent(std::uint16_t error) {
+  if (OnDataSent) OnDataSent(*this, error);
+}
+void TCustomWSocket::TriggerSendData(std::int32_t bytesSent) {
+  if (OnSendData) OnSendData(*this, bytesSent);
+}
+void TCustomWSocket::TriggerChangeState(TSocketState oldState, TSocketState newState) {
+  if (OnChangeState) OnChangeState(*this, oldState, newState);
+}
+void TCustomWSocket::TriggerDnsLookupDone(std::uint16_t error) {
+  if (OnDnsLookupDone) OnDnsLookupDone(*this, error);
+}
+void TCustomWSocket::TriggerError() {
+  if (OnError) OnError(*this);
+}
+
+// ---- Watching the descriptor ----
+
+void TCustomWSocket::UpdateWatch() {
+  std::uint32_t want = 0;
+  if (handle_.Valid() && !paused_) {
+    switch (state_) {
+      case wsListening:
+        if (!acceptSuspended_ && acceptBackoff_ == 0) want = EPOLLIN;
+        break;
+      case wsConnecting:
+        want = EPOLLOUT;
+        break;
+      case wsConnected:
+        if (!receiveShut_) want = (readSuspended_ ? 0u : std::uint32_t{EPOLLIN}) | EPOLLRDHUP;
+        // Write readiness only while something waits, or the loop would spin.
+        if (!sendQueueEmpty_) want |= EPOLLOUT;
+        break;
+      default:
+        break;
+    }
+  }
+  int fd = handle_.Get();
+  if (watchedFd_ >= 0 && (want == 0 || watchedFd_ != fd)) StopWatching();
+  if (want == 0) return;
+  if (watchedFd_ < 0) {
+    loop_.Watch(fd, want, [this](std::uint32_t events) { HandleReadiness(events); });
+    watchedFd_ = fd;
+  } else {
+    loop_.Modify(fd, want);
+  }
+}
+
+void TCustomWSocket::StopWatching() {
+  if (watchedFd_ < 0) return;
+  loop_.Unwatch(watchedFd_);
+  watchedFd_ = -1;
+}
+
+void TCustomWSocket::DropHandle() {
+  StopWatching();
+  if (handle_.Valid()) {
+    handle_.Reset();
+    ++generation_;
+  }
+}
+
+// ---- Readiness ----
+
+void TCustomWSocket::HandleReadiness(std::uint32_t events) {
+  Guarded([&] { DispatchReadiness(events); });
+}
+
+void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
+  if (paused_ || !handle_.Valid()) return;
+  auto alive = AliveToken();
+  const std::uint64_t gen = generation_;
+  auto same = [&] { return !alive.expired() && generation_ == gen && handle_.Valid(); };
+  const int fd = handle_.Get();
+
+  if (state_ == wsListening) {
+    acceptCalled_ = false;
+    TriggerSessionAvailable(0);
+    // A handler that did not accept is not told again until it does, as with a
+    // read notice; level-triggered readiness would call it again at once.
+    if (same() && !acceptCalled_ && state_ == wsListening) {
+      acceptSuspended_ = true;
+      UpdateWatch();
+    }
+    return;
+  }
+
+  if (state_ == wsConnecting) {
+    if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+    int err = native::PendingError(fd);
+    ChangeState(wsConnected);
+    if (!same()) return;
+    TriggerSessionConnected(static_cast<std::uint16_t>(err));
+    if (!same()) return;
+    if (err != 0) {
+      if (state_ != wsClosed) Close();
+      return;
+    }
+    UpdateWatch();
+    // Write readiness follows a completed connect, as it did on the original
+    // platform; an owner may start sending from OnDataSent.
+    if (events & EPOLLOUT) {
+      WriteReady(0);
+      if (!same()) return;
+    }
+  }
+  if (state_ != wsConnected) return;
+
+  const bool hangup = (events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLRDHUP) && !receiveShut_);
+  int closeError = 0;
+  if (events & EPOLLERR) closeError = native::PendingError(fd);
+
+  if ((events & EPOLLIN) && !receiveShut_ && PendingBytesQuiet() > 0) {
+    ReceiveLoop(!options_.Has(wsoNoReceiveLoop), 0);
+    if (!same()) return;
+  }
+  if ((events & EPOLLOUT) && !sendQueueEmpty_) {
+    WriteReady(0);
+    if (!same()) return;
+  }
+  if (hangup) {
+    // The close is reported once, after every byte still pending was offered.
+    ReceiveLoop(true, static_cast<std::uint16_t>(closeError));
+    if (!same()) return;
+    if (!sessionClosedFired_) {
+      sessionClosedFired_ = true;
+      TriggerSessionClosed(static_cast<std::uint16_t>(closeError));
+      if (!same()) return;
+    }
+    if (state_ != wsClosed) Close();
+  }
+}
+
+void TCustomWSocket::ReceiveLoop(bool loop, std::uint16_t error) {
+  auto alive = AliveToken();
+  const std::uint64_t gen = generation_;
+  auto same = [&] { return !alive.expired() && generation_ == gen && handle_.Valid(); };
+  std::uint64_t readsBefore = platformReads_;
+  for (;;) {
+    lastError_ = 0;
+    readsBefore = platformReads_;
+    try {
+      TriggerDataAvailable(error);
+    } catch (...) {
+      // An exception inside the receive loop ends the loop and goes no further.
+      return;
+    }
+    if (!same()) return;
+    if (!loop || lastError_ != 0) break;
+    // A handler that took nothing would be called forever.
+    if (platformReads_ == readsBefore) break;
+    if (PendingBytesQuiet() <= 0) break;
+  }
+  if (platformReads_ == readsBefore && state_ == wsConnected && PendingBytesQuiet() > 0) {
+    readSuspended_ = true;
+    UpdateWatch();
+  }
+}
+
+int TCustomWSocket::PendingBytesQuiet() const {
+  if (!handle_.Valid()) return -1;
+  int n = 0;
+  if (native::PendingBytes(handle_.Get(), n) != 0) return -1;
+  return n;
+}
+
+// ---- Sending ----
+
+void TCustomWSocket::QueueData(const void* data, std::int32_t len) {
+  if (len < 1) return;
+  const char* p = static_cast<const char*>(data);
+  if (sendQueue_.empty()) sendQueue_.emplace_back(sendBlockSize_);
+  while (len > 0) {
+    std::int32_t n = sendQueue_.back().Write(p, len);
+    if (n == 0) {
+      sendQueue_.emplace_back(sendBlockSize_);
+      continue;
+    }
+    p += n;
+    len -= n;
+  }
+}
+
+int TCustomWSocket::Send(const void* data, std::int32_t len) {
+  if (state_ != wsConnected) {
+    SocketError("Send", sockerr::kNotConn);
+    return -1;
+  }
+  auto alive = AliveToken();
+  sendQueueEmpty_ = false;
+  QueueData(data, len);
+  TryToSend();
+  if (alive.expired()) return len <= 0 ? 0 : len;
+  // OnDataSent must come from the loop, never from inside Send.
+  if (sendQueueEmpty_ && handle_.Valid()) PostWriteNotification();
+  return len <= 0 ? 0 : len;
+}
+
+int TCustomWSocket::SendText(std::string_view text) {
+  return Send(text.data(), static_cast<std::int32_t>(text.size()));
+}
+
+void TCustomWSocket::PostWriteNotification() {
+  const std::uint64_t gen = generation_;
+  RunGuardedPosted([this, gen] {
+    if (gen != generation_ || paused_ || !handle_.Valid() || state_ != wsConnected) return;
+    WriteReady(0);
+  });
+}
+
+void TCustomWSocket::WriteReady(std::uint16_t error) {
+  auto alive = AliveToken();
+  TryToSend();
+  if (alive.expired()) return;
+  if (sendQueueEmpty_ && handle_.Valid()) TriggerDataSent(error);
+}
+
+void TCustomWSocket::TryToSend() {
+  if (!handle_.Valid()) return;
+  auto alive = AliveToken();
+  const std::uint64_t gen = generation_;
+  for (;;) {
+    if (sendQueue_.empty()) {
+      sendQueueEmpty_ = true;
+      break;
+    }
+    TBuffer& block = sendQueue_.front();
+    auto [p, len] = block.Peek();
+    if (len == 0) {
+      if (sendQueue_.size() > 1) {
+        sendQueue_.pop_front();
+        continue;
+      }
+      sendQueueEmpty_ = true;
+      break;
+    }
+    int err = 0;
+    long n = native::Send(handle_.Get(), p, static_cast<std::size_t>(len), sendFlags_ == wsSendUrgent, err);
+    if (n < 0) {
+      if (err == sockerr::kWouldBlock) break;
+      lastError_ = err;
+      if (ConnectionGone(err)) {
+        sessionClosedFired_ = true;
+        Close();
+        if (alive.expired()) return;
+        TriggerSessionClosed(static_cast<std::uint16_t>(err));
+        return;
+      }
+      SocketError("TryToSend failed", err);
+      return;
+    }
+    if (n == 0) break;
+    // Taken out before the event: a handler that sends again must not resend these.
+    block.Remove(static_cast<std::int32_t>(n));
+    TriggerSendData(static_cast<std::int32_t>(n));
+    if (alive.expired() || generation_ != gen || !handle_.Valid()) return;
+    if (n < len) break;
+  }
+  UpdateWatch();
+}
+
+void TCustomWSocket::Flush() {
+  auto alive = AliveToken();
+  while (!alive.expired() && handle_.Valid() && !sendQueueEmpty_) {
+    TryToSend();
+    if (alive.expired() || !handle_.Valid() || sendQueueEmpty_) break;
+    // Waits for readiness instead of spinning; it still runs everything else.
+    loop_.RunOnce(50);
+  }
+}
+
+// ---- Receiving ----
+
+int TCustomWSocket::PlatformRecv(void* buffer, std::int32_t size) {
+  if (!handle_.Valid()) {
+    lastError_ = sockerr::kNotSocket;
+    return -1;
+  }
+  ++platformReads_;
+  if (readSuspended_) {
+    readSuspended_ = false;
+    UpdateWatch();
+  }
+  int err = 0;
+  long n = native::Recv(handle_.Get(), buffer, static_cast<std::size_t>(std::max(size, 0)), err);
+  if (n < 0) {
+    lastError_ = err;
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+int TCustomWSocket::DoRecv(void* buffer, std::int32_t size) { return PlatformRecv(buffer, size); }
+
+int TCustomWSocket::Receive(void* buffer, std::int32_t size) {
+  int n = DoRecv(buffer, size);
+  if (n > 0) readCount_ += n;
+  return n;
+}
+
+std::string TCustomWSocket::ReceiveText() {
+  std::int32_t n = RcvdCount();
+  if (n < 0) return std::string();
+  if (n == 0) n = kUnknownPendingRead;
+  std::string text(static_cast<std::size_t>(n), '\0');
+  int got = Receive(text.data(), n);
+  if (got <= 0) return std::string();
+  text.resize(static_cast<std::size_t>(got));
+  return text;
+}
+
+std::int32_t TCustomWSocket::RcvdCount() {
+  int n = 0;
+  int err = handle_.Valid() ? native::PendingBytes(handle_.Get(), n) : sockerr::kNotSocket;
+  if (err != 0) {
+    SocketError("ioctlSocket", err);
+    return -1;
+  }
+  return n;
+}
+
+// ---- Connecting, listening, adopting ----
+
+bool TCustomWSocket::SetOption(int (*setter)(int), const char* op) {
+  int err = setter(handle_.Get());
+  if (err == 0) return true;
+  SocketError(op, err);
+  return false;
+}
+
+bool TCustomWSocket::ApplyLinger() {
+  if (lingerOnOff_ == wsLingerNoSet) return true;
+  if (!handle_.Valid()) {
+    RaiseException("Cannot set linger option at this time");
+    return false;
+  }
+  int seconds = std::clamp<std::int32_t>(lingerTimeout_, 0, 65535);
+  int err = native::SetLinger(handle_.Get(), lingerOnOff_ == wsLingerOn, seconds);
+  if (err == 0) return true;
+  SocketError("setsockopt(SO_LINGER)", err);
+  return false;
+}
+
+bool TCustomWSocket::BindLocal() {
+  std::uint32_t local;
+  try {
+    local = ResolveHost(localAddr_);
+  } catch (const ESocketException& e) {
+    RaiseException(std::string("connect: ") + e.what());
+    return false;
+  }
+  int err = native::Bind(handle_.Get(), native::TSockAddrIn{local, resolvedLocalPort_});
+  if (err != 0) {
+    lastError_ = err;
+    RaiseException("winsock.bind failed, error #" + std::to_string(err));
+    return false;
+  }
+  native::TSockAddrIn bound;
+  err = native::LocalName(handle_.Get(), bound);
+  if (err != 0) {
+    lastError_ = err;
+    RaiseException("winsock.getsockname failed, error #" + std::to_string(err));
+    return false;
+  }
+  localPort_ = std::to_string(bound.port);
+  return true;
+}
+
+void TCustomWSocket::Connect() {
+  if (handle_.Valid() && state_ != wsClosed) return RaiseException("Connect: Socket already in use");
+  if (!portAssigned_) return RaiseException("Connect: No Port Specified");
+  if (!addrAssigned_) return RaiseException("Connect: No IP Address Specified");
+  if (!protoAssigned_) return RaiseException("Connect: No Protocol Specified");
+  try {
+    if (!protoResolved_) {
+      resolvedProto_ = ResolveProto(proto_);
+      protoResolved_ = true;
+    }
+    if (!portResolved_) {
+      resolvedPort_ = ResolvePort(port_, proto_);
+      portResolved_ = true;
+    }
+    if (!localPortResolved_) {
+      resolvedLocalPort_ = ResolvePort(localPort_, proto_);
+      localPortResolved_ = true;
+    }
+    if (!addrResolved_) {
+      resolvedAddr_ = ResolveHost(addr_);
+      addrResolved_ = true;
+    }
+  } catch (const ESocketException& e) {
+    return RaiseException(std::string("connect: ") + e.what());
+  }
+  // Datagram and raw sockets are never used by the program.
+  if (resolvedProto_ != 6) return SocketError("Connect (socket)", sockerr::kSockTypeNotSupported);
+  ClearSendQueue();
+  sendQueueEmpty_ = true;
+  FileHandle fresh;
+  if (int err = native::NewTcpSocket(fresh)) return SocketError("Connect (socket)", err);
+  DropHandle();
+  handle_ = std::move(fresh);
+  ++generation_;
+  sessionClosedFired_ = false;
+  readSuspended_ = receiveShut_ = false;
+  auto alive = AliveToken();
+  ChangeState(wsOpened);
+  if (alive.expired()) return;
+  if (state_ != wsOpened) return SocketError("Connect (Invalid operation in OnChangeState)", sockerr::kInvalid);
+  if (!SetOption(native::SetReuseAddr, "setsockopt(SO_REUSEADDR)")) return;
+  if (options_.Has(wsoTcpNoDelay) && !SetOption(native::SetNoDelay, "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
+    return;
+  if (!ApplyLinger()) return;
+  if (!SetOption(native::SetKeepAlive, "setsockopt(SO_KEEPALIVE)")) return;
+  if ((resolvedLocalPort_ != 0 || localAddr_ != "0.0.0.0") && !BindLocal()) return;
+  int err = native::StartConnect(handle_.Get(), native::TSockAddrIn{resolvedAddr_, resolvedPort_});
+  if (err != 0 && err != sockerr::kWouldBlock) {
+    lastError_ = err;
+    return SocketError("Connect", err);
+  }
+  ChangeState(wsConnecting);
+  if (alive.expired()) return;
+  UpdateWatch();
+}
+
+void TCustomWSocket::Listen() {
+  if (!portAssigned_) return SocketError("listen: port not assigned", sockerr::kInvalid);
+  if (!protoAssigned_) return SocketError("listen: protocol not assigned", sockerr::kInvalid);
+  if (!addrAssigned_) return SocketError("listen: address not assigned", sockerr::kInvalid);
+  try {
+    if (!protoResolved_) {
+      resolvedProto_ = ResolveProto(proto_);
+      protoResolved_ = true;
+    }
+    if (!portResolved_) {
+      resolvedPort_ = ResolvePort(port_, proto_);
+      portResolved_ = true;
+    }
+    if (!addrResolved_) {
+      resolvedAddr_ = ResolveHost(addr_);
+      addrResolved_ = true;
+    }
+  } catch (const ESocketException& e) {
+    return RaiseException(std::string("listen: ") + e.what());
+  }
+  if (resolvedProto_ != 6) return RaiseException("Listen: unexpected protocol.");
+  ClearSendQueue();
+  sendQueueEmpty_ = true;
+  FileHandle fresh;
+  if (int err = native::NewTcpSocket(fresh)) return SocketError("socket", err);
+  // A stopped server must be able to listen again at once, though its old
+  // connections still sit in TIME_WAIT; Linux still refuses a port another socket
+  // is listening on.
+  if (int err = native::SetReuseAddr(fresh.Get())) return SocketError("setsockopt(SO_REUSEADDR)", err);
+  if (int err = native::Bind(fresh.Get(), native::TSockAddrIn{resolvedAddr_, resolvedPort_})) {
+    fresh.Reset();
+    return SocketError("Bind", err);
+  }
+  DropHandle();
+  handle_ = std::move(fresh);
+  ++generation_;
+  sessionClosedFired_ = false;
+  acceptSuspended_ = false;
+  auto alive = AliveToken();
+  ChangeState(wsBound);
+  if (alive.expired() || state_ != wsBound) return;
+  if (int err = native::Listen(handle_.Get(), kListenBacklog)) return SocketError("Listen", err);
+  ChangeState(wsListening);
+  if (alive.expired()) return;
+  UpdateWatch();
+}
+
+int TCustomWSocket::Accept() {
+  if (state_ != wsListening) {
+    SocketError("not a listening socket", sockerr::kInvalid);
+    return -1;
+  }
+  acceptCalled_ = true;
+  if (acceptSuspended_) {
+    acceptSuspended_ = false;
+    UpdateWatch();
+  }
+  FileHandle accepted;
+  int err = native::Accept(handle_.Get(), accepted);
+  if (err == 0) return accepted.Release();
+  lastError_ = err;
+  if (!TransientAcceptError(err)) {
+    SocketError("Accept", err);
+    return -1;
+  }
+  if (err == sockerr::kTooManyFiles || err == sockerr::kNoBufs) StartAcceptBackoff();
+  return -1;
+}
+
+void TCustomWSocket::StartAcceptBackoff() {
+  // The connection stays queued, so readiness would fire again at once; wait for
+  // descriptors to be freed instead of spinning.
+  if (acceptBackoff_ != 0) return;
+  auto alive = AliveToken();
+  acceptBackoff_ = loop_.AddTimer(kAcceptBackoff, [this, alive] {
+    if (alive.expired()) return;
+    acceptBackoff_ = 0;
+    UpdateWatch();
+  });
+  UpdateWatch();
+}
+
+void TCustomWSocket::SetSocketHandle(int handle) {
+  FileHandle adopted(handle);
+  if (handle <= 0) {
+    adopted.Release();
+    return SocketError("Dup", sockerr::kInvalid);
+  }
+  auto alive = AliveToken();
+  if (state_ != wsClosed) {
+    DropHandle();
+    ChangeState(wsClosed);
+    if (alive.expired()) return;
+  }
+  handle_ = std::move(adopted);
+  ++generation_;
+  sessionClosedFired_ = false;
+  readSuspended_ = receiveShut_ = paused_ = false;
+  if (int err = native::SetNonBlocking(handle_.Get())) return SocketError("Dup", err);
+  if (!ApplyLinger()) return;
+  ChangeState(wsConnected);
+  if (alive.expired()) return;
+  UpdateWatch();
+}
+
+// ---- Ending ----
+
+void TCustomWSocket::InternalClose(bool shutFirst, std::uint16_t error) {
+  auto alive = AliveToken();
+  if (handle_.Valid() && state_ != wsClosed) {
+    if (shutFirst) native::Shutdown(handle_.Get(), 1);  // failure changes nothing here
+    DropHandle();
+    ChangeState(wsClosed);
+    if (alive.expired()) return;
+    if (!destroying_ && !sessionClosedFired_) {
+      sessionClosedFired_ = true;
+      TriggerSessionClosed(error);
+      if (alive.expired()) return;
+    }
+    // A handler that already opened a new connection keeps it.
+    if (state_ == wsClosed && !handle_.Valid()) ResetToInitialState();
+  } else if (state_ != wsClosed) {
+    ChangeState(wsClosed);
+    if (alive.expired()) return;
+    if (state_ == wsClosed && !handle_.Valid()) ResetToInitialState();
+  } else {
+    DropHandle();
+  }
+}
+
+void TCustomWSocket::Close() { InternalClose(true, 0); }
+
+void TCustomWSocket::CloseLater() {
+  RunGuardedPosted([this] { Close(); });
+}
+
+void TCustomWSocket::FreeLater() {
+  RunGuardedPosted([this] {
+    if (FreeLaterHandler) {
+      auto handler = FreeLaterHandler;
+      handler(*this);  // destroys this object
+    } else {
+      Close();
+    }
+  });
+}
+
+void TCustomWSocket::Abort() {
+  CancelDnsLookup();
+  ClearSendQueue();
+  sendQueueEmpty_ = true;
+  lingerOnOff_ = wsLingerOff;
+  if (handle_.Valid() && state_ == wsConnected) ApplyLinger();
+  InternalClose(false, 0);
+}
+
+void TCustomWSocket::Shutdown(int how) {
+  if (!handle_.Valid()) return;
+  native::Shutdown(handle_.Get(), how);  // a peer already gone is no error here
+  // Linux reports a shut receiving side as end of stream at once; that is not the
+  // peer closing, so stop reading instead of reporting a close.
+  if (how == 0 || how == 2) {
+    receiveShut_ = true;
+    UpdateWatch();
+  }
+}
+
+void TCustomWSocket::WaitForClose() {
+  auto alive = AliveToken();
+  while (!alive.expired() && state_ != wsClosed && handle_.Valid()) {
+    if (PendingBytesQuiet() > 0) {
+      lastError_ = 0;
+      Guarded([&] { TriggerDataAvailable(0); });
+      if (alive.expired()) return;
+      if (lastError_ != 0 && lastError_ != sockerr::kWouldBlock) return;
+    }
+    loop_.RunOnce(50);
+  }
+}
+
+void TCustomWSocket::Pause() {
+  paused_ = true;
+  UpdateWatch();
+}
+
+void TCustomWSocket::Resume() {
+  paused_ = false;
+  readSuspended_ = acceptSuspended_ = false;
+  UpdateWatch();
+  // Re-arming notifications reported write readiness on the original platform; a
+  // sender driven by OnDataSent would otherwise stall after a pause.
+  if (state_ == wsConnected && handle_.Valid()) PostWriteNotification();
+}
+
+void TCustomWSocket::PumpMessages() { loop_.pump(); }
+
+// ---- Bounded waits ----
+
+bool TCustomSyncWSocket::WaitUntilReady(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
+  return EventLoop::Instance().WaitFor(ready, timeout);
+}

@@ -1,0 +1,384 @@
+#pragma once
+// The asynchronous TCP socket every network endpoint of the program is made of: it
+// never blocks, turns descriptor readiness from the event loop into events, queues
+// outgoing bytes in 1460-byte blocks, and optionally delivers input line by line.
+//
+// Class tree: TCustomWSocket -> TCustomSocksWSocket (inactive, pass-through) ->
+// TCustomLineWSocket (line mode) -> TCustomSyncWSocket (bounded waits) -> TWSocket.
+// All of it runs on the thread that created the socket; nothing locks.
+//
+// Lifetime rules for owners: never destroy a socket from inside one of its own events;
+// use CloseLater/FreeLater (posted) or free it from a posted notification of your own.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/WSockBuf.h"
+#include "platform/EventLoop.h"
+#include "platform/FileHandle.h"
+#include "platform/NativeSocket.h"
+#include "platform/SocketError.h"
+
+class TAsyncLookup;
+
+enum TSocketState : std::uint8_t {
+  wsInvalidState = 0,
+  wsOpened = 1,
+  wsBound = 2,
+  wsConnecting = 3,
+  wsConnected = 4,
+  wsAccepting = 5,
+  wsListening = 6,
+  wsClosed = 7,
+};
+
+enum TSocketLingerOnOff : std::uint8_t { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
+
+enum TSocketSendFlags : std::uint8_t { wsSendNormal = 0, wsSendUrgent = 1 };
+
+enum TWSocketOption : std::uint8_t { wsoNoReceiveLoop = 0, wsoTcpNoDelay = 1 };
+
+// A set of TWSocketOption: s.SetComponentOptions({wsoNoReceiveLoop}).
+class TWSocketOptions {
+public:
+  TWSocketOptions() = default;
+  TWSocketOptions(std::initializer_list<TWSocketOption> options) {
+    for (auto o : options) Include(o);
+  }
+  bool Has(TWSocketOption o) const { return (bits_ >> o) & 1u; }
+  void Include(TWSocketOption o) { bits_ |= 1u << o; }
+  void Exclude(TWSocketOption o) { bits_ &= ~(1u << o); }
+  bool operator==(const TWSocketOptions&) const = default;
+
+private:
+  std::uint32_t bits_ = 0;
+};
+
+class ESocketException : public std::runtime_error {
+public:
+  explicit ESocketException(const std::string& message) : std::runtime_error(message) {}
+};
+
+class TCustomWSocket;
+
+// Events carry the socket that fires them; Error is a socket error number, 0 = success.
+using TDataAvailable = std::function<void(TCustomWSocket& sender, std::uint16_t error)>;
+using TDataSent = TDataAvailable;
+using TSessionClosed = TDataAvailable;
+using TSessionAvailable = TDataAvailable;
+using TSessionConnected = TDataAvailable;
+using TDnsLookupDone = TDataAvailable;
+using TSendData = std::function<void(TCustomWSocket& sender, std::int32_t bytesSent)>;
+using TChangeState =
+    std::function<void(TCustomWSocket& sender, TSocketState oldState, TSocketState newState)>;
+using TNotifyEvent = std::function<void(TCustomWSocket& sender)>;
+using TBgExceptionEvent =
+    std::function<void(TCustomWSocket& sender, const std::exception& e, bool& canClose)>;
+
+class TCustomWSocket {
+public:
+  static constexpr std::int32_t kSendBlockSize = 1460;
+  static constexpr int kListenBacklog = 5;
+
+  TCustomWSocket();
+  virtual ~TCustomWSocket();
+  TCustomWSocket(const TCustomWSocket&) = delete;
+  TCustomWSocket& operator=(const TCustomWSocket&) = delete;
+
+  // ---- Events (unset ones are skipped) ----
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSendData OnSendData;
+  TSessionClosed OnSessionClosed;
+  TSessionAvailable OnSessionAvailable;
+  TSessionConnected OnSessionConnected;
+  TChangeState OnChangeState;
+  TDnsLookupDone OnDnsLookupDone;
+  // When set, failures fire it (read LastError/LastErrorText) instead of raising.
+  TNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+  // Runs the posted FreeLater: the owner of this object destroys it here. Without
+  // one, FreeLater only closes the socket.
+  TNotifyEvent FreeLaterHandler;
+
+  // ---- Properties ----
+  const std::string& Name() const { return name_; }
+  void SetName(std::string name) { name_ = std::move(name); }
+  std::intptr_t Tag() const { return tag_; }
+  void SetTag(std::intptr_t tag) { tag_ = tag; }
+
+  const std::string& Addr() const { return addr_; }
+  void SetAddr(std::string_view value);
+  const std::string& Port() const { return port_; }
+  virtual void SetPort(std::string_view value);
+  const std::string& Proto() const { return proto_; }
+  virtual void SetProto(std::string_view value);
+  const std::string& LocalAddr() const { return localAddr_; }
+  void SetLocalAddr(std::string_view value);
+  const std::string& LocalPort() const { return localPort_; }
+  void SetLocalPort(std::string_view value);
+
+  // Dotted address and decimal port of the peer; "error" when not connected.
+  virtual std::string PeerAddr() const;
+  virtual std::string PeerPort() const;
+  // "error" unless bound, connected or listening.
+  virtual std::string LocalBoundAddr() const;
+  virtual std::string LocalBoundPort() const;
+  // 0, or -1 with LastError set.
+  virtual int PeerName(native::TSockAddrIn& out);
+  virtual int SockName(native::TSockAddrIn& out);
+
+  const std::string& DnsResult() const { return dnsResult_; }
+  const std::vector<std::string>& DnsResultList() const { return dnsResultList_; }
+
+  TSocketState State() const { return state_; }
+  int HSocket() const { return handle_.Get(); }
+  std::int32_t ReadCount() const { return readCount_; }
+  void SetReadCount(std::int32_t n) { readCount_ = n; }
+  // Bytes waiting to be read (in line mode: the pending line's length); -1 on failure.
+  virtual std::int32_t RcvdCount();
+  std::int32_t LastError() const { return lastError_; }
+  void SetLastError(std::int32_t n) { lastError_ = n; }
+  // The message of the last failure reported through OnError or raised.
+  const std::string& LastErrorText() const { return lastErrorText_; }
+  bool MultiThreaded() const { return multiThreaded_; }
+  void SetMultiThreaded(bool on) { multiThreaded_ = on; }
+  TWSocketOptions ComponentOptions() const { return options_; }
+  void SetComponentOptions(TWSocketOptions options) { options_ = options; }
+  TSocketSendFlags SendFlags() const { return sendFlags_; }
+  void SetSendFlags(TSocketSendFlags flags);
+  TSocketLingerOnOff LingerOnOff() const { return lingerOnOff_; }
+  void SetLingerOnOff(TSocketLingerOnOff value) { lingerOnOff_ = value; }
+  std::int32_t LingerTimeout() const { return lingerTimeout_; }
+  void SetLingerTimeout(std::int32_t seconds) { lingerTimeout_ = seconds; }
+  bool Paused() const { return paused_; }
+  // True when nothing is left in the send queue.
+  bool AllSent() const { return sendQueueEmpty_; }
+  std::int64_t BufferedByteCount() const;
+  std::size_t SendQueueBlockCount() const { return sendQueue_.size(); }
+  std::int32_t SendBlockSize() const { return sendBlockSize_; }
+
+  // ---- Operations ----
+  virtual void Connect();
+  virtual void Listen();
+  // A pending connection's descriptor, now owned by the caller (hand it to
+  // SetSocketHandle), or -1. Transient failures (a connection reset before it was
+  // taken, descriptors exhausted) answer -1 without an error: a server keeps
+  // listening and, when descriptors ran out, pauses accepting briefly.
+  virtual int Accept();
+  // Adopts an accepted connection: linger option, notifications, wsConnected.
+  virtual void SetSocketHandle(int handle);
+
+  // Queue and start sending; OnDataSent follows from the loop, never from inside.
+  virtual int Send(const void* data, std::int32_t len);
+  virtual int SendText(std::string_view text);
+  void QueueData(const void* data, std::int32_t len);
+  void QueueText(std::string_view text) { QueueData(text.data(), static_cast<std::int32_t>(text.size())); }
+
+  // Bytes read, 0 at end of stream, -1 on error (LastError; 10035 when none waits).
+  virtual int Receive(void* buffer, std::int32_t size);
+  virtual std::string ReceiveText();
+
+  virtual void Close();
+  virtual void CloseLater();
+  virtual void FreeLater();
+  virtual void Abort();
+  // how: 0 receiving, 1 sending, 2 both.
+  virtual void Shutdown(int how);
+  // Waits (running the loop) until the send queue is empty or the socket closes.
+  virtual void Flush();
+  // Runs the loop, offering input to OnDataAvailable, until the socket closes.
+  virtual void WaitForClose();
+  virtual void Pause();
+  virtual void Resume();
+
+  virtual void DnsLookup(const std::string& host);
+  virtual void ReverseDnsLookup(const std::string& dottedAddr);
+  virtual void CancelDnsLookup();
+
+  virtual void PumpMessages();
+
+  // Name resolution, raising ESocketException with the messages users see.
+  static std::uint32_t ResolveHost(const std::string& host);
+  static std::uint16_t ResolvePort(const std::string& port, const std::string& proto);
+  static int ResolveProto(const std::string& proto);
+  // "a.b.c.d", each group decimal and <= 255, blanks allowed around the whole.
+  static bool ParseDottedQuad(std::string_view text, std::uint32_t& hostOrderAddr);
+
+  // Expires when this object is destroyed; check it after firing an event.
+  std::weak_ptr<bool> AliveToken() const { return life_; }
+
+protected:
+  // Hooks a derived class overrides to change what an event means.
+  virtual void TriggerDataAvailable(std::uint16_t error);
+  virtual void TriggerSessionAvailable(std::uint16_t error);
+  virtual void TriggerSessionConnected(std::uint16_t error);
+  virtual void TriggerSessionClosed(std::uint16_t error);
+  virtual void TriggerDataSent(std::uint16_t error);
+  virtual void TriggerSendData(std::int32_t bytesSent);
+  virtual void TriggerChangeState(TSocketState oldState, TSocketState newState);
+  virtual void TriggerDnsLookupDone(std::uint16_t error);
+  virtual void TriggerError();
+  // Raw receive behind Receive/ReceiveText; line mode serves its own buffer first.
+  virtual int DoRecv(void* buffer, std::int32_t size);
+  // An exception escaped an event handler: OnBgException, then Abort unless cleared.
+  virtual void HandleBackgroundException(const std::exception& e);
+
+  // Reads from the descriptor itself.
+  int PlatformRecv(void* buffer, std::int32_t size);
+  // The descriptor's pending byte count, or -1 without raising.
+  int PendingBytesQuiet() const;
+  // "Error n in function op" + CR LF + text; closes on 10054/10057; then OnError or raise.
+  void SocketError(const std::string& op, int error);
+  // A plain message: OnError or ESocketException.
+  void RaiseException(const std::string& message);
+  void InternalClose(bool shutFirst, std::uint16_t error);
+  void ChangeState(TSocketState newState);
+  // Runs fn; an exception escaping it goes to the background exception step.
+  void Guarded(const std::function<void()>& fn);
+  const TEndpoint& Endpoint() const { return endpoint_; }
+  bool Destroying() const { return destroying_; }
+  // Counts reads of the descriptor, so loops can tell whether a handler took anything.
+  std::uint64_t PlatformReads() const { return platformReads_; }
+
+private:
+  void ResetToInitialState();
+  void ClearSendQueue();
+  void TryToSend();
+  void WriteReady(std::uint16_t error);
+  void PostWriteNotification();
+  void HandleReadiness(std::uint32_t events);
+  void DispatchReadiness(std::uint32_t events);
+  void ReceiveLoop(bool loop, std::uint16_t error);
+  void UpdateWatch();
+  void StopWatching();
+  void DropHandle();
+  bool ApplyLinger();
+  bool BindLocal();
+  bool SetOption(int (*setter)(int), const char* op);
+  void StartAcceptBackoff();
+  void LookupDone(int error, std::vector<std::string> results, bool reverse);
+  void RunGuardedPosted(const std::function<void()>& fn);
+
+  EventLoop& loop_;
+  TEndpoint endpoint_;
+  std::shared_ptr<bool> life_ = std::make_shared<bool>(true);
+  std::string name_;
+  std::intptr_t tag_ = 0;
+
+  FileHandle handle_;
+  std::uint64_t generation_ = 0;  // changes with every descriptor adopted or dropped
+  int watchedFd_ = -1;
+  TSocketState state_ = wsClosed;
+
+  std::string addr_, port_, proto_ = "tcp", localAddr_ = "0.0.0.0", localPort_ = "0";
+  bool addrAssigned_ = false, portAssigned_ = false, protoAssigned_ = true;
+  bool addrResolved_ = false, portResolved_ = false, protoResolved_ = false;
+  bool localPortResolved_ = false;
+  std::uint32_t resolvedAddr_ = 0;
+  std::uint16_t resolvedPort_ = 0, resolvedLocalPort_ = 0;
+  int resolvedProto_ = 0;
+
+  std::deque<TBuffer> sendQueue_;
+  std::int32_t sendBlockSize_ = kSendBlockSize;
+  bool sendQueueEmpty_ = true;
+  bool sessionClosedFired_ = false;
+  bool paused_ = false;
+  bool readSuspended_ = false;    // a handler left input unread; re-armed by a read
+  bool acceptSuspended_ = false;  // a handler left a connection unaccepted
+  bool acceptCalled_ = false;
+  bool receiveShut_ = false;
+  EventLoop::TimerId acceptBackoff_ = 0;
+  std::uint64_t platformReads_ = 0;
+
+  std::string dnsResult_;
+  std::vector<std::string> dnsResultList_;
+  std::unique_ptr<TAsyncLookup> lookup_;
+
+  std::int32_t readCount_ = 0;
+  std::int32_t lastError_ = 0;
+  std::string lastErrorText_;
+  bool multiThreaded_ = false;
+  TWSocketOptions options_;
+  TSocketSendFlags sendFlags_ = wsSendNormal;
+  TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
+  std::int32_t lingerTimeout_ = 0;
+  bool destroying_ = false;
+};
+
+// The proxy layer of the tree; the program never configures one, so it passes
+// everything through.
+class TCustomSocksWSocket : public TCustomWSocket {};
+
+using TLineLimitEvent =
+    std::function<void(TCustomWSocket& sender, std::int32_t rcvdLength, bool& clearData)>;
+
+// Line mode: when on, input collects in the socket's own buffer and OnDataAvailable
+// fires once per complete line; RcvdCount is that line's length and Receive/
+// ReceiveText return exactly it, line end included.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+  static constexpr std::int32_t kDefaultLineLimit = 65536;
+
+  TLineLimitEvent OnLineLimitExceeded;
+
+  bool LineMode() const { return lineMode_; }
+  virtual void SetLineMode(bool on);
+  const std::string& LineEnd() const { return lineEnd_; }
+  void SetLineEnd(std::string lineEnd) { lineEnd_ = std::move(lineEnd); }
+  std::int32_t LineLimit() const { return lineLimit_; }
+  void SetLineLimit(std::int32_t limit) { lineLimit_ = limit; }
+  bool LineEcho() const { return lineEcho_; }
+  void SetLineEcho(bool on) { lineEcho_ = on; }
+  bool LineEdit() const { return lineEdit_; }
+  void SetLineEdit(bool on) { lineEdit_ = on; }
+  bool LineReceived() const { return lineReceived_; }
+  // Bytes held in the line buffer (complete lines not yet taken included).
+  std::int32_t LineBufferCount() const { return static_cast<std::int32_t>(lineBuffer_.size()); }
+
+  std::int32_t RcvdCount() override;
+
+protected:
+  void TriggerDataAvailable(std::uint16_t error) override;
+  void TriggerSessionClosed(std::uint16_t error) override;
+  int DoRecv(void* buffer, std::int32_t size) override;
+  virtual void TriggerLineLimitExceeded(std::int32_t rcvdLength, bool& clearData);
+  // Applies backspace and tab to the bytes read after `oldCount`; returns where the
+  // search for a line end must start.
+  virtual std::size_t EditLine(std::size_t oldCount, std::size_t searchStart);
+
+private:
+  bool LineModeActive() const { return lineMode_ && !lineEnd_.empty(); }
+  void DeliverLines(std::size_t searchStart);
+  void LineDataPending();
+  int TakeHeld(void* buffer, std::int32_t size, std::int32_t available);
+
+  bool lineMode_ = false;
+  std::string lineEnd_ = "\r\n";
+  std::int32_t lineLimit_ = kDefaultLineLimit;
+  bool lineEcho_ = false;
+  bool lineEdit_ = false;
+  std::string lineBuffer_;
+  std::int32_t pendingLineLength_ = 0;
+  bool clearData_ = false;
+  bool lineReceived_ = false;
+};
+
+// Adds bounded waits for callers that must block their own flow (not the program:
+// the loop keeps running while they wait).
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+  // Runs the loop until ready() holds or the timeout passes; true when it holds.
+  bool WaitUntilReady(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
+};
+
+class TWSocket : public TCustomSyncWSocket {};

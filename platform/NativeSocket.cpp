@@ -1,0 +1,218 @@
+#include "platform/NativeSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/SocketError.h"
+
+namespace native {
+namespace {
+
+int LastError() { return SocketErrorFromErrno(errno); }
+
+sockaddr_in ToSockaddr(TSockAddrIn a) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(a.addr);
+  sa.sin_port = htons(a.port);
+  return sa;
+}
+
+int SetIntOption(int fd, int level, int name, int value) {
+  return ::setsockopt(fd, level, name, &value, sizeof value) == 0 ? 0 : LastError();
+}
+
+template <typename NameCall>
+int GetName(int fd, TSockAddrIn& out, NameCall call) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (call(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastError();
+  if (sa.sin_family != AF_INET) return sockerr::kInvalid;
+  out.addr = ntohl(sa.sin_addr.s_addr);
+  out.port = ntohs(sa.sin_port);
+  return 0;
+}
+
+// /etc/services and /etc/protocols are missing from minimal systems; the names the
+// program itself uses must resolve anyway.
+struct NamedNumber {
+  const char* name;
+  int number;
+};
+constexpr NamedNumber kServices[] = {{"ftp-data", 20}, {"ftp", 21},    {"ssh", 22},
+                                     {"telnet", 23},   {"smtp", 25},   {"domain", 53},
+                                     {"http", 80},     {"pop3", 110},  {"https", 443}};
+constexpr NamedNumber kProtocols[] = {{"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17}, {"raw", 255}};
+
+}  // namespace
+
+std::string DottedAddr(std::uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+         std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+}
+
+int NewTcpSocket(FileHandle& out) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return LastError();
+  out.Reset(fd);
+  return 0;
+}
+
+int SetNonBlocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return LastError();
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return 0;
+}
+
+int SetReuseAddr(int fd) { return SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1); }
+int SetNoDelay(int fd) { return SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1); }
+int SetKeepAlive(int fd) { return SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1); }
+
+int SetLinger(int fd, bool on, int seconds) {
+  linger l{};
+  l.l_onoff = on ? 1 : 0;
+  l.l_linger = seconds;
+  return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : LastError();
+}
+
+int Bind(int fd, TSockAddrIn where) {
+  sockaddr_in sa = ToSockaddr(where);
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : LastError();
+}
+
+int Listen(int fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : LastError(); }
+
+int Accept(int fd, FileHandle& out) {
+  int h;
+  do {
+    h = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  } while (h < 0 && errno == EINTR);
+  if (h < 0) return LastError();
+  out.Reset(h);
+  return 0;
+}
+
+int StartConnect(int fd, TSockAddrIn to) {
+  sockaddr_in sa = ToSockaddr(to);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  if (errno == EINPROGRESS || errno == EINTR) return sockerr::kWouldBlock;
+  return LastError();
+}
+
+int PendingError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return LastError();
+  return SocketErrorFromErrno(err);
+}
+
+long Send(int fd, const void* data, std::size_t len, bool urgent, int& err) {
+  ssize_t n;
+  do {
+    n = ::send(fd, data, len, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0));
+  } while (n < 0 && errno == EINTR);
+  err = n < 0 ? LastError() : 0;
+  return static_cast<long>(n);
+}
+
+long Recv(int fd, void* buf, std::size_t size, int& err) {
+  ssize_t n;
+  do {
+    n = ::recv(fd, buf, size, 0);
+  } while (n < 0 && errno == EINTR);
+  err = n < 0 ? LastError() : 0;
+  return static_cast<long>(n);
+}
+
+int PendingBytes(int fd, int& count) {
+  int n = 0;
+  if (::ioctl(fd, FIONREAD, &n) != 0) {
+    count = -1;
+    return LastError();
+  }
+  count = n;
+  return 0;
+}
+
+int Shutdown(int fd, int how) {
+  int native = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
+  return ::shutdown(fd, native) == 0 ? 0 : LastError();
+}
+
+int LocalName(int fd, TSockAddrIn& out) { return GetName(fd, out, ::getsockname); }
+int PeerName(int fd, TSockAddrIn& out) { return GetName(fd, out, ::getpeername); }
+
+int LookupHostV4(const std::string& name, std::vector<std::uint32_t>& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &res);
+  if (rc != 0) return SocketErrorFromLookup(rc, errno);
+  out.clear();
+  for (addrinfo* p = res; p; p = p->ai_next) {
+    auto* sa = reinterpret_cast<sockaddr_in*>(p->ai_addr);
+    std::uint32_t a = ntohl(sa->sin_addr.s_addr);
+    bool seen = false;
+    for (auto x : out) seen = seen || x == a;
+    if (!seen) out.push_back(a);
+  }
+  ::freeaddrinfo(res);
+  return out.empty() ? sockerr::kNoData : 0;
+}
+
+int ReverseLookupV4(std::uint32_t addr, std::string& name) {
+  sockaddr_in sa = ToSockaddr(TSockAddrIn{addr, 0});
+  char host[NI_MAXHOST];
+  int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                         NI_NAMEREQD);
+  if (rc != 0) return SocketErrorFromLookup(rc, errno);
+  name = host;
+  return 0;
+}
+
+int LookupService(const std::string& name, const std::string& proto, std::uint16_t& port) {
+  servent entry{};
+  servent* found = nullptr;
+  char buf[1024];
+  if (::getservbyname_r(name.c_str(), proto.c_str(), &entry, buf, sizeof buf, &found) == 0 && found) {
+    port = ntohs(static_cast<std::uint16_t>(found->s_port));
+    return 0;
+  }
+  for (const auto& s : kServices) {
+    if (name == s.name) {
+      port = static_cast<std::uint16_t>(s.number);
+      return 0;
+    }
+  }
+  return sockerr::kNoData;
+}
+
+int LookupProtocol(const std::string& name, int& number) {
+  for (const auto& p : kProtocols) {
+    if (name == p.name) {
+      number = p.number;
+      return 0;
+    }
+  }
+  protoent entry{};
+  protoent* found = nullptr;
+  char buf[1024];
+  if (::getprotobyname_r(name.c_str(), &entry, buf, sizeof buf, &found) == 0 && found) {
+    number = found->p_proto;
+    return 0;
+  }
+  return sockerr::kNoData;
+}
+
+}  // namespace native
