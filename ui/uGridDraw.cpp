@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPalette>
 
+#include "ui/DrivePath.h"
 #include "ui/Icons.h"
 #include "ui/MarkupGrid.h"
 
@@ -154,10 +155,6 @@ std::vector<TMarkupLink>& Links() {
 QImage& CellImage() {
   static QImage image;
   return image;
-}
-
-QString ToQt(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 void RecordLink(TMarkupLink link) {

@@ -1,0 +1,58 @@
+#include "ui/CaptionBar.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QToolButton>
+#include <QWidget>
+#include <QWindow>
+
+TWindowMover::TWindowMover(QWidget& window) : QObject(&window), window_(window) {}
+
+void TWindowMover::Watch(QWidget& area) { area.installEventFilter(this); }
+
+bool TWindowMover::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::MouseButtonPress: {
+      auto* press = static_cast<QMouseEvent*>(event);
+      if (press->button() != Qt::LeftButton) break;
+      QWindow* handle = window_.windowHandle();
+      if (handle && handle->startSystemMove()) return true;
+      following_ = true;
+      grabOffset_ = press->globalPosition().toPoint() - window_.frameGeometry().topLeft();
+      return true;
+    }
+    case QEvent::MouseMove:
+      if (!following_) break;
+      window_.move(static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - grabOffset_);
+      return true;
+    case QEvent::MouseButtonRelease:
+      if (!following_) break;
+      following_ = false;
+      return true;
+    default:
+      break;
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+TCaptionBar::TCaptionBar(const QString& title, bool withClose, QWidget& window)
+    : QFrame(&window), title_(new QLabel(title, this)) {
+  setObjectName(QStringLiteral("pCaption"));
+  setAutoFillBackground(true);
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(6, 0, 2, 0);
+  row->setSpacing(4);
+  row->addWidget(title_, 1);
+  if (withClose) {
+    close_ = new QToolButton(this);
+    close_->setObjectName(QStringLiteral("bClose"));
+    close_->setText(QStringLiteral("X"));
+    close_->setToolTip(QStringLiteral("Close"));
+    close_->setFixedSize(17, 17);
+    close_->setFocusPolicy(Qt::NoFocus);
+    row->addWidget(close_);
+    connect(close_, &QToolButton::clicked, this, &TCaptionBar::CloseClicked);
+  }
+}
