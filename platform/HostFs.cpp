@@ -324,6 +324,7 @@ THostStatus THostFile::Open(std::string_view path, TMode mode) {
     case hfmCreate: flags |= O_WRONLY | O_CREAT; break;
     case hfmWrite: flags |= O_WRONLY; break;
     case hfmReadWrite: flags |= O_RDWR; break;
+    case hfmCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
   }
   // Non-blocking only for the open itself: a pipe must not stall the loop here.
   FileHandle fd(::open(native.c_str(), flags, 0666));

@@ -58,6 +58,7 @@ public:
     hfmCreate,            // writing, created or emptied (STOR without restart offset)
     hfmWrite,             // writing an existing file, kept as is (REST + STOR)
     hfmReadWrite,         // reading and writing an existing file, kept as is (APPE)
+    hfmCreateNew,         // writing a file that must not exist yet (STOU's unique name)
   };
 
   THostFile() = default;
