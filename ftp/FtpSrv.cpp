@@ -1,0 +1,285 @@
+#include "ftp/FtpSrv.h"
+
+#include <algorithm>
+
+#include "ftp/FtpSrvT.h"
+
+namespace {
+
+// Any exception a hook or handler lets out becomes "501 " + its message.
+std::string MessageOf(const std::exception& e) { return e.what(); }
+
+}  // namespace
+
+TFtpServer::TFtpServer() : serverWSocket_(std::make_unique<TWSocket>()) {
+  serverWSocket_->SetName("ServerWSocket");
+  RegisterCommand("PORT", &TFtpServer::CommandPORT);
+  RegisterCommand("STOR", &TFtpServer::CommandSTOR);
+  RegisterCommand("RETR", &TFtpServer::CommandRETR);
+  RegisterCommand("CWD", &TFtpServer::CommandCWD);
+  RegisterCommand("XPWD", &TFtpServer::CommandXPWD);
+  RegisterCommand("PWD", &TFtpServer::CommandPWD);
+  RegisterCommand("USER", &TFtpServer::CommandUSER, false);
+  RegisterCommand("PASS", &TFtpServer::CommandPASS, false);  // has its own rule
+  RegisterCommand("LIST", &TFtpServer::CommandLIST);
+  RegisterCommand("NLST", &TFtpServer::CommandNLST);
+  RegisterCommand("TYPE", &TFtpServer::CommandTYPE);
+  RegisterCommand("SYST", &TFtpServer::CommandSYST);
+  RegisterCommand("QUIT", &TFtpServer::CommandQUIT, false);
+  RegisterCommand("DELE", &TFtpServer::CommandDELE);
+  RegisterCommand("SIZE", &TFtpServer::CommandSIZE);
+  RegisterCommand("REST", &TFtpServer::CommandREST);
+  RegisterCommand("RNFR", &TFtpServer::CommandRNFR);
+  RegisterCommand("RNTO", &TFtpServer::CommandRNTO);
+  RegisterCommand("MKD", &TFtpServer::CommandMKD);
+  RegisterCommand("RMD", &TFtpServer::CommandRMD);
+  RegisterCommand("ABOR", &TFtpServer::CommandABOR, false);
+  RegisterCommand("PASV", &TFtpServer::CommandPASV);
+  RegisterCommand("NOOP", &TFtpServer::CommandNOOP, false);
+  RegisterCommand("CDUP", &TFtpServer::CommandCDUP);
+  RegisterCommand("APPE", &TFtpServer::CommandAPPE);
+  RegisterCommand("STRU", &TFtpServer::CommandSTRU, false);
+  RegisterCommand("XMKD", &TFtpServer::CommandMKD);
+  RegisterCommand("XRMD", &TFtpServer::CommandRMD);
+  // MDTM needs a login too: before one, anyone could learn which files of the
+  // disk exist and when they changed.
+  RegisterCommand("MDTM", &TFtpServer::CommandMDTM);
+  RegisterCommand("MODE", &TFtpServer::CommandMODE);
+  RegisterCommand("OVER", &TFtpServer::CommandOVER, false);
+  RegisterCommand("STOU", &TFtpServer::CommandSTOU);
+  RegisterCommand("FEAT", &TFtpServer::CommandFEAT);
+}
+
+TFtpServer::~TFtpServer() {
+  destroying_ = true;
+  // Sessions first: their data sockets may hold ports of the range.
+  clients_.clear();
+  serverWSocket_.reset();
+}
+
+void TFtpServer::RegisterCommand(const std::string& keyword, TCommandProc proc, bool needsLogin) {
+  if (commandTable_.size() >= kCommandTableSize) throw FtpServerException("Too many command");
+  commandTable_.push_back({keyword, proc, needsLogin});
+}
+
+// ---------------------------------------------------------------------------
+// Listening and accepting
+
+void TFtpServer::Start() {
+  if (serverWSocket_->State() == wsListening) return;
+  serverWSocket_->SetPort(Port);
+  serverWSocket_->SetAddr(Addr);
+  serverWSocket_->SetProto("tcp");
+  serverWSocket_->OnSessionAvailable = [this](TCustomWSocket&, int error) {
+    ServerSessionAvailable(error);
+  };
+  serverWSocket_->OnChangeState = [this](TCustomWSocket&, TSocketState, TSocketState newState) {
+    ServerChangeState(newState);
+  };
+  serverWSocket_->SetComponentOptions({wsoNoReceiveLoop});
+  serverWSocket_->Listen();
+}
+
+void TFtpServer::Stop() { serverWSocket_->Close(); }
+
+bool TFtpServer::Listening() const { return serverWSocket_->State() == wsListening; }
+
+int TFtpServer::BoundPort() const { return std::atoi(serverWSocket_->LocalBoundPort().c_str()); }
+
+void TFtpServer::ServerChangeState(int newState) {
+  if (destroying_) return;
+  if (newState == wsListening && OnStart) OnStart(*this);
+  if (newState == wsClosed && OnStop) OnStop(*this);
+}
+
+void TFtpServer::ServerSessionAvailable(int error) {
+  if (error != 0) throw FtpServerException("Session available error #" + std::to_string(error));
+  ++clientCounter_;
+  clients_.push_back(std::make_unique<TFtpCtrlSocket>());
+  TFtpCtrlSocket& client = *clients_.back();
+  client.SetName("ClientWSocket" + std::to_string(clientCounter_));
+  client.DataWSocket->SetName("DataWSocket" + std::to_string(clientCounter_));
+  client.SessionId = clientCounter_;
+  client.Banner = Banner;
+  client.SetSocketHandle(serverWSocket_->Accept());
+  client.OnCommand = [this](TFtpCtrlSocket& c, const char* line, int len) {
+    ClientCommand(c, line, len);
+  };
+  client.OnSessionClosed = [this, &client](TCustomWSocket&, int err) {
+    ClientSessionClosed(client, err);
+  };
+  client.OnDataSent = [this, &client](TCustomWSocket&, int err) { ClientDataSent(client, err); };
+
+  auto alive = client.AliveToken();
+  if (OnClientConnect) OnClientConnect(*this, client, error);
+  if (alive.expired() || !HasClient(&client) || client.State() != wsConnected) return;
+  if (MaxClients > 0 && MaxClients < ClientCount()) {
+    client.Banner = kReplyTooManyUsers;
+    client.StartSession();
+    client.Close();
+  } else {
+    client.StartSession();
+  }
+}
+
+TFtpCtrlSocket* TFtpServer::Client(int index) const {
+  if (index < 0 || index >= ClientCount()) return nullptr;
+  return clients_[static_cast<std::size_t>(index)].get();
+}
+
+bool TFtpServer::HasClient(const TFtpCtrlSocket* client) const {
+  return std::any_of(clients_.begin(), clients_.end(),
+                     [client](const auto& c) { return c.get() == client; });
+}
+
+void TFtpServer::DisconnectAllClients() {
+  while (!clients_.empty()) ClientClosed(*clients_.front());
+}
+
+// ---------------------------------------------------------------------------
+// Command lines and replies
+
+void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len) {
+  std::string answer;
+  try {
+    auto cmd = ParseCommandLine(std::string_view(buf, static_cast<std::size_t>(len)));
+    std::string keyword = std::move(cmd.Keyword);
+    std::string params = std::move(cmd.Params);
+    if (OnClientCommand) OnClientCommand(*this, client, keyword, params, answer);
+    if (!answer.empty()) {
+      SendAnswer(client, answer);
+      return;
+    }
+    if (keyword.empty()) {
+      SendAnswer(client, FtpFormat(kReplyNotUnderstood, params.c_str()));
+      return;
+    }
+    auto item = std::find_if(commandTable_.begin(), commandTable_.end(),
+                             [&](const TCommandItem& i) { return i.keyword == keyword; });
+    if (item == commandTable_.end()) {
+      SendAnswer(client, FtpFormat(kReplyNotUnderstood, keyword.c_str()));
+      return;
+    }
+    if (item->needsLogin && client.FtpState != ftpcReady) {
+      answer = kReplyPleaseLogin;
+    } else {
+      (this->*(item->proc))(client, keyword, params, answer);
+    }
+    SendAnswer(client, answer);
+  } catch (const std::exception& e) {
+    SendAnswer(client, "501 " + MessageOf(e));
+  }
+}
+
+void TFtpServer::SendAnswer(TFtpCtrlSocket& client, std::string answer) {
+  try {
+    if (OnAnswerToClient) OnAnswerToClient(*this, client, answer);
+    client.SendLine(answer);
+  } catch (...) {
+    // The reply is lost; the session goes on as the next command finds it.
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Notices: work that must not run inside the callback that asks for it
+
+void TFtpServer::PostNotice(TFtpCtrlSocket& client, TNotice notice) {
+  TFtpCtrlSocket* target = &client;
+  int sessionId = client.SessionId;
+  sink_.Post([this, target, sessionId, notice] { HandleNotice(target, sessionId, notice); });
+}
+
+void TFtpServer::HandleNotice(TFtpCtrlSocket* client, int sessionId, TNotice notice) {
+  // The address alone proves nothing: a new session may live where a freed one did.
+  if (!HasClient(client) || client->SessionId != sessionId) return;
+  switch (notice) {
+    case ntCloseRequest: CloseRequest(*client); break;
+    case ntClientClosed: ClientClosed(*client); break;
+    case ntAbortTransfer:
+      client->DataWSocket->Shutdown(2);
+      client->DataWSocket->Close();
+      break;
+    case ntCloseData: client->DataWSocket->Close(); break;
+    case ntStartSend: StartSend(*client); break;
+  }
+}
+
+void TFtpServer::CloseRequest(TFtpCtrlSocket& client) {
+  if (client.AllSent())
+    client.Close();
+  else
+    client.CloseRequested = true;
+}
+
+void TFtpServer::ClientDataSent(TFtpCtrlSocket& client, int) {
+  if (!client.CloseRequested) return;
+  client.CloseRequested = false;
+  PostNotice(client, ntCloseRequest);
+}
+
+void TFtpServer::ClientSessionClosed(TFtpCtrlSocket& client, int) {
+  PostNotice(client, ntClientClosed);
+}
+
+void TFtpServer::ClientClosed(TFtpCtrlSocket& client) {
+  // A transfer still running ends with its failure reply and hooks, as if its
+  // data connection had dropped with "socket not connected".
+  if (client.DataSessionActive && client.TransferKind != TFtpTransferKind::None)
+    FireDataSessionClosed(client, sockerr::kNotConn);
+  auto it = std::find_if(clients_.begin(), clients_.end(),
+                         [&](const auto& c) { return c.get() == &client; });
+  if (it == clients_.end()) return;
+  std::unique_ptr<TFtpCtrlSocket> owned = std::move(*it);
+  clients_.erase(it);
+  ReleasePasvPort(*owned);
+  try {
+    if (OnClientDisconnect) OnClientDisconnect(*this, *owned, 0);
+  } catch (...) {
+    // The session is freed all the same; nothing else could be done for it.
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Login and session end
+
+void TFtpServer::CommandUSER(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  client.UserName = FtpTrim(params);
+  client.FtpState = ftpcWaitingPassword;
+  answer = FtpFormat(kReplyPasswordRequired, client.UserName.c_str());
+}
+
+void TFtpServer::CommandPASS(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  if (client.FtpState != ftpcWaitingPassword) {
+    answer = kReplyUserFirst;
+    return;
+  }
+  client.PassWord = FtpTrim(params);
+  bool authenticated = true;
+  if (OnAuthenticate) OnAuthenticate(*this, client, client.UserName, client.PassWord, authenticated);
+  if (!authenticated) {
+    client.FtpState = ftpcWaitingUserCode;
+    answer = kReplyLoginIncorrect;
+    return;
+  }
+  client.FtpState = ftpcReady;
+  ResolveDirectory(client.CurrentDirectory, client.StartDirectory);
+  answer = FtpFormat(kReplyLoggedIn, client.UserName.c_str());
+}
+
+void TFtpServer::CommandQUIT(TFtpCtrlSocket& client, std::string&, std::string&,
+                             std::string& answer) {
+  answer = kReplyGoodbye;
+  PostNotice(client, ntCloseRequest);
+}
+
+void TFtpServer::CommandOVER(TFtpCtrlSocket& client, std::string&, std::string&,
+                             std::string& answer) {
+  client.Shutdown(0);
+  char discard[1024];
+  while (client.Receive(discard, sizeof discard) > 0) {
+  }
+  answer = kReplyCommandTooLong;
+  PostNotice(client, ntCloseRequest);
+}

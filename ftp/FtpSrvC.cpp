@@ -1,0 +1,135 @@
+#include "ftp/FtpSrvC.h"
+
+#include <cstring>
+
+#include "ftp/FtpSrvParse.h"
+#include "ftp/FtpSrvReplies.h"
+
+// ---------------------------------------------------------------------------
+// Streams
+
+std::int64_t TFtpMemoryStream::Read(char* buf, std::int64_t count) {
+  std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(count), data_.size() - pos_);
+  std::memcpy(buf, data_.data() + pos_, n);
+  pos_ += n;
+  return static_cast<std::int64_t>(n);
+}
+
+void TFtpMemoryStream::Write(const char* buf, std::int64_t count) {
+  data_.replace(pos_, std::min<std::size_t>(static_cast<std::size_t>(count), data_.size() - pos_),
+                buf, static_cast<std::size_t>(count));
+  pos_ += static_cast<std::size_t>(count);
+}
+
+void TFtpMemoryStream::Seek(std::int64_t offset) {
+  pos_ = std::min<std::size_t>(static_cast<std::size_t>(std::max<std::int64_t>(offset, 0)),
+                               data_.size());
+}
+
+TFtpFileStream::TFtpFileStream(const std::string& path, THostFile::TMode mode) : path_(path) {
+  THostStatus status = file_.Open(path, mode);
+  if (!status) {
+    const char* what = mode == THostFile::hfmCreate ? "Cannot create file" : "Cannot open file";
+    throw FtpServerException(std::string(what) + " \"" + path + "\". " + status.Message());
+  }
+}
+
+std::int64_t TFtpFileStream::Read(char* buf, std::int64_t count) {
+  THostStatus status;
+  std::int64_t n = file_.Read(buf, count, &status);
+  if (n < 0) throw FtpServerException("Read error on \"" + path_ + "\". " + status.Message());
+  return n;
+}
+
+void TFtpFileStream::Write(const char* buf, std::int64_t count) {
+  THostStatus status = file_.Write(buf, count);
+  if (!status) throw FtpServerException("Write error on \"" + path_ + "\". " + status.Message());
+}
+
+void TFtpFileStream::Seek(std::int64_t offset) {
+  THostStatus status = file_.Seek(offset);
+  if (!status) throw FtpServerException("Seek error on \"" + path_ + "\". " + status.Message());
+}
+
+// ---------------------------------------------------------------------------
+// The control connection
+
+TFtpCtrlSocket::TFtpCtrlSocket()
+    : Banner(kCtrlDefaultBanner),
+      DataWSocket(std::make_unique<TWSocket>()),
+      PasvWSocket(std::make_unique<TWSocket>()),
+      rcvBuf_(static_cast<std::size_t>(kDefaultRcvSize)),
+      block_(static_cast<std::size_t>(kDefaultRcvSize)) {
+  DataWSocket->SetName("DataWSocket");
+  OnDataAvailable = [this](TCustomWSocket&, int error) { ReceiveCommandLines(error); };
+}
+
+TFtpCtrlSocket::~TFtpCtrlSocket() {
+  // The data sockets die with the session; nothing of theirs may report back
+  // to a server handler about a session that is gone.
+  for (TWSocket* s : {DataWSocket.get(), PasvWSocket.get()}) {
+    s->OnSessionConnected = nullptr;
+    s->OnSessionClosed = nullptr;
+    s->OnDataAvailable = nullptr;
+    s->OnDataSent = nullptr;
+    s->OnSessionAvailable = nullptr;
+  }
+}
+
+void TFtpCtrlSocket::SetRcvSize(int size) {
+  if (held_ > 0) throw EFtpCtrlSocketException("Data in buffer, can't change size");
+  rcvSize_ = size;
+  rcvBuf_.assign(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+  block_.assign(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+}
+
+void TFtpCtrlSocket::SetSocketHandle(int handle) {
+  TCustomWSocket::SetSocketHandle(handle);
+  cachedPeerAddr_ = TCustomWSocket::PeerAddr();
+}
+
+void TFtpCtrlSocket::TriggerSessionConnected(std::uint16_t error) {
+  cachedPeerAddr_ = TCustomWSocket::PeerAddr();
+  TCustomWSocket::TriggerSessionConnected(error);
+}
+
+void TFtpCtrlSocket::StartSession() {
+  FtpState = ftpcWaitingUserCode;
+  SendLine(Banner);
+}
+
+void TFtpCtrlSocket::SendLine(const std::string& text) { SendText(text + "\r\n"); }
+
+void TFtpCtrlSocket::ReceiveCommandLines(int) {
+  if (rcvSize_ < 2) return;
+  int room = rcvSize_ - held_ - 1;
+  int n = room > 0 ? Receive(rcvBuf_.data() + held_, room) : 0;
+  if (n <= 0) return;
+  held_ += n;
+  rcvBuf_[static_cast<std::size_t>(held_)] = '\0';
+
+  auto alive = AliveToken();
+  for (;;) {
+    char* start = rcvBuf_.data();
+    auto* lf = static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(held_)));
+    if (!lf) {
+      if (held_ < rcvSize_ - 1) return;
+      // A full buffer without a line end: the line is too long to ever be a
+      // command. It becomes OVER, whose handler ends the session.
+      std::memcpy(start, "OVER\r\n", 6);
+      held_ = 6;
+      lf = start + 5;
+    }
+    int i = static_cast<int>(lf - start);
+    int len = (i > 0 && start[i - 1] == '\r') ? i - 1 : i;
+    if (OnCommand) OnCommand(*this, start, len);
+    if (alive.expired()) return;
+    if (i == held_ - 1) {
+      held_ = 0;
+      return;
+    }
+    std::memmove(start, start + i + 1, static_cast<std::size_t>(held_ - i - 1));
+    held_ -= i + 1;
+    rcvBuf_[static_cast<std::size_t>(held_)] = '\0';
+  }
+}

@@ -1,0 +1,135 @@
+#pragma once
+// TFtpCtrlSocket: one FTP client's control connection, owned by its TFtpServer.
+// It splits command lines itself in a fixed buffer (a line too long for it
+// becomes the command OVER), remembers its peer address after the connection is
+// gone, and carries the session's login, directory and transfer state, which the
+// server's command handlers read and write.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+#include "platform/HostFs.h"
+
+enum TFtpCtrlState { ftpcInvalid, ftpcWaitingUserCode, ftpcWaitingPassword, ftpcReady, ftpcWaitingAnswer };
+
+// The command whose data side has been started and whose data connection has
+// not closed yet.
+enum class TFtpTransferKind { None, Stor, Appe, Stou, Retr, List, Nlst };
+
+// What a transfer reads from or writes to: a file, or a listing built in memory.
+class TFtpStream {
+public:
+  virtual ~TFtpStream() = default;
+  // Bytes read, 0 at the end; throws FtpServerException on failure.
+  virtual std::int64_t Read(char* buf, std::int64_t count) = 0;
+  // Writes all of it or throws FtpServerException.
+  virtual void Write(const char* buf, std::int64_t count) = 0;
+  virtual void Seek(std::int64_t offset) = 0;
+};
+
+class TFtpMemoryStream : public TFtpStream {
+public:
+  TFtpMemoryStream() = default;
+  explicit TFtpMemoryStream(std::string data) : data_(std::move(data)) {}
+  std::int64_t Read(char* buf, std::int64_t count) override;
+  void Write(const char* buf, std::int64_t count) override;
+  void Seek(std::int64_t offset) override;
+  std::string& Data() { return data_; }
+
+private:
+  std::string data_;
+  std::size_t pos_ = 0;
+};
+
+class TFtpFileStream : public TFtpStream {
+public:
+  // Throws FtpServerException worded like "Cannot open file "%s". <reason>".
+  TFtpFileStream(const std::string& path, THostFile::TMode mode);
+  std::int64_t Read(char* buf, std::int64_t count) override;
+  void Write(const char* buf, std::int64_t count) override;
+  void Seek(std::int64_t offset) override;
+
+private:
+  std::string path_;
+  THostFile file_;
+};
+
+class TFtpCtrlSocket : public TCustomWSocket {
+public:
+  static constexpr int kDefaultRcvSize = 2048;
+
+  TFtpCtrlSocket();
+  ~TFtpCtrlSocket() override;
+
+  // Login and paths.
+  TFtpCtrlState FtpState = ftpcInvalid;
+  std::string Banner;  // the greeting; the server replaces it at accept
+  std::string UserName;
+  std::string PassWord;
+  int UserData = 0;
+  int SessionId = 0;
+  std::string StartDirectory = "C:\\TEMP\\";  // the owner may set it in OnAuthenticate
+  std::string CurrentDirectory = "C:\\TEMP\\";
+  std::string RenameSource;
+  std::string RenameTarget;
+  bool CloseRequested = false;
+
+  // The data connection and the transfer running on it.
+  std::unique_ptr<TWSocket> DataWSocket;
+  std::unique_ptr<TWSocket> PasvWSocket;  // listening for the passive connection
+  std::string ActiveDataAddr;
+  std::string ActiveDataPort;
+  TFtpTransferKind TransferKind = TFtpTransferKind::None;
+  std::string ClientFileName;
+  std::string HostFilePath;
+  std::unique_ptr<TFtpStream> TransferStream;  // an OnBuildDirectory handler may set it
+  bool StreamOwned = false;  // the engine opened TransferStream itself
+  bool DataSessionActive = false;
+  bool TransferAborted = false;
+  std::string TransferMessage;
+  bool SendComplete = false;
+  std::int64_t RestartOffset = 0;
+  bool PassiveArmed = false;
+  bool PassiveWaiting = false;
+  bool PassiveAccepted = false;
+  int PasvPort = 0;  // the range port this session holds, 0 for none
+
+  // Every complete command line, without its line end.
+  std::function<void(TFtpCtrlSocket& client, const char* line, int len)> OnCommand;
+
+  int RcvSize() const { return rcvSize_; }
+  // Throws EFtpCtrlSocketException while unprocessed bytes are held.
+  void SetRcvSize(int size);
+  // The block buffer of transfers, RcvSize bytes.
+  std::vector<char>& BlockBuffer() { return block_; }
+
+  // Waits for USER and sends the greeting (no OnAnswerToClient for it).
+  void StartSession();
+  // Sends text and CR LF as it is.
+  void SendLine(const std::string& text);
+
+  // The peer's dotted address, also after the connection has closed.
+  std::string PeerAddr() const override { return cachedPeerAddr_; }
+  void SetSocketHandle(int handle) override;
+
+protected:
+  void TriggerSessionConnected(std::uint16_t error) override;
+
+private:
+  void ReceiveCommandLines(int error);
+
+  std::vector<char> rcvBuf_;
+  int rcvSize_ = kDefaultRcvSize;
+  int held_ = 0;
+  std::vector<char> block_;
+  std::string cachedPeerAddr_;
+};
+
+class EFtpCtrlSocketException : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};

@@ -1,0 +1,561 @@
+// Data connections and transfers: PORT and PASV, the upload and download commands,
+// LIST and NLST, REST and ABOR, and the handlers that move the bytes.
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+
+#include "ftp/FtpSrv.h"
+#include "ftp/FtpSrvList.h"
+#include "ftp/FtpSrvT.h"
+#include "platform/NativeSocket.h"
+#include "platform/SocketError.h"
+
+namespace {
+
+// What LIST or NLST of argument will enumerate, worked out the way the listing
+// builder does, so that OnValidateList judges exactly that.
+std::string ListingPattern(const std::string& currentDirectory, const std::string& argument,
+                           const TBuildFilePathHook& hook) {
+  std::string arg = argument;
+  if (!arg.empty() && !HostFs::FileExists(arg) && !HostFs::DirectoryExists(arg)) arg.clear();
+  std::string pattern = arg.empty() ? currentDirectory + "*.*"
+                                    : BuildFilePath(currentDirectory, arg, hook);
+  if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
+  return pattern;
+}
+
+// A new empty file named prefix + digits in directory, made with an exclusive
+// create so that two sessions can never be handed the same name.
+std::string ReserveUniqueFile(const std::string& directory, const std::string& prefix) {
+  static std::uint32_t counter = 0;
+  std::uint32_t seed = static_cast<std::uint32_t>(HostFs::NowUtc()) * 2654435761u;
+  for (int attempt = 0; attempt < 10000; ++attempt) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%06u", (seed + ++counter) % 1000000u);
+    std::string path = directory + prefix + digits;
+    THostFile file;
+    THostStatus status = file.Open(path, THostFile::hfmCreateNew);
+    if (status) return path;
+    if (status.Code() != EEXIST) throw FtpServerException(status.Message());
+  }
+  throw FtpServerException("No unique file name left in " + directory);
+}
+
+bool IsStoreKind(TFtpTransferKind kind) {
+  return kind == TFtpTransferKind::Stor || kind == TFtpTransferKind::Appe ||
+         kind == TFtpTransferKind::Stou;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Wiring the data socket
+
+void TFtpServer::AttachStoreHandlers(TFtpCtrlSocket& client) {
+  TWSocket& data = *client.DataWSocket;
+  data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) { StoreConnected(client, e); };
+  data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { StoreClosed(client, e); };
+  data.OnDataAvailable = [this, &client](TCustomWSocket&, int e) { StoreDataAvailable(client, e); };
+  data.OnDataSent = nullptr;
+}
+
+void TFtpServer::AttachSendHandlers(TFtpCtrlSocket& client) {
+  TWSocket& data = *client.DataWSocket;
+  data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) { SendConnected(client, e); };
+  data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { SendClosed(client, e); };
+  data.OnDataSent = [this, &client](TCustomWSocket&, int e) { SendDataSent(client, e); };
+  data.OnDataAvailable = nullptr;
+}
+
+void TFtpServer::DetachDataHandlers(TFtpCtrlSocket& client) {
+  TWSocket& data = *client.DataWSocket;
+  data.OnSessionConnected = nullptr;
+  data.OnSessionClosed = nullptr;
+  data.OnDataAvailable = nullptr;
+  data.OnDataSent = nullptr;
+}
+
+void TFtpServer::OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally) {
+  TWSocket& data = *client.DataWSocket;
+  data.SetProto("tcp");
+  data.SetAddr(client.ActiveDataAddr);
+  data.SetPort(client.ActiveDataPort);
+  data.SetLingerOnOff(wsLingerOff);
+  data.SetLingerTimeout(0);
+  if (bindLocally) {
+    // Leave from the control connection's address, but from a port the system
+    // picks: only root may bind port 20, and concurrent sessions would fight
+    // over it anyway.
+    data.SetLocalAddr(client.LocalBoundAddr());
+    data.SetLocalPort("0");
+  }
+  data.SetComponentOptions({wsoNoReceiveLoop});
+  data.Connect();
+}
+
+void TFtpServer::StartDataSide(TFtpCtrlSocket& client, bool store, bool bindLocally) {
+  if (client.PassiveArmed) {
+    store ? AttachStoreHandlers(client) : AttachSendHandlers(client);
+    if (client.PassiveAccepted)
+      store ? StoreConnected(client, 0) : SendConnected(client, 0);
+    else
+      client.PassiveWaiting = true;
+    return;
+  }
+  if (!store) client.DataWSocket->Close();
+  store ? AttachStoreHandlers(client) : AttachSendHandlers(client);
+  OpenActiveConnection(client, bindLocally);
+}
+
+void TFtpServer::ReleasePasvPort(TFtpCtrlSocket& client) {
+  if (client.PasvPort == 0) return;
+  pasvPorts_.Release(client.PasvPort);
+  client.PasvPort = 0;
+}
+
+void TFtpServer::ClosePassiveListener(TFtpCtrlSocket& client) {
+  TWSocket& listener = *client.PasvWSocket;
+  listener.OnSessionAvailable = nullptr;
+  bool wasListening = listener.State() != wsClosed;
+  listener.Close();
+  // A range port whose listener never accepted is free again; one that did
+  // stays with the accepted connection until that closes.
+  if (wasListening && !client.PassiveAccepted) ReleasePasvPort(client);
+}
+
+// Everything a closed data connection leaves behind, whichever way it ended.
+void TFtpServer::ResetDataSession(TFtpCtrlSocket& client) {
+  ReleasePasvPort(client);
+  client.DataSessionActive = false;
+  client.PassiveWaiting = false;
+  client.PassiveAccepted = false;
+  client.RestartOffset = 0;
+  client.ActiveDataPort = "ftp-data";
+  client.TransferStream.reset();
+  client.StreamOwned = false;
+  client.TransferKind = TFtpTransferKind::None;
+}
+
+void TFtpServer::FireDataSessionClosed(TFtpCtrlSocket& client, int error) {
+  TFtpTransferKind kind = client.TransferKind;
+  // The session is about to go: its data socket must not report again.
+  DetachDataHandlers(client);
+  if (IsStoreKind(kind))
+    StoreClosed(client, error);
+  else
+    SendClosed(client, error);
+}
+
+// ---------------------------------------------------------------------------
+// PORT, PASV and the passive accept
+
+void TFtpServer::CommandPORT(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  auto arg = ParsePortArgument(params);
+  // Only the client itself, on an unprivileged port, may be the other end:
+  // anything else would let clients use this server to reach third hosts.
+  if (!arg || arg->Addr != client.PeerAddr() || arg->Port < 1024 || arg->Port > 65535) {
+    answer = kReplyPortBad;
+    return;
+  }
+  client.ActiveDataAddr = arg->Addr;
+  client.ActiveDataPort = std::to_string(arg->Port);
+  answer = kReplyPortOk;
+}
+
+void TFtpServer::CommandPASV(TFtpCtrlSocket& client, std::string&, std::string&,
+                             std::string& answer) {
+  try {
+    std::string localAddr = client.LocalBoundAddr();
+    client.DataWSocket->Close();
+    ClosePassiveListener(client);
+    ReleasePasvPort(client);
+    client.PassiveArmed = client.PassiveWaiting = client.PassiveAccepted = false;
+
+    auto port = pasvPorts_.Acquire();
+    if (!port) throw FtpServerException(kMsgNoPasvPorts);
+    client.PasvPort = *port;
+
+    TWSocket& listener = *client.PasvWSocket;
+    listener.SetAddr("0.0.0.0");
+    listener.SetPort(std::to_string(*port));
+    listener.SetProto("tcp");
+    listener.OnSessionAvailable = [this, &client](TCustomWSocket&, int e) {
+      PassiveSessionAvailable(client, e);
+    };
+    listener.SetComponentOptions({wsoNoReceiveLoop});
+    listener.Listen();
+    int bound = std::atoi(listener.LocalBoundPort().c_str());
+
+    std::uint32_t addr;
+    if (client.PeerAddr() == "127.0.0.1") {
+      addr = 0x7F000001;
+    } else if (!PasvIpAddr.empty()) {
+      auto parsed = ParseDottedAddress(PasvIpAddr);
+      if (!parsed) throw FtpServerException(kMsgBadPasvIp);
+      addr = *parsed;
+    } else {
+      addr = ParseDottedAddress(localAddr).value_or(0);
+    }
+    answer = PasvReplyText(addr, bound);
+    client.PassiveArmed = true;
+  } catch (const std::exception& e) {
+    answer = FtpFormat(kReplyPasvFailed, e.what());
+    try {
+      ClosePassiveListener(client);
+    } catch (...) {
+      // The listener is being dropped; a failure to close it changes nothing.
+    }
+    ReleasePasvPort(client);
+  }
+}
+
+void TFtpServer::PassiveSessionAvailable(TFtpCtrlSocket& client, int error) {
+  if (error != 0) return;
+  FileHandle accepted(client.PasvWSocket->Accept());
+  if (!accepted.Valid()) return;
+  // Someone other than the client that asked for this port connected first:
+  // drop them and keep waiting, so a transfer cannot be stolen or planted.
+  native::TSockAddrIn peer;
+  if (native::PeerName(accepted.Get(), peer) != 0 ||
+      native::DottedAddr(peer.addr) != client.PeerAddr())
+    return;
+
+  client.PasvWSocket->OnSessionAvailable = nullptr;
+  client.PasvWSocket->Close();
+  if (IsStoreKind(client.TransferKind))
+    AttachStoreHandlers(client);
+  else if (client.TransferKind != TFtpTransferKind::None)
+    AttachSendHandlers(client);
+  else
+    DetachDataHandlers(client);
+  client.DataWSocket->SetLingerOnOff(wsLingerOff);
+  client.DataWSocket->SetLingerTimeout(0);
+  client.DataWSocket->SetSocketHandle(accepted.Release());
+  client.PassiveAccepted = true;
+  if (client.PassiveWaiting)
+    IsStoreKind(client.TransferKind) ? StoreConnected(client, 0) : SendConnected(client, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Uploads
+
+void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
+                            std::string& answer, TFtpTransferKind kind) {
+  client.TransferKind = kind;
+  client.StreamOwned = false;
+  client.TransferStream.reset();
+  client.TransferAborted = false;
+  client.TransferMessage = kMsgTransferOk;
+  std::string path = BuildFilePath(client, client.CurrentDirectory, client.ClientFileName);
+  if (!Validate(OnValidatePut, client, path)) {
+    client.TransferKind = TFtpTransferKind::None;
+    answer = kind == TFtpTransferKind::Appe ? kReplyCannotAppe : kReplyPermissionDenied;
+    return;
+  }
+  client.HostFilePath = path;
+  StartDataSide(client, true, kind != TFtpTransferKind::Appe);
+  if (kind == TFtpTransferKind::Appe) {
+    client.RestartOffset = std::max<std::int64_t>(FileSizeOf(client.HostFilePath), 0);
+    answer = FtpFormat(kReplyAppeOpening, params.c_str(),
+                       static_cast<long long>(client.RestartOffset));
+  } else {
+    answer = FtpFormat(kReplyOpening, params.c_str());
+  }
+}
+
+void TFtpServer::CommandSTOR(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  try {
+    client.ClientFileName = SlashesToBackslashes(params);
+    StartStore(client, params, answer, TFtpTransferKind::Stor);
+  } catch (const std::exception& e) {
+    client.TransferKind = TFtpTransferKind::None;
+    answer = FtpFormat(kReplyCannotStor, e.what());
+  }
+}
+
+void TFtpServer::CommandAPPE(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  try {
+    client.ClientFileName = SlashesToBackslashes(params);
+    StartStore(client, params, answer, TFtpTransferKind::Appe);
+  } catch (const std::exception&) {
+    client.TransferKind = TFtpTransferKind::None;
+    answer = kReplyAppeFailed;
+  }
+}
+
+void TFtpServer::CommandSTOU(TFtpCtrlSocket& client, std::string&, std::string&,
+                             std::string& answer) {
+  try {
+    std::string name;
+    if (OnGetUniqueFileName) OnGetUniqueFileName(*this, client, name);
+    if (name.empty() ||
+        HostFs::FileExists(BuildFilePath(client, client.CurrentDirectory, name))) {
+      name = ReserveUniqueFile(client.CurrentDirectory, "FTP");
+    }
+    client.ClientFileName = SlashesToBackslashes(name);
+    StartStore(client, client.ClientFileName, answer, TFtpTransferKind::Stou);
+  } catch (const std::exception& e) {
+    client.TransferKind = TFtpTransferKind::None;
+    answer = FtpFormat(kReplyCannotStou, e.what());
+  }
+}
+
+void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
+  THostFile::TMode mode;
+  if (client.TransferKind == TFtpTransferKind::Appe && HostFs::FileExists(client.HostFilePath))
+    mode = THostFile::hfmReadWrite;
+  else if (client.RestartOffset < 1)
+    mode = THostFile::hfmCreate;
+  else
+    mode = THostFile::hfmWrite;
+  auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode);
+  stream->Seek(client.RestartOffset);
+  client.TransferStream = std::move(stream);
+  client.StreamOwned = true;
+}
+
+void TFtpServer::StoreConnected(TFtpCtrlSocket& client, int error) {
+  client.DataSessionActive = error == 0;
+  client.PassiveArmed = false;
+  if (OnStorSessionConnected) OnStorSessionConnected(*this, client, *client.DataWSocket, error);
+  if (error != 0) {
+    client.TransferAborted = true;
+    client.TransferMessage = FtpFormat(kMsgDataConnectError, error);
+    PostNotice(client, ntAbortTransfer);
+  }
+}
+
+void TFtpServer::StoreDataAvailable(TFtpCtrlSocket& client, int error) {
+  auto& buf = client.BlockBuffer();
+  int n = client.DataWSocket->Receive(buf.data(), static_cast<int>(buf.size()));
+  if (n <= 0 || client.TransferAborted) return;
+  try {
+    if (OnStorDataAvailable)
+      OnStorDataAvailable(*this, client, *client.DataWSocket, buf.data(), n, error);
+    if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty())
+      OpenStoreFile(client);
+    if (client.TransferStream) client.TransferStream->Write(buf.data(), n);
+  } catch (const std::exception& e) {
+    client.TransferMessage = e.what();
+    client.TransferAborted = true;
+    PostNotice(client, ntAbortTransfer);
+  }
+}
+
+void TFtpServer::StoreClosed(TFtpCtrlSocket& client, int error) {
+  // An upload that carried no data still leaves its (empty) file.
+  if (!client.TransferStream && !client.StreamOwned && !client.TransferAborted && error == 0 &&
+      !client.HostFilePath.empty()) {
+    try {
+      OpenStoreFile(client);
+    } catch (const std::exception& e) {
+      client.TransferMessage = e.what();
+      client.TransferAborted = true;
+    }
+  }
+  TFtpTransferKind kind = client.TransferKind;
+  ResetDataSession(client);
+  if (OnStorSessionClosed) OnStorSessionClosed(*this, client, *client.DataWSocket, error);
+  if (client.TransferAborted)
+    SendAnswer(client, FtpFormat(kReplyClosedBecause, client.TransferMessage.c_str()));
+  else if (error != 0)
+    SendAnswer(client, FtpFormat(kReplyClosedError, error));
+  else if (kind == TFtpTransferKind::Stou)
+    SendAnswer(client, FtpFormat(kReplyStouCreated, client.ClientFileName.c_str()));
+  else
+    SendAnswer(client, kReplyReceivedOk);
+}
+
+// ---------------------------------------------------------------------------
+// Downloads and listings
+
+void TFtpServer::CommandRETR(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  try {
+    client.TransferKind = TFtpTransferKind::Retr;
+    client.StreamOwned = false;
+    client.TransferStream.reset();
+    client.ClientFileName = SlashesToBackslashes(params);
+    std::string path = BuildFilePath(client, client.CurrentDirectory, client.ClientFileName);
+    if (!Validate(OnValidateGet, client, path)) {
+      client.TransferKind = TFtpTransferKind::None;
+      answer = kReplyCannotRetrRefused;
+      return;
+    }
+    client.HostFilePath = path;
+    answer = FtpFormat(kReplyOpening, params.c_str());
+    bool delayedSend = false;
+    if (OnGetProcessing) OnGetProcessing(*this, client, delayedSend);
+    if (!delayedSend) StartSendingFile(client);
+  } catch (const std::exception& e) {
+    client.TransferKind = TFtpTransferKind::None;
+    answer = FtpFormat(kReplyCannotRetr, e.what());
+  }
+}
+
+void TFtpServer::StartSendingFile(TFtpCtrlSocket& client) { PostNotice(client, ntStartSend); }
+
+void TFtpServer::CommandLIST(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  ListCommand(client, params, answer, true);
+}
+
+void TFtpServer::CommandNLST(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  ListCommand(client, params, answer, false);
+}
+
+void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::string& answer,
+                             bool detailed) {
+  try {
+    client.TransferKind = detailed ? TFtpTransferKind::List : TFtpTransferKind::Nlst;
+    client.TransferStream.reset();
+    client.StreamOwned = false;
+    params = SlashesToBackslashes(params);
+    if (OnValidateList) {
+      std::string pattern = ListingPattern(client.CurrentDirectory, params,
+                                           [&](const std::string& dir, const std::string& name,
+                                               std::string& result) {
+                                             if (OnBuildFilePath)
+                                               OnBuildFilePath(*this, client, dir, name, result);
+                                           });
+      if (!Validate(OnValidateList, client, pattern)) throw FtpServerException(kMsgNoPermission);
+    }
+    if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
+    if (!client.TransferStream) {
+      auto stream = std::make_unique<TFtpMemoryStream>();
+      BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(),
+                            [&](const std::string& dir, const std::string& name,
+                                std::string& result) {
+                              if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
+                            });
+      client.TransferStream = std::move(stream);
+      client.StreamOwned = true;
+      if (OnAlterDirectory) OnAlterDirectory(*this, client, params, detailed);
+      client.TransferStream->Seek(0);
+    }
+    client.HostFilePath.clear();
+    answer = kReplyOpeningList;
+    client.TransferAborted = false;
+    client.SendComplete = false;
+    client.TransferMessage = kMsgTransferOk;
+    StartDataSide(client, false, true);
+  } catch (const std::exception& e) {
+    client.TransferKind = TFtpTransferKind::None;
+    client.TransferStream.reset();
+    answer = FtpFormat(kReplyListFailed, e.what());
+  }
+}
+
+void TFtpServer::StartSend(TFtpCtrlSocket& client) {
+  client.TransferAborted = false;
+  client.SendComplete = false;
+  client.TransferMessage = kMsgTransferOk;
+  try {
+    StartDataSide(client, false, true);
+  } catch (const std::exception& e) {
+    // No connection could even be started (no PORT yet): say so now rather than
+    // leave the client waiting for a transfer that will never come.
+    DetachDataHandlers(client);
+    ResetDataSession(client);
+    SendAnswer(client, FtpFormat(kReplyCannotRetr, e.what()));
+  }
+}
+
+void TFtpServer::FailTransfer(TFtpCtrlSocket& client, const std::string& message) {
+  client.TransferAborted = true;
+  client.TransferMessage = message;
+  PostNotice(client, ntAbortTransfer);
+}
+
+void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
+  client.DataSessionActive = error == 0;
+  client.PassiveArmed = false;
+  try {
+    if (OnRetrSessionConnected) OnRetrSessionConnected(*this, client, *client.DataWSocket, error);
+    if (error != 0) throw FtpServerException(FtpFormat(kMsgDataConnectError, error));
+    if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty()) {
+      auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, THostFile::hfmRead);
+      stream->Seek(client.RestartOffset);
+      client.TransferStream = std::move(stream);
+      client.StreamOwned = true;
+    }
+    SendNextBlock(client);
+  } catch (const std::exception& e) {
+    FailTransfer(client, e.what());
+  }
+}
+
+void TFtpServer::SendNextBlock(TFtpCtrlSocket& client) {
+  auto& buf = client.BlockBuffer();
+  std::int64_t n = client.TransferStream
+                       ? client.TransferStream->Read(buf.data(), static_cast<std::int64_t>(buf.size()))
+                       : 0;
+  if (n > 0) {
+    client.DataWSocket->Send(buf.data(), static_cast<int>(n));
+  } else if (!client.SendComplete) {
+    client.SendComplete = true;
+    PostNotice(client, ntCloseData);
+  }
+}
+
+void TFtpServer::SendDataSent(TFtpCtrlSocket& client, int error) {
+  if (client.TransferAborted) return;
+  try {
+    if (OnRetrDataSent) OnRetrDataSent(*this, client, *client.DataWSocket, error);
+    if (error != 0) throw FtpServerException(FtpFormat(kMsgSendError, error));
+    SendNextBlock(client);
+  } catch (const std::exception& e) {
+    client.TransferMessage = e.what();
+    client.TransferAborted = true;
+    SendAnswer(client, FtpFormat(kReplyClosedBecause, client.TransferMessage.c_str()));
+    PostNotice(client, ntAbortTransfer);
+  }
+}
+
+void TFtpServer::SendClosed(TFtpCtrlSocket& client, int error) {
+  ResetDataSession(client);
+  if (client.TransferAborted)
+    SendAnswer(client, FtpFormat(kReplyCannotRetr, client.TransferMessage.c_str()));
+  else if (error != 0)
+    SendAnswer(client, FtpFormat(kReplyCannotRetr, FtpFormat(kMsgErrorNumber, error).c_str()));
+  else
+    SendAnswer(client, kReplySentOk);
+  if (OnRetrSessionClosed) OnRetrSessionClosed(*this, client, *client.DataWSocket, error);
+}
+
+// ---------------------------------------------------------------------------
+// REST and ABOR
+
+void TFtpServer::CommandREST(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  long long n = 0;
+  const char* first = params.data();
+  const char* last = params.data() + params.size();
+  if (first != last && *first == '+') ++first;
+  auto [end, ec] = std::from_chars(first, last, n);
+  if (params.empty() || ec != std::errc() || end != last) {
+    client.RestartOffset = 0;
+    answer = FtpFormat(kReplyRestSyntax, FtpFormat(kMsgNotAnInteger, params.c_str()).c_str());
+  } else if (n < 0) {
+    client.RestartOffset = 0;
+    answer = kReplyRestNegative;
+  } else {
+    client.RestartOffset = n;
+    answer = FtpFormat(kReplyRestOk, n);
+  }
+}
+
+void TFtpServer::CommandABOR(TFtpCtrlSocket& client, std::string&, std::string&,
+                             std::string& answer) {
+  if (client.DataWSocket->State() == wsConnected) {
+    client.TransferMessage = kMsgAbortRequested;
+    client.TransferAborted = true;
+    client.DataWSocket->Close();
+  }
+  answer = kReplyAborOk;
+}

@@ -1,0 +1,222 @@
+// The commands that work on names rather than on a data connection: the current
+// directory, file and folder commands, and the small settings commands.
+
+#include "ftp/FtpSrv.h"
+#include "ftp/FtpSrvT.h"
+
+std::string TFtpServer::BuildFilePath(TFtpCtrlSocket& client, const std::string& directory,
+                                      const std::string& fileName) {
+  return ::BuildFilePath(directory, fileName,
+                         [&](const std::string& dir, const std::string& name, std::string& result) {
+                           if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
+                         });
+}
+
+bool TFtpServer::Validate(const TFtpSrvValidateXferEvent& hook, TFtpCtrlSocket& client,
+                          std::string& path) {
+  bool allowed = true;
+  if (hook) hook(*this, client, path, allowed);
+  return allowed;
+}
+
+// ---------------------------------------------------------------------------
+// Current directory
+
+void TFtpServer::ChangeDirectory(TFtpCtrlSocket& client, std::string& params, std::string& answer) {
+  const std::string old = client.CurrentDirectory;
+  try {
+    params = SlashesToBackslashes(params);
+    ResolveDirectory(client.CurrentDirectory, FtpTrim(params));
+    bool allowed = true;
+    if (OnChangeDirectory) OnChangeDirectory(*this, client, client.CurrentDirectory, allowed);
+    if (allowed) {
+      answer = FtpFormat(kReplyCwdOk, BackslashesToSlashes(client.CurrentDirectory).c_str());
+    } else {
+      client.CurrentDirectory = old;
+      answer = FtpFormat(kReplyCwdFailed, kMsgNoPermission);
+    }
+  } catch (const std::exception& e) {
+    client.CurrentDirectory = old;
+    answer = FtpFormat(kReplyCwdFailed, e.what());
+  }
+}
+
+void TFtpServer::CommandCWD(TFtpCtrlSocket& client, std::string&, std::string& params,
+                            std::string& answer) {
+  ChangeDirectory(client, params, answer);
+}
+
+void TFtpServer::CommandCDUP(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  params = "..";
+  ChangeDirectory(client, params, answer);
+}
+
+void TFtpServer::CommandPWD(TFtpCtrlSocket& client, std::string&, std::string&,
+                            std::string& answer) {
+  answer = FtpFormat(kReplyPwd, ("/" + BackslashesToSlashes(client.CurrentDirectory)).c_str());
+}
+
+void TFtpServer::CommandXPWD(TFtpCtrlSocket& client, std::string& keyword, std::string& params,
+                             std::string& answer) {
+  CommandPWD(client, keyword, params, answer);
+}
+
+// ---------------------------------------------------------------------------
+// Files and folders
+
+void TFtpServer::CommandDELE(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  if (!Validate(OnValidateDele, client, path)) {
+    answer = kReplyCannotDelete;
+  } else if (params.empty()) {
+    answer = kReplySyntaxError;
+  } else if (HostFs::FileExists(path)) {
+    answer = FtpFormat(HostFs::DeleteFile(path) ? kReplyDeleted : kReplyCantDelete, path.c_str());
+  } else {
+    answer = FtpFormat(kReplyNoSuchFile, path.c_str());
+  }
+}
+
+void TFtpServer::CommandSIZE(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  if (!Validate(OnValidateSize, client, path)) {
+    answer = kReplyPermissionDenied;
+  } else if (params.empty()) {
+    answer = kReplySyntaxError;
+  } else {
+    try {
+      std::int64_t size = FileSizeOf(path);
+      answer = size < 0 ? FtpFormat(kReplyCommandFailed, kMsgFileNotFound)
+                        : FtpFormat(kReplySize, static_cast<long long>(size));
+    } catch (const std::exception& e) {
+      answer = FtpFormat(kReplyCommandFailed, e.what());
+    }
+  }
+}
+
+void TFtpServer::CommandRNFR(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  if (!Validate(OnValidateRnFr, client, path)) {
+    answer = kReplyCannotRnfr;
+  } else if (params.empty()) {
+    answer = kReplyRnfrSyntaxError;
+  } else if (HostFs::FileExists(path)) {
+    client.RenameSource = path;
+    answer = kReplyRnfrOk;
+  } else {
+    answer = FtpFormat(kReplyNoSuchFile, path.c_str());
+  }
+}
+
+void TFtpServer::CommandRNTO(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  if (!Validate(OnValidateRnTo, client, path)) {
+    answer = kReplyCannotRnto;
+  } else if (params.empty()) {
+    answer = kReplySyntaxError;
+  } else if (HostFs::FileExists(path)) {
+    answer = FtpFormat(kReplyFileExists, path.c_str());
+  } else if (HostFs::FileExists(client.RenameSource)) {
+    client.RenameTarget = path;
+    answer = HostFs::RenameFile(client.RenameSource, path)
+                 ? FtpFormat(kReplyRenamed, client.RenameSource.c_str(), path.c_str())
+                 : FtpFormat(kReplyCantRename, client.RenameSource.c_str());
+  } else {
+    answer = FtpFormat(kReplyNoSuchFile, client.RenameSource.c_str());
+  }
+}
+
+void TFtpServer::CommandMKD(TFtpCtrlSocket& client, std::string&, std::string& params,
+                            std::string& answer) {
+  try {
+    std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+    bool allowed = true;
+    if (OnMakeDirectory) OnMakeDirectory(*this, client, path, allowed);
+    if (!allowed) {
+      answer = FtpFormat(kReplyCantCreateDir, path.c_str());
+    } else if (params.empty()) {
+      answer = kReplySyntaxError;
+    } else if (HostFs::FileExists(path)) {
+      answer = FtpFormat(kReplyDirExists, path.c_str());
+    } else {
+      answer = FtpFormat(HostFs::CreateDirectory(path) ? kReplyDirCreated : kReplyCantCreateDir,
+                         path.c_str());
+    }
+  } catch (const std::exception& e) {
+    answer = FtpFormat(kReplyCantCreateDir, e.what());
+  }
+}
+
+void TFtpServer::CommandRMD(TFtpCtrlSocket& client, std::string&, std::string& params,
+                            std::string& answer) {
+  std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  if (!Validate(OnValidateRmd, client, path)) {
+    answer = kReplyCannotRmd;
+  } else if (params.empty()) {
+    answer = kReplySyntaxError;
+  } else if (!HostFs::FindEntries(path).empty()) {
+    answer = FtpFormat(HostFs::RemoveDirectory(path) ? kReplyDirRemoved : kReplyCantRemoveDir,
+                       path.c_str());
+  } else {
+    answer = FtpFormat(kReplyNoSuchDir, path.c_str());
+  }
+}
+
+void TFtpServer::CommandMDTM(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  if (params.empty()) {
+    answer = kReplyMdtmSyntax;
+  } else if (!Validate(OnValidateMdtm, client, path) || !HostFs::FileExists(path)) {
+    answer = FtpFormat(kReplyNoSuchFile, path.c_str());
+  } else {
+    try {
+      answer = FtpFormat(kReplyMdtm, FileUtcTimeString(path).c_str());
+    } catch (const std::exception& e) {
+      answer = FtpFormat(kReplyCommandFailed, e.what());
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Settings that change nothing: every transfer is byte for byte.
+
+void TFtpServer::CommandTYPE(TFtpCtrlSocket&, std::string&, std::string& params,
+                             std::string& answer) {
+  std::string type = FtpUpper(FtpTrim(params));
+  answer = FtpFormat(type == "A" || type == "A N" || type == "I" ? kReplyTypeOk : kReplyTypeBad,
+                     params.c_str());
+}
+
+void TFtpServer::CommandMODE(TFtpCtrlSocket&, std::string&, std::string& params,
+                             std::string& answer) {
+  if (params.empty())
+    answer = kReplyModeMissing;
+  else if (params == "S" || params == "s")
+    answer = kReplyModeOk;
+  else
+    answer = kReplyModeBad;
+}
+
+void TFtpServer::CommandSTRU(TFtpCtrlSocket&, std::string&, std::string& params,
+                             std::string& answer) {
+  answer = FtpFormat(kReplyStru, params.c_str());
+}
+
+void TFtpServer::CommandNOOP(TFtpCtrlSocket&, std::string&, std::string& params,
+                             std::string& answer) {
+  answer = FtpFormat(kReplyNoop, params.c_str());
+}
+
+void TFtpServer::CommandSYST(TFtpCtrlSocket&, std::string&, std::string&, std::string& answer) {
+  answer = kReplySyst;
+}
+
+void TFtpServer::CommandFEAT(TFtpCtrlSocket&, std::string&, std::string&, std::string& answer) {
+  answer = kReplyFeat;
+}

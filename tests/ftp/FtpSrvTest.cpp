@@ -1,0 +1,211 @@
+// The command interpreter and the control connection, over loopback.
+
+#include <gtest/gtest.h>
+
+#include "FtpTestSupport.h"
+
+namespace {
+
+using FtpInterpreterTest = FtpTest;
+
+TEST_F(FtpInterpreterTest, GreetsWithTheBannerAndMatchesKeywordsInAnyCase) {
+  server_->Banner = "220 Hello there";
+  Connect();
+  EXPECT_EQ(Reply(), "220 Hello there");
+  EXPECT_EQ(Command("user Ann"), "331 Password required for Ann.");
+  EXPECT_EQ(Command("  pAsS \t secret"), "230 User Ann logged in.");
+  EXPECT_EQ(Command("NOOP  a b  "), "200 Ok. Parameter was 'a b  '.");
+}
+
+TEST_F(FtpInterpreterTest, EmptyOddAndUnknownLinesAreNotUnderstood) {
+  Connect();
+  Reply();
+  EXPECT_EQ(Command(""), "500 '': command not understood.");
+  Ctrl().SendBytes("\n");
+  EXPECT_EQ(Reply(), "500 '': command not understood.");
+  EXPECT_EQ(Command("  /etc/passwd x"), "500 '/etc/passwd x': command not understood.");
+  EXPECT_EQ(Command("site chmod"), "500 'SITE': command not understood.");
+  EXPECT_EQ(Command("RE$T 10"), "500 'RE': command not understood.");
+  EXPECT_EQ(Command("XCWD /"), "500 'XCWD': command not understood.");
+}
+
+TEST_F(FtpInterpreterTest, TelnetInterruptBeforeAborIsDroppedAndDoubledIacIsOneByte) {
+  Connect();
+  Reply();
+  EXPECT_EQ(Command("\xff\xf4" "ABOR"), "225 ABOR command successful.");
+  EXPECT_EQ(Command("NOOP a\xff\xff" "b"), "200 Ok. Parameter was 'a\xff" "b'.");
+}
+
+TEST_F(FtpInterpreterTest, SeveralCommandsInOnePacketRunInOrder) {
+  Connect();
+  Reply();
+  Ctrl().SendBytes("NOOP 1\r\nNOOP 2\nUSER x\r\n");
+  EXPECT_EQ(Reply(), "200 Ok. Parameter was '1'.");
+  EXPECT_EQ(Reply(), "200 Ok. Parameter was '2'.");
+  EXPECT_EQ(Reply(), "331 Password required for x.");
+}
+
+TEST_F(FtpInterpreterTest, CommandSplitAcrossPacketsIsJoined) {
+  Connect();
+  Reply();
+  const std::string line = "NOOP split\r\n";
+  for (std::size_t cut = 1; cut < line.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    Ctrl().SendBytes(line.substr(0, cut));
+    Pump();
+    Ctrl().SendBytes(line.substr(cut));
+    EXPECT_EQ(Reply(), "200 Ok. Parameter was 'split'.");
+  }
+}
+
+TEST_F(FtpInterpreterTest, LineOf2046BytesIsACommandCutTo255) {
+  Connect();
+  Reply();
+  Ctrl().SendBytes("NOOP " + std::string(2041, 'x') + "\n");  // fills the buffer but one byte
+  EXPECT_EQ(Reply(), "200 Ok. Parameter was '" + std::string(250, 'x') + "'.");
+}
+
+TEST_F(FtpInterpreterTest, LineOf2047BytesWithoutLineEndEndsTheSession) {
+  Connect();
+  Reply();
+  Ctrl().SendBytes(std::string(2047, 'x'));
+  EXPECT_EQ(Reply(), "500 Command too long");
+  EXPECT_TRUE(Ctrl().WaitClosed());
+  EXPECT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
+}
+
+TEST_F(FtpInterpreterTest, LoginRulesBeforeAndAfterPass) {
+  Connect();
+  Reply();
+  EXPECT_EQ(Command("PASS secret"), "503 Login with USER first.");
+  for (const char* cmd : {"PWD", "CWD /", "RETR x", "LIST", "PASV", "FEAT", "SYST", "MDTM x"})
+    EXPECT_EQ(Command(cmd), "530 Please login with USER and PASS.") << cmd;
+  EXPECT_EQ(Command("STRU F"), "200 Ok. STRU parameter 'F' ignored.");
+  EXPECT_EQ(Command("USER ann"), "331 Password required for ann.");
+  EXPECT_EQ(Command("PASS wrong"), "530 Login incorrect.");
+  EXPECT_EQ(Command("PASS secret"), "503 Login with USER first.");
+  Login("ann", "secret");
+  EXPECT_EQ(Command("PWD"), "257 \"" + FtpDir() + "\" is current directory.");
+  // USER after a login logs the client out until the next PASS.
+  EXPECT_EQ(Command("USER bob"), "331 Password required for bob.");
+  EXPECT_EQ(Command("PWD"), "530 Please login with USER and PASS.");
+}
+
+TEST_F(FtpInterpreterTest, WithoutAnAuthenticateHookEveryPasswordIsAccepted) {
+  server_->OnAuthenticate = nullptr;
+  Connect();
+  Reply();
+  Login("anyone", "anything");
+  EXPECT_EQ(Command("PWD"), "257 \"/C:/TEMP/\" is current directory.");
+}
+
+TEST_F(FtpInterpreterTest, QuitRepliesBeforeClosingAndDisconnectsOnce) {
+  int disconnects = 0;
+  server_->OnClientDisconnect = [&](TFtpServer&, TFtpCtrlSocket&, int) { ++disconnects; };
+  Connect();
+  Reply();
+  EXPECT_EQ(Command("QUIT"), "221 Goodbye.");
+  EXPECT_TRUE(Ctrl().WaitClosed());
+  EXPECT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
+  Pump();
+  EXPECT_EQ(disconnects, 1);
+}
+
+TEST_F(FtpInterpreterTest, ClientBeyondTheLimitIsTurnedAwayAndANewOneFitsLater) {
+  server_->MaxClients = 1;
+  int connects = 0, disconnects = 0;
+  server_->OnClientConnect = [&](TFtpServer&, TFtpCtrlSocket&, int) { ++connects; };
+  server_->OnClientDisconnect = [&](TFtpServer&, TFtpCtrlSocket&, int) { ++disconnects; };
+  int first = Connect();
+  EXPECT_EQ(Reply(first), kDefaultBanner);
+  int second = Connect();
+  EXPECT_EQ(Reply(second), "421 Too many users connected.");
+  EXPECT_TRUE(Ctrl(second).WaitClosed());
+  EXPECT_EQ(Command("NOOP still here", first), "200 Ok. Parameter was 'still here'.");
+  EXPECT_EQ(Command("QUIT", first), "221 Goodbye.");
+  EXPECT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
+  int third = Connect();
+  EXPECT_EQ(Reply(third), kDefaultBanner);
+  EXPECT_EQ(connects, 3);
+  EXPECT_EQ(disconnects, 2);
+}
+
+TEST_F(FtpInterpreterTest, ClientCommandHookAnswerReplacesTheCommand) {
+  server_->OnClientCommand = [](TFtpServer&, TFtpCtrlSocket&, std::string& keyword,
+                                std::string&, std::string& answer) {
+    if (keyword == "DELE") answer = "550 Not today.";
+    if (keyword == "ZAP") keyword = "NOOP";  // a changed keyword is looked up
+  };
+  WriteFile("keep.txt", "x");
+  Connect();
+  Reply();
+  Login("ann", "secret");
+  EXPECT_EQ(Command("DELE keep.txt"), "550 Not today.");
+  EXPECT_TRUE(Exists("keep.txt"));
+  EXPECT_EQ(Command("ZAP it"), "200 Ok. Parameter was 'it'.");
+}
+
+TEST_F(FtpInterpreterTest, AnswerHookRewritesRepliesButNotTheGreeting) {
+  server_->OnAnswerToClient = [](TFtpServer&, TFtpCtrlSocket&, std::string& answer) {
+    answer = "[" + answer + "]";
+  };
+  Connect();
+  EXPECT_EQ(Reply(), kDefaultBanner);
+  EXPECT_EQ(Command("NOOP"), "[200 Ok. Parameter was ''.]");
+}
+
+TEST_F(FtpInterpreterTest, ExceptionFromAHookBecomes501AndTheSessionGoesOn) {
+  server_->OnClientCommand = [](TFtpServer&, TFtpCtrlSocket&, std::string& keyword,
+                                std::string&, std::string&) {
+    if (keyword == "BOOM") throw FtpServerException("hook failed");
+  };
+  Connect();
+  Reply();
+  EXPECT_EQ(Command("BOOM"), "501 hook failed");
+  EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
+}
+
+TEST_F(FtpInterpreterTest, DisconnectAllClientsDropsEverySession) {
+  int disconnects = 0;
+  server_->OnClientDisconnect = [&](TFtpServer&, TFtpCtrlSocket&, int) { ++disconnects; };
+  int a = Connect(), b = Connect();
+  Reply(a);
+  Reply(b);
+  ASSERT_EQ(server_->ClientCount(), 2);
+  server_->DisconnectAllClients();
+  EXPECT_EQ(server_->ClientCount(), 0);
+  EXPECT_EQ(disconnects, 2);
+  EXPECT_TRUE(Ctrl(a).WaitClosed());
+  EXPECT_TRUE(Ctrl(b).WaitClosed());
+}
+
+TEST_F(FtpInterpreterTest, StopEndsListeningButKeepsSessions) {
+  int stops = 0;
+  server_->OnStop = [&](TFtpServer&) { ++stops; };
+  Connect();
+  Reply();
+  server_->Stop();
+  EXPECT_EQ(stops, 1);
+  EXPECT_FALSE(server_->Listening());
+  EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
+  EXPECT_FALSE(RawConn("127.0.0.1", port_).Connected());
+}
+
+TEST(FtpCommandTable, HoldsExactlyThirtyThreeCommands) {
+  TFtpServer server;
+  try {
+    server.RegisterCommand("SITE", nullptr);
+    FAIL();
+  } catch (const FtpServerException& e) {
+    EXPECT_STREQ(e.what(), "Too many command");
+  }
+}
+
+TEST(FtpCtrlSocket, ReceiveSizeCannotChangeWithBytesHeldButOtherwiseCan) {
+  TFtpCtrlSocket client;
+  client.SetRcvSize(100);
+  EXPECT_EQ(client.RcvSize(), 100);
+  EXPECT_EQ(client.BlockBuffer().size(), 100u);
+}
+
+}  // namespace
