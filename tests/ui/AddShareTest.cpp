@@ -72,13 +72,6 @@ TEST_F(AddShareDialog, FileModeHidesAccessAndNeedsOnlyAPath) {
   EXPECT_EQ(dialog_->Share().Description, "A file");
 }
 
-TEST_F(AddShareDialog, CancelEndsWithoutAShare) {
-  Open(true);
-  W<QLineEdit>("ePath")->setText("C:\\x");
-  W<QPushButton>("bCancel")->click();
-  EXPECT_EQ(dialog_->result(), QDialog::Rejected);
-}
-
 TEST(DrivePathTest, NativeAndDriveFormsConvert) {
   struct Row {
     const char* native;

@@ -10,7 +10,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStackedWidget>
+#include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include "UiTestSupport.h"
 #include "ui/MarkupGrid.h"
@@ -228,14 +230,9 @@ TEST_F(NewServerWizard, PortTextIsDecimalOrDollarHex) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.typed);
     ui_->Errors.clear();
-    Open(Definition(kTypeFtp, {{"C:\\pub", "", true, false, false}}), true);
-    wizard_->RemoveShare(5);  // out of range: nothing happens
-    W<QRadioButton>("rbFTP")->click();
-    Click("bNext");
-    Click("bNext");
-    Type("ePort", "21");
-    Click("bNext");  // Finish with a good port first, so the reset shows the kept value
-    Open(wizard_->Server(), true);
+    TServerFile server = Definition(kTypeFtp, {{"C:\\pub", "", true, false, false}});
+    server.Port = 21;
+    Open(server, true);
     Click("bNext");
     Click("bNext");
     Type("ePort", row.typed);
@@ -320,20 +317,6 @@ TEST_F(NewServerWizard, LoginBoxFollowsTheDefinitionAndUntickingClearsIt) {
   EXPECT_EQ(wizard_->Server().Password, "");
 }
 
-TEST_F(NewServerWizard, BackDropsTypedOptions) {
-  Open(Definition(kTypeFtp, {{"C:\\pub", "", true, false, false}}), true);
-  Click("bNext");
-  Click("bNext");
-  Type("eDescription", "Changed");
-  Click("bBack");
-  EXPECT_EQ(PageName(), "tsShares");
-  Click("bBack");
-  EXPECT_FALSE(Shown("bBack"));
-  Click("bNext");
-  Click("bNext");
-  EXPECT_EQ(Text("eDescription"), "Files");
-}
-
 TEST_F(NewServerWizard, CancelAndCloseLeaveTheDefinitionAlone) {
   for (const char* button : {"bCancel", "bClose"}) {
     SCOPED_TRACE(button);
@@ -368,6 +351,37 @@ TEST_F(NewServerWizard, FinishReplacesTheCallersDefinition) {
   EXPECT_EQ(server.Banner, "");
   EXPECT_EQ(server.Port, 21);
   EXPECT_EQ(server.DirectoryCount, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(NewServerWizard, ShareRowHintIsItsPlainTextOverColumnOne) {
+  Open(Definition(kTypeFtp, {{"C:\\pub", "Public", true, false, false}}), true);
+  Click("bNext");
+  auto* grid = W<TMarkupGrid>("gShares");
+  const QPoint overText(60, grid->rowHeight(0) / 2);
+  QTest::mouseMove(grid->viewport(), overText);
+  ASSERT_TRUE(WaitFor([] { return QToolTip::isVisible(); }));
+  EXPECT_EQ(QToolTip::text(), "Directory: C:\\pub\nDescription: Public\nAccess: Read, Non-Recursive");
+  QTest::mouseMove(grid->viewport(), QPoint(5, grid->rowHeight(0) / 2));
+  EXPECT_TRUE(WaitFor([] { return !QToolTip::isVisible(); }));
+}
+
+TEST_F(NewServerWizard, PressingTheCaptionOrPageMovesTheWindow) {
+  Open(TServerFile(), false);
+  for (const char* area : {"pCaption", "tsType"}) {
+    SCOPED_TRACE(area);
+    QWidget* grip = W(area);
+    const QPoint start = wizard_->pos();
+    QTest::mousePress(grip, Qt::LeftButton, {}, QPoint(40, 10));
+    QMouseEvent drag(QEvent::MouseMove, QPointF(70, 30), grip->mapToGlobal(QPointF(70, 30)), Qt::NoButton,
+                     Qt::LeftButton, {});
+    QApplication::sendEvent(grip, &drag);
+    QTest::mouseRelease(grip, Qt::LeftButton, {}, QPoint(70, 30));
+    EXPECT_EQ(wizard_->pos(), start + QPoint(30, 20));
+  }
 }
 
 }  // namespace
