@@ -64,7 +64,8 @@ std::string UrlDecode(std::string_view s);
 std::string OkHeader(std::string_view version, std::string_view contentType,
                      std::int64_t contentLength, const std::int64_t* lastModified);
 
-// The whole 404 answer, head and page, for a request path as received.
+// The whole 404 answer, head and page, for a request path as received; the HTML
+// specials of the path are written as entities.
 std::string NotFoundAnswer(std::string_view version, std::string_view path);
 
 // ASCII-only case folding; texts are bytes.

@@ -179,4 +179,11 @@ TEST(HttpAnswers, HeadAndNotFoundTextsAreExact) {
                 std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
+TEST(HttpAnswers, NotFoundPageDoesNotEchoMarkup) {
+  // A decoded path such as /<script>... was repeated verbatim into the page.
+  std::string answer = NotFoundAnswer("HTTP/1.1", "/<script>a&\"</script>");
+  EXPECT_NE(answer.find("URL /&lt;script&gt;a&amp;&quot;&lt;/script&gt; was"), std::string::npos);
+  EXPECT_EQ(answer.find("<script>"), std::string::npos);
+}
+
 }  // namespace

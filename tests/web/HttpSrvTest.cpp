@@ -1,0 +1,288 @@
+#include "web/HttpSrv.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "platform/EventLoop.h"
+#include "tests/support/TempFolder.h"
+#include "tests/web/HttpPeer.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// What the document event saw of one request.
+struct TSeenRequest {
+  std::string method, path, params, version, document, host, connection;
+  std::int64_t contentLength = -1;
+  std::vector<std::string> lines;
+};
+
+class HttpEngineTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string docDir = docs_.Drive();
+    docDir.pop_back();  // DocDir carries no trailing backslash
+    server_.SetDocDir(docDir);
+    server_.SetAddr("127.0.0.1");
+    server_.SetPort("0");
+    server_.OnGetDocument = [this](THttpServer&, THttpConnection& c, THttpGetFlag& flags) {
+      Record(c);
+      if (getAnswer_) flags = *getAnswer_;
+    };
+    server_.OnClientDisconnect = [this](THttpServer&, THttpConnection&, std::uint16_t) {
+      ++disconnects_;
+    };
+    server_.Start();
+    port_ = std::stoi(server_.ListeningPort());
+  }
+  void TearDown() override { server_.Stop(); }
+
+  void Record(THttpConnection& c) {
+    TSeenRequest r;
+    r.method = c.RequestMethod();
+    r.path = c.Path();
+    r.params = c.Params();
+    r.version = c.RequestVersion();
+    r.document = c.Document();
+    r.host = c.Headers().ReqHost;
+    r.connection = c.Headers().ReqConnection;
+    r.contentLength = c.Headers().ReqContentLength;
+    r.lines = c.HeaderLines();
+    seen_ = r;
+  }
+
+  // Sends one request on a new connection and returns everything until the
+  // server ends its answer.
+  std::string Exchange(const std::string& request) {
+    THttpPeer peer(port_);
+    peer.Send(request);
+    return peer.ReadToEnd();
+  }
+  bool WaitForDisconnects(int n) {
+    return EventLoop::Instance().WaitFor([&] { return disconnects_ >= n; }, 5s);
+  }
+  std::string Doc(const std::string& rel) { return docs_.Drive(rel); }
+
+  TTempFolder docs_;
+  THttpServer server_;
+  int port_ = 0;
+  std::optional<TSeenRequest> seen_;
+  std::optional<THttpGetFlag> getAnswer_;
+  int disconnects_ = 0;
+};
+
+TEST_F(HttpEngineTest, RequestLineAndHeadersReachTheHandler) {
+  docs_.WriteFile("a b.txt", "0123456789");
+  getAnswer_ = hg404;
+  Exchange(
+      "GET /a%20b.txt?x=1 HTTP/1.1\r\nHOST:    example.org\r\nno colon line\r\n"
+      "Content-Length: many\r\nconnection: close\r\n\r\n");
+  ASSERT_TRUE(seen_);
+  EXPECT_EQ(seen_->method, "GET");
+  EXPECT_EQ(seen_->path, "/a%20b.txt");
+  EXPECT_EQ(seen_->params, "x=1");
+  EXPECT_EQ(seen_->version, "HTTP/1.1");
+  EXPECT_EQ(seen_->document, Doc("a b.txt"));
+  EXPECT_EQ(seen_->host, "example.org");
+  EXPECT_EQ(seen_->connection, "close");
+  EXPECT_EQ(seen_->contentLength, 0);
+  EXPECT_EQ(seen_->lines,
+            (std::vector<std::string>{"HOST:    example.org", "no colon line",
+                                      "Content-Length: many", "connection: close"}));
+}
+
+TEST_F(HttpEngineTest, RequestSplitAtEveryOffsetParsesTheSame) {
+  const std::string request = "GET /x?q HTTP/1.1\r\nHost: h\r\n\r\n";
+  getAnswer_ = hg404;
+  for (std::size_t cut = 1; cut < request.size(); cut += 3) {
+    SCOPED_TRACE(cut);
+    seen_.reset();
+    THttpPeer peer(port_);
+    peer.Send(request.substr(0, cut));
+    EventLoop::Instance().WaitFor([] { return false; }, 5ms);
+    peer.Send(request.substr(cut));
+    peer.ReadToEnd();
+    ASSERT_TRUE(seen_);
+    EXPECT_EQ(seen_->path, "/x");
+    EXPECT_EQ(seen_->params, "q");
+    EXPECT_EQ(seen_->host, "h");
+  }
+}
+
+TEST_F(HttpEngineTest, FileIsServedWithExactHead) {
+  docs_.WriteFile("a b.txt", "0123456789");
+  docs_.SetModified("a b.txt", 1700000000);
+  std::string answer = Exchange("GET /a%20b.txt?x=1 HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(answer,
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
+            "Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\n\r\n0123456789");
+}
+
+TEST_F(HttpEngineTest, RootMapsToDefaultDocumentWithVersionDefault) {
+  docs_.WriteFile("index.html", "<p>hi</p>");
+  std::string answer = Exchange("GET /\r\n\r\n");
+  EXPECT_EQ(SplitAnswer(answer).body, "<p>hi</p>");
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9\r\n", 0),
+            0u);
+}
+
+TEST_F(HttpEngineTest, LargeFileArrivesWhole) {
+  std::string content;
+  for (int i = 0; content.size() < 300000; ++i) content += std::to_string(i) + ",";
+  docs_.WriteFile("big.bin", content);
+  THttpAnswer a = SplitAnswer(Exchange("GET /big.bin HTTP/1.0\r\n\r\n"));
+  EXPECT_NE(a.head.find("Content-Type: application/binary\r\nContent-Length: " +
+                        std::to_string(content.size()) + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(a.body, content);
+}
+
+TEST_F(HttpEngineTest, EmptyFileStillGetsItsHead) {
+  // The body's end was reached before the head had left, and shutting down the
+  // sending side there dropped the head: the peer got nothing at all.
+  docs_.WriteFile("empty.txt", "");
+  std::string answer = Exchange("GET /empty.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n", 0),
+            0u);
+  EXPECT_EQ(SplitAnswer(answer).body, "");
+}
+
+TEST_F(HttpEngineTest, MissingFileGetsExactNotFoundPageAndClose) {
+  std::string answer = Exchange("GET /nope%41.html HTTP/1.1\r\n\r\n");
+  const std::string body =
+      "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The "
+      "requested URL /nope%41.html was not found on this server.<P></BODY></HTML>\r\n";
+  EXPECT_EQ(answer, "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_TRUE(WaitForDisconnects(1));
+}
+
+TEST_F(HttpEngineTest, EscapesOutOfDocDirAreNotFound) {
+  // The engine decoded %2e%2e after mapping and served any file of the disk.
+  docs_.MakeFolder("www");
+  docs_.WriteFile("secret.txt", "secret");
+  std::string docDir = docs_.Drive("www");
+  server_.Stop();
+  server_.SetDocDir(docDir);
+  server_.Start();
+  port_ = std::stoi(server_.ListeningPort());
+  for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/x%2f..%2f..%2fsecret.txt",
+                           "/..%5csecret.txt", "/secret.txt%00.html"}) {
+    SCOPED_TRACE(path);
+    std::string answer = Exchange(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+    EXPECT_EQ(answer.find("secret\r\n"), std::string::npos);
+  }
+}
+
+TEST_F(HttpEngineTest, HeadAnswersTheHeadOnly) {
+  docs_.WriteFile("ten.txt", "0123456789");
+  THttpAnswer a = SplitAnswer(Exchange("HEAD /ten.txt HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(a.head.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n", 0),
+            0u);
+  EXPECT_EQ(a.body, "");
+  EXPECT_TRUE(WaitForDisconnects(1));
+  EXPECT_EQ(Exchange("HEAD /none.txt HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404 Not Found", 0), 0u);
+}
+
+TEST_F(HttpEngineTest, PostWithoutHandlerAndOtherMethodsGetNotFound) {
+  for (const char* request : {"POST /form HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
+                              "OPTIONS / HTTP/1.0\r\n\r\n", "get / HTTP/1.0\r\n\r\n"}) {
+    SCOPED_TRACE(request);
+    docs_.WriteFile("index.html", "x");
+    std::string answer = Exchange(request);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 ", 0), 0u);
+    if (std::string(request).rfind("get", 0) == 0)
+      EXPECT_NE(answer.find(" 200 OK"), std::string::npos);  // the method is upper-cased
+    else
+      EXPECT_NE(answer.find(" 404 Not Found"), std::string::npos);
+  }
+  EXPECT_FALSE(seen_ && seen_->method != "GET");
+}
+
+TEST_F(HttpEngineTest, PostedBodyReachesAcceptingHandler) {
+  std::string posted;
+  server_.OnPostDocument = [](THttpServer&, THttpConnection&, THttpGetFlag& flags) {
+    flags = hgAcceptData;
+  };
+  server_.OnPostedData = [&](THttpServer&, THttpConnection& c, std::uint16_t) {
+    posted += c.ReceiveText();
+  };
+  THttpPeer peer(port_);
+  peer.Send("POST /f HTTP/1.0\r\nContent-Length: 6\r\n\r\nname=x\n");
+  EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return posted == "name=x\n"; }, 5s));
+}
+
+TEST_F(HttpEngineTest, KeepAliveLeavesTheConnectionOpenUntilTheNextRequest) {
+  docs_.WriteFile("k.txt", "kk");
+  THttpPeer peer(port_);
+  peer.Send("GET /k.txt HTTP/1.1\r\nConnection: KEEP-alive\r\n\r\n");
+  EXPECT_EQ(SplitAnswer(peer.ReadToEnd()).body, "kk");  // the sending side ends
+  EventLoop::Instance().WaitFor([] { return false; }, 100ms);
+  EXPECT_EQ(server_.ClientCount(), 1);
+  EXPECT_EQ(disconnects_, 0);
+  // Nothing can be answered any more, so a second request ends the connection.
+  peer.Send("GET /k.txt HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(WaitForDisconnects(1));
+  EXPECT_EQ(server_.ClientCount(), 0);
+}
+
+TEST_F(HttpEngineTest, WithoutKeepAliveTheConnectionCloses) {
+  docs_.WriteFile("k.txt", "kk");
+  for (const char* connection : {"", "Connection: close\r\n", "Connection: keep-alive, x\r\n"}) {
+    SCOPED_TRACE(connection);
+    int before = disconnects_;
+    Exchange(std::string("GET /k.txt HTTP/1.1\r\n") + connection + "\r\n");
+    EXPECT_TRUE(WaitForDisconnects(before + 1));
+  }
+}
+
+TEST_F(HttpEngineTest, StrayEmptyLineLeavesTheRequestUnanswered) {
+  docs_.WriteFile("index.html", "x");
+  THttpPeer peer(port_);
+  peer.Send("\r\nGET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(peer.ReadAtLeast(1, 200ms), "");
+  EXPECT_FALSE(peer.Ended());
+  EXPECT_FALSE(seen_);
+  EXPECT_EQ(server_.ClientCount(), 1);
+}
+
+TEST_F(HttpEngineTest, HandlerFlagsChooseTheAnswer) {
+  docs_.WriteFile("f.txt", "file");
+  server_.OnGetDocument = [](THttpServer&, THttpConnection& c, THttpGetFlag& flags) {
+    if (c.Path() == "/stream") {
+      c.DocumentStream = std::make_unique<THttpMemoryStream>("raw bytes");
+      flags = hgSendStream;
+    } else if (c.Path() == "/404") {
+      flags = hg404;
+    } else if (c.Path() == "/accept") {
+      flags = hgAcceptData;
+    }
+  };
+  EXPECT_EQ(Exchange("GET /stream HTTP/1.0\r\n\r\n"), "raw bytes");
+  EXPECT_EQ(Exchange("GET /404 HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404 Not Found", 0), 0u);
+  EXPECT_EQ(Exchange("GET /accept HTTP/1.0\r\n\r\n"), "");  // closed without an answer
+  EXPECT_EQ(SplitAnswer(Exchange("GET /f.txt HTTP/1.0\r\n\r\n")).body, "file");
+}
+
+TEST(HttpServer, TakenPortFailsToStartAndCountsNoClient) {
+  THttpServer first, second;
+  first.SetAddr("127.0.0.1");
+  first.SetPort("0");
+  first.Start();
+  second.SetAddr("127.0.0.1");
+  second.SetPort(first.ListeningPort());
+  try {
+    second.Start();
+    FAIL() << "a taken port started";
+  } catch (const ESocketException& e) {
+    EXPECT_NE(std::string(e.what()).find("10048"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(second.ClientCount(), 0);
+  EXPECT_EQ(second.Client(0), nullptr);
+  EXPECT_EQ(THttpServer::SrcVersion(), "1.06");
+}
+
+}  // namespace

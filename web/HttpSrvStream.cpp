@@ -1,0 +1,22 @@
+#include "web/HttpSrvStream.h"
+
+#include <algorithm>
+#include <cstring>
+
+std::int64_t THttpMemoryStream::Read(char* buf, std::int64_t count) {
+  std::size_t n = std::min<std::size_t>(std::size_t(std::max<std::int64_t>(count, 0)),
+                                        data_.size() - pos_);
+  std::memcpy(buf, data_.data() + pos_, n);
+  pos_ += n;
+  return std::int64_t(n);
+}
+
+std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path) {
+  auto stream = std::make_unique<THttpFileStream>();
+  if (!stream->file_.Open(path, THostFile::hfmRead)) return nullptr;
+  return stream;
+}
+
+std::int64_t THttpFileStream::Read(char* buf, std::int64_t count) {
+  return file_.Read(buf, count);
+}

@@ -1,0 +1,45 @@
+#pragma once
+// Answer bodies for the HTTP engine: a connection sends whatever stream it is
+// given, one block per OnDataSent, so a body is never held whole unless it is a
+// page built in memory anyway.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/HostFs.h"
+
+class THttpStream {
+public:
+  virtual ~THttpStream() = default;
+  // Bytes read into buf (0 at the end), or -1 when the source failed.
+  virtual std::int64_t Read(char* buf, std::int64_t count) = 0;
+  virtual std::int64_t Size() const = 0;
+  virtual void SeekToEnd() = 0;
+};
+
+// A body built in memory (pages, the 401 answer).
+class THttpMemoryStream : public THttpStream {
+public:
+  explicit THttpMemoryStream(std::string data) : data_(std::move(data)) {}
+  std::int64_t Read(char* buf, std::int64_t count) override;
+  std::int64_t Size() const override { return std::int64_t(data_.size()); }
+  void SeekToEnd() override { pos_ = data_.size(); }
+
+private:
+  std::string data_;
+  std::size_t pos_ = 0;
+};
+
+// A file opened for shared reading; others may read and write it meanwhile.
+class THttpFileStream : public THttpStream {
+public:
+  // None when the file cannot be opened (missing, a folder, no permission).
+  static std::unique_ptr<THttpFileStream> Open(const std::string& path);
+  std::int64_t Read(char* buf, std::int64_t count) override;
+  std::int64_t Size() const override { return file_.Size(); }
+  void SeekToEnd() override { file_.Seek(file_.Size()); }
+
+private:
+  THostFile file_;
+};
