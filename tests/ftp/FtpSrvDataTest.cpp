@@ -1,0 +1,382 @@
+// Data connections and transfers, with raw loopback clients on both connections.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "FtpTestSupport.h"
+
+namespace {
+
+// A listening socket of the test, standing for a client that sent PORT.
+class Listener {
+public:
+  explicit Listener(const std::string& addr = "127.0.0.1") {
+    fd_ = FileHandle(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+    ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_.Get(), 5);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  int Port() const { return port_; }
+  std::string PortArgument() const {
+    return "127,0,0,1," + std::to_string(port_ / 256) + "," + std::to_string(port_ % 256);
+  }
+  // The accepted connection's peer port, or -1 when nobody came.
+  int Accept(FileHandle& out) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    EventLoop::Instance().WaitFor(
+        [&] {
+          out = FileHandle(::accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC));
+          return out.Valid();
+        },
+        std::chrono::seconds(5));
+    return out.Valid() ? ntohs(peer.sin_port) : -1;
+  }
+
+private:
+  FileHandle fd_;
+  int port_ = 0;
+};
+
+// Two consecutive ports nobody listens on, for the passive range.
+int FreePortPair() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    Listener probe;
+    int p = probe.Port();
+    if (p >= 65535) continue;
+    FileHandle fd(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(p + 1));
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return p;
+  }
+  return 0;
+}
+
+class FtpDataTest : public FtpTest {
+protected:
+  void SetUp() override {
+    FtpTest::SetUp();
+    Connect();
+    Reply();
+    Login("ann", "secret");
+  }
+  // Reads a raw data connection's bytes as a string (see RawConn::ReadAll).
+  std::string Download(const std::string& command) {
+    auto data = Passive();
+    EXPECT_EQ(Command(command).substr(0, 4), "150 ");
+    std::string bytes = data->ReadAll();
+    EXPECT_EQ(Reply(), "226 File sent ok");
+    return bytes;
+  }
+  std::string Upload(const std::string& command, const std::string& bytes) {
+    auto data = Passive();
+    std::string opening = Command(command);
+    EXPECT_EQ(opening.substr(0, 4), "150 ") << opening;
+    data->SendBytes(bytes);
+    data->Close();
+    return Reply();
+  }
+};
+
+TEST_F(FtpDataTest, PortAcceptsOnlyTheClientItselfOnAnUnprivilegedPort) {
+  EXPECT_EQ(Command("PORT 127,0,0,1,4,1"), "200 Port command successful.");
+  EXPECT_EQ(Command("PORT 127,0,0,1,a,1"), "501 Invalid PORT command.");
+  // A bounce to another host, or to a privileged port, is refused.
+  EXPECT_EQ(Command("PORT 127,0,0,2,4,1"), "501 Invalid PORT command.");
+  EXPECT_EQ(Command("PORT 192,168,1,2,4,1"), "501 Invalid PORT command.");
+  EXPECT_EQ(Command("PORT 127,0,0,1,0,25"), "501 Invalid PORT command.");
+  EXPECT_EQ(Command("PORT 127,0,0,1,256,0"), "501 Invalid PORT command.");
+}
+
+TEST_F(FtpDataTest, ActiveDownloadLeavesFromASystemPickedPort) {
+  WriteFile("f", "active bytes");
+  Listener listener;
+  EXPECT_EQ(Command("PORT " + listener.PortArgument()), "200 Port command successful.");
+  EXPECT_EQ(Command("RETR f"), "150 Opening data connection for f.");
+  FileHandle fd;
+  int from = listener.Accept(fd);
+  ASSERT_GT(from, 0);
+  EXPECT_NE(from, 20);
+  std::string got;
+  EventLoop::Instance().WaitFor(
+      [&] {
+        char buf[256];
+        ssize_t n = ::recv(fd.Get(), buf, sizeof buf, 0);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        return n == 0;
+      },
+      std::chrono::seconds(5));
+  EXPECT_EQ(got, "active bytes");
+  EXPECT_EQ(Reply(), "226 File sent ok");
+}
+
+TEST_F(FtpDataTest, TransferWithoutPortOrPasvFailsAtOnce) {
+  WriteFile("f", "x");
+  EXPECT_EQ(Command("STOR g"), "501 Cannot STOR. Connect: No Port Specified");
+  EXPECT_EQ(Command("RETR f"), "150 Opening data connection for f.");
+  EXPECT_EQ(Reply(), "501 Cannot RETR. Connect: No Port Specified");
+  // A failed transfer leaves the port at "ftp-data", so now the address is missing.
+  EXPECT_EQ(Command("LIST"), "451 Failed: Connect: No IP Address Specified.");
+  EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
+}
+
+TEST_F(FtpDataTest, PasvThenRetrStartsWhenTheConnectionArrivesOrAtOnce) {
+  WriteFile("f", "hello");
+  std::string pasv = Command("PASV");
+  unsigned a, b, c, d, p1, p2;
+  ASSERT_EQ(std::sscanf(pasv.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u).", &a, &b,
+                        &c, &d, &p1, &p2), 6);
+  EXPECT_EQ(std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." +
+                std::to_string(d), "127.0.0.1");
+  EXPECT_EQ(Command("RETR f"), "150 Opening data connection for f.");
+  RawConn late("127.0.0.1", static_cast<int>(p1 * 256 + p2));
+  EXPECT_EQ(late.ReadAll(), "hello");
+  EXPECT_EQ(Reply(), "226 File sent ok");
+
+  EXPECT_EQ(Download("RETR f"), "hello") << "connected before RETR";
+}
+
+TEST_F(FtpDataTest, PassiveConnectionFromAnotherHostIsNotUsed) {
+  WriteFile("f", "mine");
+  std::string pasv = Command("PASV");
+  unsigned a, b, c, d, p1, p2;
+  ASSERT_EQ(std::sscanf(pasv.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u).", &a, &b,
+                        &c, &d, &p1, &p2), 6);
+  int port = static_cast<int>(p1 * 256 + p2);
+  RawConn thief("127.0.0.1", port, "127.0.0.2");
+  ASSERT_TRUE(thief.Connected());
+  EXPECT_TRUE(thief.WaitClosed());
+  EXPECT_EQ(thief.ReadAll(), "");
+  RawConn owner("127.0.0.1", port);
+  EXPECT_EQ(Command("RETR f"), "150 Opening data connection for f.");
+  EXPECT_EQ(owner.ReadAll(), "mine");
+  EXPECT_EQ(Reply(), "226 File sent ok");
+}
+
+TEST_F(FtpDataTest, PassiveRangeHandsOutItsPortsAndTakesThemBack) {
+  int start = FreePortPair();
+  ASSERT_GT(start, 0);
+  server_->SetPasvPortRangeStart(start);
+  server_->SetPasvPortRangeSize(2);
+  int second = Connect();
+  Reply(second);
+  Login("bob", "secret", second);
+  int third = Connect();
+  Reply(third);
+  Login("eve", "secret", third);
+
+  auto portOf = [](const std::string& reply) {
+    unsigned a, b, c, d, p1, p2;
+    std::sscanf(reply.c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u).", &a, &b, &c, &d,
+                &p1, &p2);
+    return static_cast<int>(p1 * 256 + p2);
+  };
+  EXPECT_EQ(portOf(Command("PASV")), start);
+  EXPECT_EQ(portOf(Command("PASV", second)), start + 1);
+  EXPECT_EQ(Command("PASV", third), "500 PASV exception: 'No available PASV Ports'.");
+  try {
+    server_->SetPasvPortRangeStart(start + 10);
+    ADD_FAILURE();
+  } catch (const FtpServerException&) {
+  }
+
+  WriteFile("f", "range");
+  RawConn data("127.0.0.1", start);
+  EXPECT_EQ(Command("NLST " + HostDir() + "f"), "150 Opening data connection for directory list.");
+  EXPECT_EQ(data.ReadAll(), "f\r\n");
+  EXPECT_EQ(Reply(), "226 File sent ok");
+  EXPECT_EQ(portOf(Command("PASV", third)), start) << "released once its transfer ended";
+  // A new PASV frees the listener's port of the one before.
+  EXPECT_EQ(portOf(Command("PASV", second)), start + 1);
+}
+
+TEST_F(FtpDataTest, StorWritesTheFileAndNoopDuringItChangesNothing) {
+  auto data = Passive();
+  EXPECT_EQ(Command("STOR up.bin"), "150 Opening data connection for up.bin.");
+  data->SendBytes(std::string(100000, 'a'));
+  EXPECT_EQ(Command("NOOP busy"), "200 Ok. Parameter was 'busy'.");
+  data->SendBytes(std::string(100000, 'b'));
+  data->Close();
+  EXPECT_EQ(Reply(), "226 File received ok");
+  EXPECT_EQ(ReadFile("up.bin"), std::string(100000, 'a') + std::string(100000, 'b'));
+}
+
+TEST_F(FtpDataTest, EmptyUploadsEmptyWithStorAndKeepWithAppe) {
+  WriteFile("s", "old content");
+  WriteFile("a", "0123456789");
+  EXPECT_EQ(Upload("STOR s", ""), "226 File received ok");
+  EXPECT_EQ(ReadFile("s"), "");
+  EXPECT_EQ(Upload("APPE a", ""), "226 File received ok");
+  EXPECT_EQ(ReadFile("a"), "0123456789");
+  EXPECT_EQ(Upload("STOR new", ""), "226 File received ok");
+  EXPECT_TRUE(Exists("new"));
+}
+
+TEST_F(FtpDataTest, AppeCreatesOrAppendsAtTheFileSize) {
+  WriteFile("ten", "0123456789");
+  auto data = Passive();
+  EXPECT_EQ(Command("APPE ten"),
+            "150 APPE supported.  Ready to append file \"ten\" at offset 10.");
+  data->SendBytes("ab");
+  data->Close();
+  EXPECT_EQ(Reply(), "226 File received ok");
+  EXPECT_EQ(ReadFile("ten"), "0123456789ab");
+  EXPECT_EQ(Upload("APPE fresh", "xyz"), "226 File received ok");
+  EXPECT_EQ(ReadFile("fresh"), "xyz");
+  server_->OnValidatePut = [](TFtpServer&, TFtpCtrlSocket&, std::string&, bool& allowed) {
+    allowed = false;
+  };
+  EXPECT_EQ(Command("APPE ten"), "500 Cannot APPE.");
+  EXPECT_EQ(Command("STOR ten"), "501 Permission Denied");
+}
+
+TEST_F(FtpDataTest, RestartOffsetAppliesToTheNextTransferOnly) {
+  std::string content(150, 'x');
+  for (int i = 0; i < 150; ++i) content[static_cast<std::size_t>(i)] = static_cast<char>('a' + i % 26);
+  WriteFile("f150", content);
+  EXPECT_EQ(Command("REST 100"), "350 REST supported. Ready to resume at byte offset 100.");
+  EXPECT_EQ(Download("RETR f150"), content.substr(100));
+  EXPECT_EQ(Download("RETR f150"), content) << "offset back to 0";
+
+  WriteFile("w", std::string(120, '.'));
+  EXPECT_EQ(Command("REST 100"), "350 REST supported. Ready to resume at byte offset 100.");
+  EXPECT_EQ(Upload("STOR w", "NEW"), "226 File received ok");
+  EXPECT_EQ(ReadFile("w"), std::string(100, '.') + "NEW" + std::string(17, '.'));
+
+  EXPECT_EQ(Command("REST 100"), "350 REST supported. Ready to resume at byte offset 100.");
+  std::string reply = Upload("STOR missing", "data");
+  EXPECT_EQ(reply.rfind("426 Connection closed; Cannot open file \"" + HostDir() + "missing\". ", 0),
+            0u) << reply;
+
+  EXPECT_EQ(Command("REST -1"), "501 Required byte offset parameter bad or missing.");
+  EXPECT_EQ(Command("REST 1x"), "501 Syntax error in parameter: '1x' is not a valid integer value.");
+  EXPECT_EQ(Command("REST"), "501 Syntax error in parameter: '' is not a valid integer value.");
+}
+
+TEST_F(FtpDataTest, RestartBeyondFourGigabytesResumesThere) {
+  {
+    std::ofstream(Native("big"));
+  }
+  std::filesystem::resize_file(Native("big"), 5'000'000'010LL);
+  EXPECT_EQ(Command("REST 5000000000"),
+            "350 REST supported. Ready to resume at byte offset 5000000000.");
+  EXPECT_EQ(Download("RETR big"), std::string(10, '\0'));
+}
+
+TEST_F(FtpDataTest, StouNamesTheSameFileInBothReplies) {
+  auto data = Passive();
+  std::string opening = Command("STOU");
+  const std::string prefix = "150 Opening data connection for " + HostDir() + "FTP";
+  ASSERT_EQ(opening.rfind(prefix, 0), 0u) << opening;
+  std::string name = opening.substr(32, opening.size() - 33);
+  data->SendBytes("unique");
+  data->Close();
+  EXPECT_EQ(Reply(), "250 '" + name + "': file created.");
+  std::string native = name.substr(2);
+  for (char& c : native)
+    if (c == '\\') c = '/';
+  std::ifstream in(native);
+  std::string got;
+  std::getline(in, got);
+  EXPECT_EQ(got, "unique");
+  // Only the one file: no reserved twin is left behind.
+  int files = 0;
+  for (auto& e : std::filesystem::directory_iterator(Native())) files += e.is_regular_file();
+  EXPECT_EQ(files, 1);
+}
+
+TEST_F(FtpDataTest, AbortDuringADownloadGivesBothReplies) {
+  WriteFile("huge", std::string(32 << 20, 'z'));
+  auto data = Passive();
+  EXPECT_EQ(Command("RETR huge"), "150 Opening data connection for huge.");
+  Pump();  // the data socket fills while the test reads nothing
+  EXPECT_EQ(Command("ABOR"), "501 Cannot RETR. ABORT requested by client");
+  EXPECT_EQ(Reply(), "225 ABOR command successful.");
+  EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
+}
+
+TEST_F(FtpDataTest, ControlConnectionClosedMidUploadKeepsThePartialFile) {
+  int closedError = -1;
+  server_->OnStorSessionClosed = [&](TFtpServer&, TFtpCtrlSocket&, TWSocket&, int error) {
+    closedError = error;
+  };
+  auto data = Passive();
+  EXPECT_EQ(Command("STOR part"), "150 Opening data connection for part.");
+  data->SendBytes("partial");
+  EXPECT_TRUE(WaitFor([&] { return ReadFile("part") == "partial"; }));
+  Ctrl().Close();
+  EXPECT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
+  EXPECT_EQ(closedError, 10057);
+  EXPECT_EQ(ReadFile("part"), "partial");
+}
+
+TEST_F(FtpDataTest, DataConnectionResetEndsTheUploadWithItsErrorNumber) {
+  auto data = Passive();
+  EXPECT_EQ(Command("STOR r"), "150 Opening data connection for r.");
+  data->SendBytes("some");
+  EXPECT_TRUE(WaitFor([&] { return ReadFile("r") == "some"; }));
+  data->Reset();
+  EXPECT_EQ(Reply(), "426 Connection closed; transfer aborted. Error #10054");
+}
+
+TEST_F(FtpDataTest, RetrOfAMissingFileReportsTheOpenError) {
+  auto data = Passive();
+  EXPECT_EQ(Command("RETR nope"), "150 Opening data connection for nope.");
+  std::string reply = Reply();
+  EXPECT_EQ(reply.rfind("501 Cannot RETR. Cannot open file \"" + HostDir() + "nope\". ", 0), 0u)
+      << reply;
+  server_->OnValidateGet = [](TFtpServer&, TFtpCtrlSocket&, std::string&, bool& allowed) {
+    allowed = false;
+  };
+  EXPECT_EQ(Command("RETR nope"), "500 Cannot RETR.");
+}
+
+TEST_F(FtpDataTest, DelayedSendStartsWhenTheOwnerAsks) {
+  WriteFile("f", "later");
+  TFtpCtrlSocket* held = nullptr;
+  server_->OnGetProcessing = [&](TFtpServer&, TFtpCtrlSocket& client, bool& delayed) {
+    delayed = true;
+    held = &client;
+  };
+  auto data = Passive();
+  EXPECT_EQ(Command("RETR f"), "150 Opening data connection for f.");
+  Pump();
+  ASSERT_NE(held, nullptr);
+  server_->StartSendingFile(*held);
+  EXPECT_EQ(data->ReadAll(), "later");
+  EXPECT_EQ(Reply(), "226 File sent ok");
+}
+
+TEST_F(FtpDataTest, ListingsGoOverTheDataConnection) {
+  WriteFile("a.txt", "abc");
+  WriteFile(".hidden", "");
+  std::string nlst = Download("NLST");
+  EXPECT_NE(nlst.find("a.txt\r\n"), std::string::npos);
+  EXPECT_NE(nlst.find(".hidden\r\n"), std::string::npos);
+  std::string list = Download("LIST -la");
+  EXPECT_NE(list.find("-rw-rw-rw-   1 ftp      ftp            3 "), std::string::npos);
+  EXPECT_EQ(list.find(".hidden"), std::string::npos);
+
+  server_->OnAlterDirectory = [](TFtpServer&, TFtpCtrlSocket& client, std::string&, bool) {
+    client.TransferStream->Write("extra\r\n", 7);
+  };
+  EXPECT_NE(Download("NLST").find("extra\r\n"), std::string::npos);
+  server_->OnValidateList = [](TFtpServer&, TFtpCtrlSocket&, std::string&, bool& allowed) {
+    allowed = false;
+  };
+  EXPECT_EQ(Command("LIST"), "451 Failed: No permission.");
+}
+
+}  // namespace
