@@ -1,0 +1,263 @@
+#include "web/WebShare.h"
+
+#include <gtest/gtest.h>
+
+#include "catalogue/ServerUi.h"
+#include "catalogue/uFileFormat.h"
+#include "platform/EventLoop.h"
+#include "tests/support/TempFolder.h"
+#include "tests/web/HttpPeer.h"
+#include "web/WebSharePage.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct TWebUi : ServerUi {
+  void AddActivityLine(const std::string& line) override { activity.push_back(line); }
+  void UpdateTrayIcon(int) override {}
+  void CreateServerTray(int) override {}
+  void SetServerTray(int, int, const std::string&) override {}
+  void RemoveServerTray(int) override {}
+  void AppendLogLine(int, const std::string&) override {}
+  void CloseLogWindow(int) override {}
+  void StartGlitchTimer(int index) override { glitches.push_back(index); }
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  bool Confirm(const std::string&) override { return true; }
+
+  std::vector<std::string> activity, errors;
+  std::vector<int> glitches;
+};
+
+std::tm FixedTime() {
+  std::tm t{};
+  t.tm_year = 126;
+  t.tm_mon = 11;
+  t.tm_mday = 6;
+  t.tm_hour = 21;
+  t.tm_min = 7;
+  return t;
+}
+
+std::string Base64(const std::string& text) {
+  static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); i += 3) {
+    unsigned v = unsigned(static_cast<unsigned char>(text[i])) << 16;
+    if (i + 1 < text.size()) v |= unsigned(static_cast<unsigned char>(text[i + 1])) << 8;
+    if (i + 2 < text.size()) v |= unsigned(static_cast<unsigned char>(text[i + 2]));
+    out += abc[(v >> 18) & 63];
+    out += abc[(v >> 12) & 63];
+    out += i + 1 < text.size() ? abc[(v >> 6) & 63] : '=';
+    out += i + 2 < text.size() ? abc[v & 63] : '=';
+  }
+  return out;
+}
+
+class WebShareTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    auto ui = std::make_unique<TWebUi>();
+    ui_ = ui.get();
+    previousUi_ = SetUi(std::move(ui));
+    SetLocalClock(FixedTime);
+    ResetRegistry();
+    RegisterWebEngine();
+    files_.MakeFolder("My Files");
+    def_.Name = "Photos";
+    def_.Banner = "";
+    def_.Type = kTypeWeb;
+    def_.Tray = false;
+  }
+  void TearDown() override {
+    ResetRegistry();
+    RegisterEngineMaker(kTypeWeb, nullptr);
+    SetLocalClock(nullptr);
+    SetUi(std::move(previousUi_));
+  }
+
+  std::string ShareFile(const std::string& rel, const std::string& content) {
+    files_.WriteFile(rel, content);
+    def_.Files.push_back({files_.Drive(rel), "About " + rel});
+    def_.FileCount = std::int32_t(def_.Files.size());
+    return files_.Drive(rel);
+  }
+  // Starts the definition through the registry, on a port the system picks.
+  void Start() {
+    std::string path = files_.Native("web.server");
+    WriteServerFile(path, def_);
+    ASSERT_TRUE(StartServer(path)) << (ui_->errors.empty() ? "" : ui_->errors[0]);
+    auto* engine = dynamic_cast<TWebEngine*>(ServerRegistry.back().Engine.get());
+    ASSERT_NE(engine, nullptr);
+    port_ = std::stoi(engine->Server().ListeningPort());
+  }
+  std::string Get(const std::string& path, const std::string& headers = "",
+                  const std::string& version = "HTTP/1.1") {
+    THttpPeer peer(port_);
+    peer.Send("GET " + path + " " + version + "\r\n" + headers + "\r\n");
+    return peer.ReadToEnd();
+  }
+  static std::string Ok(const std::string& type, const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  }
+  static bool IsNotFound(const std::string& answer) {
+    return answer.rfind("HTTP/1.1 404 Not Found\r\n", 0) == 0;
+  }
+  static bool IsUnauthorized(const std::string& answer) {
+    return answer.rfind("HTTP/1.1 401 Unauthorized\r\n", 0) == 0;
+  }
+  bool WaitForActivity(const std::string& text) {
+    return EventLoop::Instance().WaitFor(
+        [&] {
+          for (const auto& l : ui_->activity)
+            if (l.find(text) != std::string::npos) return true;
+          return false;
+        },
+        5s);
+  }
+
+  TTempFolder files_;
+  TServerFile def_;
+  TWebUi* ui_ = nullptr;
+  int port_ = 0;
+
+private:
+  std::unique_ptr<ServerUi> previousUi_;
+};
+
+TEST_F(WebShareTest, ListingPageIsAProperAnswer) {
+  ShareFile("a.txt", "aaa");
+  Start();
+  const std::string page = BuildListingPage(def_);
+  EXPECT_EQ(Get("/"), Ok("text/html", page) + "\r\n" + page);
+  EXPECT_EQ(Get("/?", "", "HTTP/1.0"),
+            "HTTP/1.0" + Ok("text/html", page).substr(8) + "\r\n" + page);
+}
+
+TEST_F(WebShareTest, SharedFileIsServedByItsLinkWithQueryStripped) {
+  std::string path = ShareFile("My Files/a.txt", "hello");
+  files_.SetModified("My Files/a.txt", 0);
+  Start();
+  // The page's link is C/... with blanks as they are; a browser escapes them.
+  std::string href = "/C" + files_.Native("My%20Files/a.txt");
+  EXPECT_NE(Get("/").find("<a href=\"C" + files_.Native("My Files/a.txt") + "\">" + path + "</a>"),
+            std::string::npos);
+  const std::string expected = Ok("text/plain", "hello") +
+                               "Last-Modified: Thu, 01 Jan 1970 00:00:00 GMT\r\n\r\nhello";
+  EXPECT_EQ(Get(href), expected);
+  EXPECT_EQ(Get(href + "?x=1"), expected);
+}
+
+TEST_F(WebShareTest, OtherPathsFallThroughToTheEngine) {
+  ShareFile("b.jpg", "jpg");
+  Start();
+  std::string native = files_.Native("b.jpg");
+  std::string lower = native;
+  for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+  lower.replace(lower.rfind("b.jpg"), 5, "B.JPG");
+  EXPECT_TRUE(IsNotFound(Get("/C" + lower)));         // case differs: not the shared file
+  EXPECT_TRUE(IsNotFound(Get("/c" + native)));        // drive letter case too
+  EXPECT_TRUE(IsNotFound(Get("/C" + native + "/../b.jpg")));
+  EXPECT_TRUE(IsNotFound(Get("/C%2f" + native)));
+  EXPECT_EQ(SplitAnswer(Get("/C" + native)).body, "jpg");
+}
+
+TEST_F(WebShareTest, SharedFileThatCannotBeOpened) {
+  ShareFile("gone.txt", "x");
+  Start();
+  ::unlink(files_.Native("gone.txt").c_str());
+  EXPECT_TRUE(IsNotFound(Get("/C" + files_.Native("gone.txt"))));
+  EXPECT_TRUE(IsNotFound(Get("/")));  // the page cannot give its size
+}
+
+TEST_F(WebShareTest, UnauthorizedAnswerIsExact) {
+  def_.Username = "ann";
+  def_.Password = "secret";
+  Start();
+  EXPECT_EQ(Get("/x"), "HTTP/1.1 401 Unauthorized\r\nContent-Type: text/html\r\n"
+                       "Content-Length: 192\r\nWWW-Authenticate: Basic Realm=/x\r\n\r\n" +
+                           std::string(kUnauthorizedBody));
+}
+
+TEST_F(WebShareTest, AuthorizationHeaderVariants) {
+  def_.Username = "ann";
+  def_.Password = "secret";
+  Start();
+  const std::string right = Base64("ann:secret"), wrong = Base64("ann:Secret");
+  struct Row {
+    const char* description;
+    std::string headers;
+    bool authorized;
+  };
+  const Row rows[] = {
+      {"no header", "", false},
+      {"proper header", "Authorization: Basic " + right + "\r\n", true},
+      {"lower case", "authorization: basic " + right + "\r\n", true},
+      {"trailing blanks", "AUTHORIZATION: BASIC   " + right + "  \r\n", true},
+      {"missing blank after colon", "Authorization:Basic " + right + "\r\n", false},
+      {"wrong password", "Authorization: Basic " + wrong + "\r\n", false},
+      {"wrong then right", "Authorization: Basic " + wrong + "\r\nAuthorization: Basic " +
+                               right + "\r\n", true},
+      {"right then wrong", "Authorization: Basic " + right + "\r\nAuthorization: Basic " +
+                               wrong + "\r\n", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.description);
+    std::string answer = Get("/", row.headers);
+    EXPECT_EQ(IsUnauthorized(answer), !row.authorized) << answer.substr(0, 40);
+  }
+}
+
+TEST_F(WebShareTest, AuthorizationStaysWithTheConnection) {
+  def_.Username = "ann";
+  Start();
+  THttpServer& sender = dynamic_cast<TWebEngine&>(*ServerRegistry.back().Engine).Server();
+  TClient client;
+  auto request = [&](std::vector<std::string> lines) {
+    client.SetPath("/elsewhere");
+    client.Headers().HeaderLines = std::move(lines);
+    THttpGetFlag flags = hgSendDoc;
+    WebGetDocument(sender, client, flags);
+    return flags;  // hgSendDoc: authorized and left to the engine; else the 401
+  };
+  EXPECT_EQ(request({}), hgWillSendMySelf);
+  EXPECT_EQ(request({"Authorization: Basic " + Base64("ann:")}), hgSendDoc);
+  EXPECT_EQ(request({"Host: x"}), hgSendDoc);
+  EXPECT_EQ(request({"Authorization: Basic " + Base64("bob:")}), hgWillSendMySelf);
+  EXPECT_EQ(request({}), hgWillSendMySelf);
+}
+
+TEST_F(WebShareTest, OpenServerIgnoresAuthorizationHeaders) {
+  ShareFile("a.txt", "aaa");
+  Start();
+  EXPECT_FALSE(IsUnauthorized(Get("/", "Authorization: Basic " + Base64("x:y") + "\r\n")));
+}
+
+TEST_F(WebShareTest, ActivityLinesForConnectionsAndRequests) {
+  Start();
+  Get("/nothing%20here?q=1");
+  ASSERT_TRUE(WaitForActivity("Client disconnected"));
+  EXPECT_EQ(ui_->activity,
+            (std::vector<std::string>{"[9:07 PM] Web Server Started on Sun, Dec 06, 2026 at 9:07:00 PM",
+                                      "[9:07 PM] (127.0.0.1) Client connected",
+                                      "[9:07 PM] (127.0.0.1) GET /nothing%20here",
+                                      "[9:07 PM] (127.0.0.1) Client disconnected"}));
+  EXPECT_EQ(ui_->glitches, std::vector<int>{0});
+}
+
+TEST_F(WebShareTest, TakenPortFailsTheStart) {
+  THttpServer other;
+  other.SetPort("0");
+  other.Start();
+  def_.Port = std::stoi(other.ListeningPort());
+  std::string path = files_.Native("web.server");
+  WriteServerFile(path, def_);
+  EXPECT_FALSE(StartServer(path));
+  ASSERT_EQ(ui_->errors.size(), 1u);
+  EXPECT_EQ(ui_->errors[0], "Could not start server on port " + std::to_string(def_.Port) +
+                                "\r\nMake sure the port is not already used\r\n"
+                                "by another server or application.");
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+#pragma once
+// The program's side of every web server: the connection class TClient, the three
+// handlers the registry installs on a THttpServer, and the engine the registry
+// makes for a type 1 definition. The handlers find their registry entry through
+// the Tag of the server that calls them.
+
+#include <cstdint>
+#include <memory>
+
+#include "catalogue/uServers.h"
+#include "web/HttpSrv.h"
+
+// A web peer. Authorized belongs to the connection, not to one request: it changes
+// only when a request carries an Authorization line.
+class TClient : public THttpConnection {
+public:
+  bool Authorized() const { return authorized_; }
+  void SetAuthorized(bool on) { authorized_ = on; }
+
+private:
+  bool authorized_ = false;
+};
+
+void WebClientConnect(THttpServer& sender, THttpConnection& client, std::uint16_t error);
+// Logs the leave; the tray refresh waits 500 ms because the engine still counts the
+// closing client now.
+void WebClientDisconnect(THttpServer& sender, THttpConnection& client, std::uint16_t error);
+// Basic authorization, the listing page for "/", shared files by their link; any
+// other path is left to the engine (Flags stays hgSendDoc).
+void WebGetDocument(THttpServer& sender, THttpConnection& client, THttpGetFlag& flags);
+void SendUnauthorized(THttpConnection& client);
+
+// The registry's engine for a Web definition: a THttpServer with TClient
+// connections and the handlers above, tagged with the entry's index.
+class TWebEngine : public TServerEngine {
+public:
+  TWebEngine(int index, const TServerFile& definition);
+  void Start() override { server_.Start(); }
+  void Stop() override { server_.Stop(); }
+  int ClientCount() const override { return server_.ClientCount(); }
+  void DisconnectAllClients() override;
+  THttpServer& Server() { return server_; }
+
+private:
+  THttpServer server_;
+};
+
+// Makes type 1 definitions start a TWebEngine.
+void RegisterWebEngine();
