@@ -1,18 +1,16 @@
 #include "ui/DrivePath.h"
 
+#include "platform/HostFs.h"
+
 QString NativeToDrivePath(const QString& path) {
   if (!path.startsWith(QLatin1Char('/'))) return path;
-  QString drive = QStringLiteral("C:") + path;
-  drive.replace(QLatin1Char('/'), QLatin1Char('\\'));
-  return drive;
+  return ToQt(HostFs::FromNative(ToStd(path)));
 }
 
 QString DriveToNativePath(const QString& path) {
   const bool hasDrive = path.size() >= 2 && path[1] == QLatin1Char(':') && path[0].isLetter();
   if (!hasDrive) return path;
-  if (path[0].toUpper() != QLatin1Char('C')) return QString();
-  QString native = path.mid(2);
-  native.replace(QLatin1Char('\\'), QLatin1Char('/'));
-  if (!native.startsWith(QLatin1Char('/'))) native.prepend(QLatin1Char('/'));
-  return native;
+  std::string native;
+  if (!HostFs::ToNative(ToStd(path), native)) return QString();
+  return ToQt(native);
 }
