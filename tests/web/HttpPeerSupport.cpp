@@ -81,7 +81,7 @@ bool THttpPeer::ClosedByServer(std::chrono::milliseconds timeout) {
   // a reset, which the next receive or send reports.
   return EventLoop::Instance().WaitFor(
       [this] {
-        ::send(fd_, "x", 1, MSG_NOSIGNAL);
+        if (::send(fd_, "x", 1, MSG_NOSIGNAL) < 0 && errno != EAGAIN) reset_ = true;
         Poll();
         return reset_;
       },

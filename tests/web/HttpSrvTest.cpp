@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <optional>
 
 #include "platform/EventLoop.h"
@@ -185,6 +187,13 @@ TEST_F(HttpEngineTest, HeadAnswersTheHeadOnly) {
   EXPECT_EQ(a.body, "");
   EXPECT_TRUE(WaitForDisconnects(1));
   EXPECT_EQ(Exchange("HEAD /none.txt HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404 Not Found", 0), 0u);
+}
+
+TEST_F(HttpEngineTest, LengthOfFilesPastTwoGiBIsExact) {
+  docs_.WriteFile("huge.bin");
+  ASSERT_EQ(::truncate(docs_.Native("huge.bin").c_str(), 3221225472), 0);  // sparse
+  THttpAnswer a = SplitAnswer(Exchange("HEAD /huge.bin HTTP/1.0\r\n\r\n"));
+  EXPECT_NE(a.head.find("\r\nContent-Length: 3221225472\r\n"), std::string::npos) << a.head;
 }
 
 TEST_F(HttpEngineTest, PostWithoutHandlerAndOtherMethodsGetNotFound) {

@@ -82,6 +82,15 @@ TEST(WebPage, CustomTemplateAndPlaceholdersInsideDescriptions) {
                 kFooter);
 }
 
+TEST(WebPage, SizeOfFilesPastTwoGiBIsExact) {
+  SharedFiles files;
+  std::string huge = files.Add("huge.bin", 0);
+  std::string native;
+  ASSERT_TRUE(HostFs::ToNative(huge, native));
+  ASSERT_EQ(::truncate(native.c_str(), 5368709120), 0);  // sparse
+  EXPECT_EQ(FormatFileSize(huge), "5,368,709,120 bytes");
+}
+
 TEST(WebPage, SharedFileThatCannotBeOpenedFailsThePage) {
   SharedFiles files;
   TServerFile s = WebServer("T");

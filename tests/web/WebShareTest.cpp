@@ -246,6 +246,16 @@ TEST_F(WebShareTest, ActivityLinesForConnectionsAndRequests) {
   EXPECT_EQ(ui_->glitches, std::vector<int>{0});
 }
 
+TEST_F(WebShareTest, KickAllEndsEveryConnection) {
+  Start();
+  THttpPeer a(port_), b(port_);
+  TServerEngine& engine = *ServerRegistry.back().Engine;
+  ASSERT_TRUE(EventLoop::Instance().WaitFor([&] { return engine.ClientCount() == 2; }, 5s));
+  engine.DisconnectAllClients();
+  EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return engine.ClientCount() == 0; }, 5s));
+  EXPECT_TRUE(a.ClosedByServer());
+}
+
 TEST_F(WebShareTest, TakenPortFailsTheStart) {
   THttpServer other;
   other.SetPort("0");
