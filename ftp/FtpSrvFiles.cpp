@@ -26,7 +26,12 @@ void TFtpServer::ChangeDirectory(TFtpCtrlSocket& client, std::string& params, st
   const std::string old = client.CurrentDirectory;
   try {
     params = SlashesToBackslashes(params);
-    ResolveDirectory(client.CurrentDirectory, FtpTrim(params));
+    std::string target = FtpTrim(params);
+    // "/C:" names the drive from the top, as clients that walk an absolute path
+    // one CWD per component (curl, lftp) send it; "C:" alone still means the
+    // current directory of that drive.
+    if (target.size() == 3 && target[0] == '\\' && target[2] == ':') target = target.substr(1) + "\\";
+    ResolveDirectory(client.CurrentDirectory, target);
     bool allowed = true;
     if (OnChangeDirectory) OnChangeDirectory(*this, client, client.CurrentDirectory, allowed);
     if (allowed) {

@@ -43,6 +43,20 @@ TEST_F(FtpFilesTest, PwdAndCwdFormsAgree) {
   EXPECT_EQ(Command("CDUP"), CwdOk("C:\\")) << "the parent of the root is the root";
 }
 
+TEST_F(FtpFilesTest, LeadingSlashDriveIsTheRootSoComponentWalksArrive) {
+  // curl and lftp reach /C:/tmp/x/ by one CWD per component; "/C:" once left
+  // them in the current directory, so every later component went astray.
+  EXPECT_EQ(Command("CWD sub"), CwdOk(HostDir() + "sub\\"));
+  EXPECT_EQ(Command("CWD /C:"), CwdOk("C:\\"));
+  std::string walked = "C:\\";
+  std::string rest = dir_.substr(1);
+  for (std::size_t slash; (slash = rest.find('/')) != std::string::npos; rest.erase(0, slash + 1)) {
+    walked += rest.substr(0, slash) + "\\";
+    EXPECT_EQ(Command("CWD " + rest.substr(0, slash)), CwdOk(walked));
+  }
+  EXPECT_EQ(walked, HostDir());
+}
+
 TEST_F(FtpFilesTest, RefusedCwdFormsKeepTheDirectory) {
   const struct {
     const char* arg;
