@@ -4,13 +4,6 @@
 
 #include "ftp/FtpSrvT.h"
 
-namespace {
-
-// Any exception a hook or handler lets out becomes "501 " + its message.
-std::string MessageOf(const std::exception& e) { return e.what(); }
-
-}  // namespace
-
 TFtpServer::TFtpServer() : serverWSocket_(std::make_unique<TWSocket>()) {
   serverWSocket_->SetName("ServerWSocket");
   RegisterCommand("PORT", &TFtpServer::CommandPORT);
@@ -52,7 +45,7 @@ TFtpServer::TFtpServer() : serverWSocket_(std::make_unique<TWSocket>()) {
 
 TFtpServer::~TFtpServer() {
   destroying_ = true;
-  // Sessions first: their data sockets may hold ports of the range.
+  // Sessions go first, while everything their handlers point back at still exists.
   clients_.clear();
   serverWSocket_.reset();
 }
@@ -94,6 +87,10 @@ void TFtpServer::ServerChangeState(int newState) {
 
 void TFtpServer::ServerSessionAvailable(int error) {
   if (error != 0) throw FtpServerException("Session available error #" + std::to_string(error));
+  // Taken before a session exists: a connection that vanished before it could be
+  // accepted must not leave a dead session that counts against MaxClients.
+  int handle = serverWSocket_->Accept();
+  if (handle < 0) return;
   ++clientCounter_;
   clients_.push_back(std::make_unique<TFtpCtrlSocket>());
   TFtpCtrlSocket& client = *clients_.back();
@@ -101,7 +98,7 @@ void TFtpServer::ServerSessionAvailable(int error) {
   client.DataWSocket->SetName("DataWSocket" + std::to_string(clientCounter_));
   client.SessionId = clientCounter_;
   client.Banner = Banner;
-  client.SetSocketHandle(serverWSocket_->Accept());
+  client.SetSocketHandle(handle);
   client.OnCommand = [this](TFtpCtrlSocket& c, const char* line, int len) {
     ClientCommand(c, line, len);
   };
@@ -167,7 +164,9 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
     }
     SendAnswer(client, answer);
   } catch (const std::exception& e) {
-    SendAnswer(client, "501 " + MessageOf(e));
+    // Whatever a handler or hook lets out is the client's problem to read about;
+    // the session goes on.
+    SendAnswer(client, std::string("501 ") + e.what());
   }
 }
 
