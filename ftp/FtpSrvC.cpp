@@ -61,6 +61,9 @@ TFtpCtrlSocket::TFtpCtrlSocket()
       rcvBuf_(static_cast<std::size_t>(kDefaultRcvSize)),
       block_(static_cast<std::size_t>(kDefaultRcvSize)) {
   DataWSocket->SetName("DataWSocket");
+  // A graceful close: with a zero-second linger the kernel would reset the
+  // connection and could throw away "221 Goodbye." before it left the machine.
+  SetLingerOnOff(wsLingerOff);
   OnDataAvailable = [this](TCustomWSocket&, int error) { ReceiveCommandLines(error); };
 }
 
