@@ -13,18 +13,6 @@
 
 namespace {
 
-// What LIST or NLST of argument will enumerate, worked out the way the listing
-// builder does, so that OnValidateList judges exactly that.
-std::string ListingPattern(const std::string& currentDirectory, const std::string& argument,
-                           const TBuildFilePathHook& hook) {
-  std::string arg = argument;
-  if (!arg.empty() && !HostFs::FileExists(arg) && !HostFs::DirectoryExists(arg)) arg.clear();
-  std::string pattern = arg.empty() ? currentDirectory + "*.*"
-                                    : BuildFilePath(currentDirectory, arg, hook);
-  if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
-  return pattern;
-}
-
 // A new empty file named prefix + digits in directory, made with an exclusive
 // create so that two sessions can never be handed the same name.
 std::string ReserveUniqueFile(const std::string& directory, const std::string& prefix) {

@@ -41,9 +41,8 @@ std::string FtpListLine(const THostEntry& entry, int currentYear) {
   return buf + entry.name + "\r\n";
 }
 
-void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,
-                           bool detailed, std::string& out, const TBuildFilePathHook& hook) {
-  const int currentYear = HostFs::LocalTime(HostFs::NowUtc()).year;
+std::string ListingPattern(const std::string& currentDirectory, const std::string& argument,
+                           const TBuildFilePathHook& hook) {
   // The argument is tested as written, relative to the process's own directory,
   // not the session's: so "-la" and most relative names list the current directory.
   // A wildcard argument names no existing file, yet dropping it would answer
@@ -56,6 +55,13 @@ void BuildDirectoryListing(const std::string& currentDirectory, const std::strin
   std::string pattern = arg.empty() ? currentDirectory + "*.*"
                                     : BuildFilePath(currentDirectory, arg, hook);
   if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
+  return pattern;
+}
+
+void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,
+                           bool detailed, std::string& out, const TBuildFilePathHook& hook) {
+  const int currentYear = HostFs::LocalTime(HostFs::NowUtc()).year;
+  const std::string pattern = ListingPattern(currentDirectory, argument, hook);
 
   bool wrote = false;
   for (const THostEntry& entry : HostFs::FindEntries(pattern)) {

@@ -20,6 +20,11 @@ void BuildDirectoryListing(const std::string& currentDirectory, const std::strin
                            bool detailed, std::string& out,
                            const TBuildFilePathHook& hook = nullptr);
 
+// What a listing of argument enumerates: a folder's pattern (C:\Share\*.*) or a
+// single name. Access checks judge this, so they see exactly what gets listed.
+std::string ListingPattern(const std::string& currentDirectory, const std::string& argument,
+                           const TBuildFilePathHook& hook = nullptr);
+
 // One LIST line with its CR LF, or empty for an entry that is not shown. Entries of
 // currentYear show the time of day, older and newer ones the year.
 std::string FtpListLine(const THostEntry& entry, int currentYear);

@@ -373,10 +373,17 @@ TEST_F(FtpDataTest, ListingsGoOverTheDataConnection) {
     client.TransferStream->Write("extra\r\n", 7);
   };
   EXPECT_NE(Download("NLST").find("extra\r\n"), std::string::npos);
-  server_->OnValidateList = [](TFtpServer&, TFtpCtrlSocket&, std::string&, bool& allowed) {
+  // The listing hook judges exactly what would be enumerated, wildcards included.
+  std::string judged;
+  server_->OnValidateList = [&](TFtpServer&, TFtpCtrlSocket&, std::string& pattern,
+                                bool& allowed) {
+    judged = pattern;
     allowed = false;
   };
   EXPECT_EQ(Command("LIST"), "451 Failed: No permission.");
+  EXPECT_EQ(judged, HostDir() + "*.*");
+  EXPECT_EQ(Command("NLST " + FtpDir() + "sub/*"), "451 Failed: No permission.");
+  EXPECT_EQ(judged, HostDir() + "sub\\*");
 }
 
 }  // namespace
