@@ -22,6 +22,9 @@ public:
   virtual void Stop() = 0;   // stops listening
   virtual int ClientCount() const = 0;
   virtual void DisconnectAllClients() = 0;  // the tray menu's "kick all"
+  // The peer address of client `client` (0 .. ClientCount()-1), for the tray menu's
+  // connection list; empty when the engine cannot tell.
+  virtual std::string ClientAddress(int client) const { return {}; }
 };
 
 // Makes a configured engine for entry `index` (Tag, Port, limits, banner, handlers).

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "catalogue/uServers.h"
 #include "web/HttpSrv.h"
@@ -39,6 +40,10 @@ public:
   void Stop() override { server_.Stop(); }
   int ClientCount() const override { return server_.ClientCount(); }
   void DisconnectAllClients() override;
+  std::string ClientAddress(int client) const override {
+    const THttpConnection* connection = server_.Client(client);
+    return connection ? connection->PeerAddr() : std::string();
+  }
   THttpServer& Server() { return server_; }
 
 private:
