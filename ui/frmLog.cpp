@@ -1,0 +1,86 @@
+#include "ui/frmLog.h"
+
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+#include "catalogue/uServers.h"
+#include "ui/CaptionBar.h"
+#include "ui/DrivePath.h"
+#include "ui/Style.h"
+
+namespace {
+constexpr int kWidth = 450;
+constexpr int kHeight = 191;
+constexpr int kCaptionHeight = 21;
+constexpr int kMargin = 4;
+}  // namespace
+
+TfLog::TfLog(int index, const QString& caption, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      index_(index),
+      caption_(new TCaptionBar(caption, true, *this)),
+      mLog_(new QPlainTextEdit(this)) {
+  setObjectName(QStringLiteral("fLog"));
+  setWindowTitle(caption);
+  resize(kWidth, kHeight);
+  // Shown above other windows without taking the focus from whatever the user is in.
+  setAttribute(Qt::WA_ShowWithoutActivating);
+
+  caption_->setFixedHeight(kCaptionHeight);
+  connect(caption_, &TCaptionBar::CloseClicked, this, &TfLog::bCloseClick);
+  (new TWindowMover(*this))->Watch(*caption_);
+
+  mLog_->setObjectName(QStringLiteral("mLog"));
+  mLog_->setReadOnly(true);
+  mLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  mLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(kMargin);
+  column->addWidget(caption_);
+  auto* body = new QVBoxLayout();
+  body->setContentsMargins(kMargin, 0, kMargin, kMargin);
+  body->addWidget(mLog_);
+  column->addLayout(body, 1);
+
+  ApplyBrushedSteel(*this);
+  mLog_->setFont(WindowFont(11));
+  mLog_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: #004080; color: #ffffff; }"));
+  if (const QScreen* where = screen()) move(where->availableGeometry().center() - rect().center());
+}
+
+void TfLog::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  mLog_->clear();
+  if (index_ >= 0 && static_cast<std::size_t>(index_) < ServerRegistry.size()) {
+    QStringList lines;
+    for (const std::string& line : ServerRegistry[index_].Log) lines << ToQt(line);
+    if (!lines.isEmpty()) mLog_->setPlainText(lines.join(QLatin1Char('\n')));
+  }
+  ScrollToEnd();
+}
+
+void TfLog::AppendLogLine(const std::string& line) {
+  mLog_->appendPlainText(ToQt(line));
+  ScrollToEnd();
+}
+
+QStringList TfLog::Lines() const {
+  if (mLog_->document()->isEmpty()) return {};
+  return mLog_->toPlainText().split(QLatin1Char('\n'));
+}
+
+void TfLog::ScrollToEnd() {
+  QScrollBar* bar = mLog_->verticalScrollBar();
+  bar->setValue(bar->maximum());
+}
+
+// The window stays made; the next "Display status" shows it again with the full log.
+void TfLog::bCloseClick() {
+  hide();
+  if (index_ >= 0 && static_cast<std::size_t>(index_) < ServerRegistry.size())
+    ServerRegistry[index_].LogWindowVisible = false;
+}
