@@ -10,29 +10,10 @@
 #include "catalogue/ServerUi.h"
 #include "catalogue/uFileFormat.h"
 #include "tests/support/LoopbackEngine.h"
+#include "tests/support/RecordingUi.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
-
-struct TRecordingUi : ServerUi {
-  void AddActivityLine(const std::string& line) override { activity.push_back(line); }
-  void UpdateTrayIcon(int count) override { mainTray.push_back(count); }
-  void CreateServerTray(int index) override { trays.push_back("create " + std::to_string(index)); }
-  void SetServerTray(int index, int image, const std::string& hint) override {
-    trays.push_back("set " + std::to_string(index) + " " + std::to_string(image));
-    lastHint = hint;
-  }
-  void RemoveServerTray(int index) override { trays.push_back("remove " + std::to_string(index)); }
-  void AppendLogLine(int index, const std::string& line) override { logWindow.push_back(line); }
-  void CloseLogWindow(int index) override { trays.push_back("close log " + std::to_string(index)); }
-  void StartGlitchTimer(int) override {}
-  void ShowError(const std::string& text) override { errors.push_back(text); }
-  bool Confirm(const std::string&) override { return true; }
-
-  std::vector<std::string> activity, trays, logWindow, errors;
-  std::vector<int> mainTray;
-  std::string lastHint;
-};
 
 // Sun, Dec 06, 2026 at 2:05:09 PM
 std::tm FixedTime() {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "catalogue/ServerUi.h"
 #include "catalogue/uFileFormat.h"
 #include "platform/EventLoop.h"
+#include "tests/support/RecordingUi.h"
 #include "tests/support/TempFolder.h"
 #include "tests/web/HttpPeer.h"
 #include "web/WebSharePage.h"
@@ -12,22 +12,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-struct TWebUi : ServerUi {
-  void AddActivityLine(const std::string& line) override { activity.push_back(line); }
-  void UpdateTrayIcon(int) override {}
-  void CreateServerTray(int) override {}
-  void SetServerTray(int, int, const std::string&) override {}
-  void RemoveServerTray(int) override {}
-  void AppendLogLine(int, const std::string&) override {}
-  void CloseLogWindow(int) override {}
-  void StartGlitchTimer(int index) override { glitches.push_back(index); }
-  void ShowError(const std::string& text) override { errors.push_back(text); }
-  bool Confirm(const std::string&) override { return true; }
-
-  std::vector<std::string> activity, errors;
-  std::vector<int> glitches;
-};
 
 std::tm FixedTime() {
   std::tm t{};
@@ -57,7 +41,7 @@ std::string Base64(const std::string& text) {
 class WebShareTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    auto ui = std::make_unique<TWebUi>();
+    auto ui = std::make_unique<TRecordingUi>();
     ui_ = ui.get();
     previousUi_ = SetUi(std::move(ui));
     SetLocalClock(FixedTime);
@@ -119,7 +103,7 @@ protected:
 
   TTempFolder files_;
   TServerFile def_;
-  TWebUi* ui_ = nullptr;
+  TRecordingUi* ui_ = nullptr;
   int port_ = 0;
 
 private:
