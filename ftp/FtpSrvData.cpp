@@ -277,12 +277,13 @@ void TFtpServer::CommandAPPE(TFtpCtrlSocket& client, std::string&, std::string& 
 
 void TFtpServer::CommandSTOU(TFtpCtrlSocket& client, std::string&, std::string&,
                              std::string& answer) {
+  std::string reserved;
   try {
     std::string name;
     if (OnGetUniqueFileName) OnGetUniqueFileName(*this, client, name);
     if (name.empty() ||
         HostFs::FileExists(BuildFilePath(client, client.CurrentDirectory, name))) {
-      name = ReserveUniqueFile(client.CurrentDirectory, "FTP");
+      name = reserved = ReserveUniqueFile(client.CurrentDirectory, "FTP");
     }
     client.ClientFileName = SlashesToBackslashes(name);
     StartStore(client, client.ClientFileName, answer, TFtpTransferKind::Stou);
@@ -290,6 +291,11 @@ void TFtpServer::CommandSTOU(TFtpCtrlSocket& client, std::string&, std::string&,
     client.TransferKind = TFtpTransferKind::None;
     answer = FtpFormat(kReplyCannotStou, e.what());
   }
+  // The name was taken by creating the file before OnValidatePut could refuse the
+  // upload; a refused or failed STOU must leave no empty file behind. Should the
+  // delete fail too, the reply already says what the client needs to know.
+  if (client.TransferKind == TFtpTransferKind::None && !reserved.empty())
+    static_cast<void>(HostFs::DeleteFile(reserved));
 }
 
 void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {

@@ -297,6 +297,16 @@ TEST_F(FtpDataTest, StouNamesTheSameFileInBothReplies) {
   EXPECT_EQ(files, 1);
 }
 
+// A refused STOU left behind the empty file that reserved its unique name: the
+// name is taken by creating the file before OnValidatePut is asked.
+TEST_F(FtpDataTest, RefusedStouLeavesNoReservedFile) {
+  server_->OnValidatePut = [](TFtpServer&, TFtpCtrlSocket&, std::string&, bool& allowed) {
+    allowed = false;
+  };
+  EXPECT_EQ(Command("STOU"), "501 Permission Denied");
+  EXPECT_TRUE(std::filesystem::is_empty(Native()));
+}
+
 TEST_F(FtpDataTest, AbortDuringADownloadGivesBothReplies) {
   WriteFile("huge", std::string(32 << 20, 'z'));
   auto data = Passive();
