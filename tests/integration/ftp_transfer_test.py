@@ -98,7 +98,6 @@ def test_abort_then_continue(server):
 
 
 def curl(*args):
-    # curl walks the URL path one CWD per component: "/", "C:", "tmp", ...
     return subprocess.run(["curl", "-sS", "--max-time", "300", *args],
                           capture_output=True, text=True)
 
@@ -146,10 +145,11 @@ def test_lftp_passive_and_active(server):
         with open(os.path.join(server.root, name), "wb") as f:
             f.write(os.urandom(3_000_000))
     for passive, name in (("on", "a.bin"), ("off", "b.bin")):
-        # lftp does not enter the folder of an opened URL before a put: cd explicitly.
+        # The login lands in the share; lftp reaches an absolute path by walking
+        # it from "/", which lies outside every share.
         script = (f"set ftp:passive-mode {passive}; set net:max-retries 1; "
                   f"set net:timeout 20; open -u {ftp_harness.USER},{ftp_harness.PASSWORD} "
-                  f"-p {server.port} 127.0.0.1; cd {ftp_harness.ftp_dir(server.share)}; "
+                  f"-p {server.port} 127.0.0.1; "
                   f"put {os.path.join(server.root, name)} -o {name}; "
                   f"get {name} -o {os.path.join(server.root, name + '.back')}")
         r = subprocess.run(["lftp", "-c", script], capture_output=True, text=True, timeout=120)

@@ -1,0 +1,118 @@
+"""Runs the headless dravik-server with one definition, for the integration tests.
+
+The binary is copied into a fresh folder with a Servers folder beside it, as a
+user would lay it out. When the tests run as root the program runs under a
+throw-away unprivileged user id: that is how people run it, it proves active
+transfers need no privileged port, and it gives each test its own
+single-instance lock so tests can run side by side.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def drive_form(path):
+    """/tmp/x -> C:\\tmp\\x, the form definitions store."""
+    return "C:" + path.replace("/", "\\")
+
+
+class Program:
+    """One copy of the program in a folder of its own. Subclasses make their files
+    under root, then call start() with the definition's lines."""
+
+    def __init__(self, binary, prefix):
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        os.chmod(self.root, 0o755)
+        os.mkdir(os.path.join(self.root, "Servers"))
+        self.exe = os.path.join(self.root, "dravik-server")
+        shutil.copy(binary, self.exe)
+        self.port = free_port()
+        self.definition = os.path.join(self.root, "Servers", "260101120000000.server")
+        self.uid = None
+        self.proc = None
+
+    def start(self, lines, started):
+        """Writes the definition, launches the program and waits for the activity
+        line that contains started."""
+        with open(self.definition, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        cmd = [self.exe]
+        if os.geteuid() == 0:
+            self.uid = 20000 + os.getpid() % 30000
+            for dirpath, _, filenames in os.walk(self.root):
+                for p in [dirpath] + [os.path.join(dirpath, n) for n in filenames]:
+                    os.chown(p, self.uid, self.uid, follow_symlinks=False)
+            cmd = ["setpriv", f"--reuid={self.uid}", f"--regid={self.uid}",
+                   "--clear-groups"] + cmd
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        self.stdout = open(os.path.join(self.root, "stdout.log"), "w+")
+        self.stderr = open(os.path.join(self.root, "stderr.log"), "w+")
+        self.proc = subprocess.Popen(cmd, cwd=self.root, env=env, stdout=self.stdout,
+                                     stderr=self.stderr)
+        self.wait_for_line(started)
+
+    def give(self, path):
+        """Hands a file the test made to the program's user."""
+        if self.uid is not None:
+            os.chown(path, self.uid, self.uid, follow_symlinks=False)
+
+    def output(self):
+        """Standard output: one activity line each."""
+        self.stdout.flush()
+        with open(self.stdout.name) as f:
+            return f.read()
+
+    def errors(self):
+        """Standard error: the texts of message boxes."""
+        with open(self.stderr.name) as f:
+            return f.read()
+
+    def wait_for_line(self, text, count=1, timeout=15):
+        """Waits until text appears in count activity lines; returns the lines."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            lines = [l for l in self.output().splitlines() if text in l]
+            if len(lines) >= count:
+                return lines
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise SystemExit(f"FAIL: no {count} line(s) with {text!r}; stdout:\n{self.output()}\n"
+                         f"stderr:\n{self.errors()}")
+
+    def stop(self):
+        """Ends the program with SIGTERM and removes its folder; returns the exit
+        code, or None when it had already ended or had to be killed."""
+        code = None
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                code = self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for f in (getattr(self, "stdout", None), getattr(self, "stderr", None)):
+            if f:
+                f.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+        return code
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if exc[0] is not None and self.proc:
+            sys.stderr.write("--- dravik-server output ---\n" + self.output() + self.errors())
+        self.stop()
