@@ -160,7 +160,6 @@ void THttpCli::StartRound(const THttpUrl& url) {
 }
 
 void THttpCli::EndRound(int status, const std::string& reason) {
-  if (!roundOpen_) return;
   statusCode_ = status;
   reasonPhrase_ = reason;
   location_.clear();
