@@ -1,0 +1,320 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTextBlock>
+
+#include "DesktopTestSupport.h"
+#include "UiTestSupport.h"
+#include "ui/HttpProt.h"
+#include "ui/Icons.h"
+#include "ui/MarkupGrid.h"
+#include "ui/ServerTray.h"
+#include "ui/uGridDraw.h"
+
+namespace {
+
+// What a cell shows, line by line, with each icon as "#n".
+std::vector<std::string> CellLines(int markupIndex) {
+  std::vector<std::string> lines(1);
+  const TMarkupList* tokens = MarkupEntry(markupIndex);
+  if (!tokens) return {};
+  for (const TMarkupToken& token : *tokens) {
+    if (token.Kind == mkText) lines.back() += token.Text;
+    if (token.Kind == mkImage) lines.back() += "#" + token.Text;
+    if (token.Kind == mkNewLine) lines.emplace_back();
+  }
+  return lines;
+}
+
+std::vector<std::string> FolderNames(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  if (!std::filesystem::exists(folder)) return names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  return names;
+}
+
+}  // namespace
+
+class MainWindow : public DesktopTest {
+protected:
+  TMarkupGrid& Grid() { return *Child<TMarkupGrid>(*main_, "grid"); }
+  std::vector<std::string> Row(int row, int column = 1) { return CellLines(Grid().CellMarkup(column, row)); }
+  QAction* Action(const char* menu, const char* name) {
+    return Child<QMenu>(*main_, menu)->findChild<QAction*>(QString::fromLatin1(name));
+  }
+  // Selects `row` and runs the command behind a menu item of the grid.
+  void OnRow(int row, void (TfMain::*command)()) {
+    main_->SelectRow(row);
+    (main_.get()->*command)();
+  }
+};
+
+TEST_F(MainWindow, StartsOnTheAboutPageWithItsTitles) {
+  EXPECT_EQ(main_->windowTitle().toStdString(), "Dravik Server version 1.0");
+  EXPECT_EQ(Child<QPushButton>(*main_, "bExit")->text().toStdString(), "Exit Dravik Server");
+  EXPECT_EQ(Child<QStackedWidget>(*main_, "pcTabs")->currentWidget()->objectName().toStdString(), "tsAbout");
+  main_->trayDblClick();
+  EXPECT_EQ(Child<QStackedWidget>(*main_, "pcTabs")->currentWidget()->objectName().toStdString(), "tsServers");
+  EXPECT_TRUE(main_->isVisible());
+}
+
+TEST_F(MainWindow, EmptyFolderShowsOnlyTheNoServersRowAndDisablesRowCommands) {
+  main_->RefreshServers();
+  EXPECT_EQ(main_->ListedServerCount(), 0);
+  ASSERT_EQ(Grid().rowCount(), 1);
+  EXPECT_EQ(Grid().rowHeight(0), 31);
+  EXPECT_EQ(Row(0), std::vector<std::string>{"No servers found. To create a new server, click \"New Server...\""});
+
+  QMenu* menu = Child<QMenu>(*main_, "pmGrid");
+  emit menu->aboutToShow();
+  for (const char* item : {"miLink", "miEdit", "miToggle", "miDelete"})
+    EXPECT_FALSE(Action("pmGrid", item)->isEnabled()) << item;
+
+  bool wizardRan = false;
+  main_->RunWizard = [&](TServerFile&, bool) { return wizardRan = true; };
+  main_->gridDblClick();
+  main_->miDeleteClick();
+  main_->miToggleClick();
+  EXPECT_FALSE(wizardRan);
+  EXPECT_TRUE(ui_->Questions.empty());
+}
+
+TEST_F(MainWindow, RowsShowNameTypeSettingsAndShares) {
+  TServerFile ftp = Definition("Files", kTypeFtp, 21);
+  ftp.Tray = true;
+  ftp.Directories = {{"C:\\Pub", "", true, false, true}, {"C:\\Locked", "", false, false, false}};
+  ftp.Files = {{"C:\\notes.txt", "Notes"}};
+  ftp.DirectoryCount = 2;
+  ftp.FileCount = 1;
+  WriteDefinition("a", ftp);
+  TServerFile web = Definition("Pages", kTypeWeb, 80);
+  web.Multiple = true;
+  WriteDefinition("b", web);
+  WriteDefinition("c", Definition("Odd", 7, 9));
+  std::filesystem::create_directories(servers_ + "/folder.server");
+
+  main_->RefreshServers();
+  ASSERT_EQ(main_->ListedServerCount(), 3);
+  EXPECT_EQ(Row(0), (std::vector<std::string>{"Name: Files", "Type: FTP Server",
+                                              "Settings: Multi-user: OFF, Tray Icon: ON, Port: 21",
+                                              "Folder: [Read, Recursive] C:\\Pub",
+                                              "Folder: [, Non-Recursive] C:\\Locked", "File: C:\\notes.txt"}));
+  // Without shares the cell ends after the Settings line.
+  EXPECT_EQ(Row(1), (std::vector<std::string>{"Name: Pages", "Type: Web Server",
+                                              "Settings: Multi-user: ON, Tray Icon: OFF, Port: 80", ""}));
+  EXPECT_EQ(Row(2)[1], "Type: ");
+  EXPECT_EQ(Row(0, 0), (std::vector<std::string>{"  #2  ", "  #0  "}));
+  EXPECT_EQ(Row(1, 0), (std::vector<std::string>{"  #3  ", "  #0  "}));
+}
+
+TEST_F(MainWindow, BadColourInANameStillListsEveryServer) {
+  WriteDefinition("a", Definition("<!FNT=clNoSuchColour>Odd", kTypeFtp));
+  WriteDefinition("b", Definition("<!FNT=clRed>Red", kTypeWeb));
+  main_->RefreshServers();
+  ASSERT_EQ(main_->ListedServerCount(), 2);
+  EXPECT_EQ(Row(0)[0], "Name: <FNT=clNoSuchColour>Odd");
+  EXPECT_EQ(Row(1)[0], "Name: Red");  // a valid tag in a name still takes effect
+}
+
+TEST_F(MainWindow, NewServerCreatesTheFolderAFileAndStartsIt) {
+  main_->RunWizard = [](TServerFile& server, bool editMode) {
+    EXPECT_FALSE(editMode);
+    server = Definition("Fresh", kTypeWeb, 8080);
+    server.Active = true;
+    return true;
+  };
+  ASSERT_FALSE(std::filesystem::exists(servers_));
+  main_->bNewClick();
+
+  const auto names = FolderNames(servers_);
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_TRUE(names[0].ends_with(".server"));
+  EXPECT_GE(names[0].size(), std::string("26120611470507.server").size());
+  const std::string path = servers_ + "/" + names[0];
+  EXPECT_TRUE(ReadBack(path).Active);
+  EXPECT_GE(FindRunningServer(path), 0);
+  EXPECT_EQ(main_->ListedServerCount(), 1);
+  EXPECT_EQ(Row(0, 0)[1], "  #1  ");
+  EXPECT_EQ(main_->TrayImage(), kImgMainTrayRunning);
+}
+
+TEST_F(MainWindow, CancelledWizardWritesNothing) {
+  main_->RunWizard = [](TServerFile&, bool) { return false; };
+  main_->bNewClick();
+  EXPECT_TRUE(FolderNames(servers_).empty());
+  EXPECT_TRUE(ServerRegistry.empty());
+}
+
+TEST_F(MainWindow, ToggleStartsAndStopsTheSelectedServer) {
+  WriteDefinition("a", Definition("First", kTypeFtp));
+  const std::string second = WriteDefinition("b", Definition("Second", kTypeWeb));
+  main_->RefreshServers();
+
+  OnRow(1, &TfMain::miToggleClick);
+  EXPECT_GE(FindRunningServer(second), 0);
+  EXPECT_TRUE(ReadBack(second).Active);
+  EXPECT_EQ(Row(1, 0)[1], "  #1  ");
+  EXPECT_EQ(Row(0, 0)[1], "  #0  ");
+
+  OnRow(1, &TfMain::miToggleClick);
+  EXPECT_LT(FindRunningServer(second), 0);
+  EXPECT_FALSE(ReadBack(second).Active);
+  EXPECT_EQ(main_->TrayImage(), kImgMainTrayIdle);
+}
+
+TEST_F(MainWindow, DeleteAsksByNameAndStopsARunningServerFirst) {
+  TServerFile server = Definition("Doomed", kTypeWeb);
+  server.Tray = true;
+  const std::string path = WriteDefinition("a", server);
+  ASSERT_TRUE(StartServer(path));
+  const int entry = FindRunningServer(path);
+  main_->RefreshServers();
+  ASSERT_TRUE(main_->ServerTrays().HasTray(entry));
+
+  ui_->Answer = false;
+  OnRow(0, &TfMain::miDeleteClick);
+  EXPECT_EQ(ui_->Questions, std::vector<std::string>{"Are you sure you want to delete server Doomed?"});
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_GE(FindRunningServer(path), 0);
+
+  ui_->Answer = true;
+  OnRow(0, &TfMain::miDeleteClick);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_LT(FindRunningServer(path), 0);
+  EXPECT_FALSE(main_->ServerTrays().HasTray(entry));
+  EXPECT_EQ(main_->ListedServerCount(), 0);
+}
+
+TEST_F(MainWindow, EditingARunningServerRestartsItWithTheChanges) {
+  TServerFile server = Definition("Before", kTypeWeb, 8000);
+  const std::string path = WriteDefinition("a", server);
+  ASSERT_TRUE(StartServer(path));
+  main_->RefreshServers();
+
+  main_->RunWizard = [](TServerFile& edited, bool editMode) {
+    EXPECT_TRUE(editMode);
+    EXPECT_EQ(edited.Name, "Before");
+    edited.Name = "After";
+    edited.Active = false;  // the wizard's copy was read while it was stopped
+    return true;
+  };
+  main_->gridDblClick();
+  const int entry = FindRunningServer(path);
+  ASSERT_GE(entry, 0);
+  EXPECT_EQ(ServerRegistry[entry].Definition.Name, "After");
+  EXPECT_TRUE(ReadBack(path).Active);
+  EXPECT_EQ(Row(0)[0], "Name: After");
+}
+
+TEST_F(MainWindow, CancelledEditLeavesARunningServerRunning) {
+  const std::string path = WriteDefinition("a", Definition("Kept", kTypeWeb));
+  ASSERT_TRUE(StartServer(path));
+  main_->RefreshServers();
+  main_->RunWizard = [](TServerFile& edited, bool) {
+    edited.Name = "Changed";
+    return false;
+  };
+  main_->gridDblClick();
+  EXPECT_GE(FindRunningServer(path), 0);
+  EXPECT_EQ(ReadBack(path).Name, "Kept");
+  EXPECT_EQ(Row(0, 0)[1], "  #1  ");
+}
+
+TEST_F(MainWindow, ActivityLogDropsItsOldestHundredPastTwoHundredLines) {
+  auto* log = Child<QPlainTextEdit>(*main_, "mLog");
+  for (int i = 0; i < 201; ++i) main_->AddActivityLine("line " + std::to_string(i));
+  EXPECT_EQ(log->document()->blockCount(), 201);
+  main_->AddActivityLine("line 201");
+  EXPECT_EQ(log->document()->blockCount(), 102);
+  EXPECT_EQ(log->document()->firstBlock().text().toStdString(), "line 100");
+  EXPECT_EQ(log->document()->lastBlock().text().toStdString(), "line 201");
+}
+
+TEST_F(MainWindow, ExitHappensOnlyAfterYes) {
+  int quits = 0;
+  main_->Quit = [&quits] { ++quits; };
+  main_->show();
+  ui_->Answer = false;
+  main_->bExitClick();
+  EXPECT_TRUE(main_->isVisible());
+  EXPECT_EQ(quits, 0);
+  ui_->Answer = true;
+  main_->bExitClick();
+  EXPECT_EQ(quits, 1);
+  EXPECT_EQ(ui_->Questions.back(), "Are you sure you want to exit Dravik Server?");
+}
+
+TEST(ServerLink, IsBuiltFromSchemeLoginAddressAndPort) {
+  TServerFile server;
+  server.Type = kTypeWeb;
+  server.Port = 80;
+  EXPECT_EQ(BuildServerLink("10.0.0.1", server), "http://10.0.0.1:80/");
+  server.Type = kTypeFtp;
+  server.Port = 21;
+  server.Username = "ann";
+  server.Password = "pw";
+  EXPECT_EQ(BuildServerLink("1.2.3.4\r\n", server), "ftp://ann:pw@1.2.3.4\r\n:21/");
+  server.Username.clear();
+  EXPECT_EQ(BuildServerLink("h", server), "ftp://:pw@h:21/");
+  server.Type = 7;
+  EXPECT_EQ(BuildServerLink("h", server), "");
+}
+
+class MainWindowLink : public MainWindow {
+protected:
+  void SetUp() override {
+    MainWindow::SetUp();
+    SetPublicAddressUrl(http_.Url());
+    server_ = Definition("Files", kTypeFtp, 21);
+    WriteDefinition("a", server_);
+    main_->RefreshServers();
+    main_->LinkBox = [this](const std::string& text) {
+      Boxes.push_back(text);
+      return Yes;
+    };
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+  }
+  void TearDown() override {
+    SetPublicAddressUrl({});
+    MainWindow::TearDown();
+  }
+
+  TCannedHttpServer http_;
+  TServerFile server_;
+  std::vector<std::string> Boxes;
+  bool Yes = true;
+};
+
+TEST_F(MainWindowLink, AsksWithTheLinkAndCopiesItOnYes) {
+  http_.Reply = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n1.2.3.4";
+  OnRow(0, &TfMain::miLinkClick);
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_EQ(Boxes[0],
+            "Link: ftp://1.2.3.4:21/\r\n(If you have a firewall, make sure port 21 is not blocked)\r\n\r\n"
+            "Copy to clipboard?");
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "ftp://1.2.3.4:21/");
+}
+
+TEST_F(MainWindowLink, CancelLeavesTheClipboardAlone) {
+  http_.Reply = "HTTP/1.0 200 OK\r\n\r\n1.2.3.4";
+  Yes = false;
+  OnRow(0, &TfMain::miLinkClick);
+  EXPECT_EQ(Boxes.size(), 1u);
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "before");
+}
+
+TEST_F(MainWindowLink, FailedLookupShowsItsTextInsteadOfTheBox) {
+  http_.Reply = "HTTP/1.0 404 Not Found\r\n\r\n";
+  OnRow(0, &TfMain::miLinkClick);
+  EXPECT_TRUE(Boxes.empty());
+  EXPECT_EQ(ui_->Errors, std::vector<std::string>{"Not Found"});
+}
