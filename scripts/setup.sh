@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev fonts-dejavu-core
   python3 curl lftp chromium
-  xvfb xauth
+  xvfb xauth x11-utils trayer
 )
 
 missing=()

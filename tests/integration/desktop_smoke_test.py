@@ -1,6 +1,7 @@
-"""The real binary on a display of its own (Xvfb): it comes up with its main window,
-stays up, hands a second launch over (that launch exits 0 at once), and ends with
-exit code 0 on SIGTERM, leaving the definitions' Active flags as they were."""
+"""The real binary on a display of its own (Xvfb) with a notification area (trayer):
+with a definition listed it starts hidden behind its tray icon, stays up, shows its
+main window when a second launch hands over (that launch exits 0 at once), and ends
+with exit code 0 on SIGTERM, leaving the definitions' Active flags as they were."""
 
 import os
 import shutil
@@ -57,19 +58,38 @@ def start_xvfb():
     return xvfb, f":{number}"
 
 
-def window_titles(env):
-    """Top-level window names on the display, or None when no tool can list them."""
-    if not shutil.which("xwininfo"):
-        return None
-    listing = subprocess.run(["xwininfo", "-root", "-tree"], env=env, capture_output=True, text=True,
-                             timeout=10).stdout
-    return listing
+def window_tree(env):
+    return subprocess.run(["xwininfo", "-root", "-tree"], env=env, capture_output=True, text=True,
+                          timeout=10).stdout
+
+
+def tray_icon_embedded(env):
+    """True when a window of the program sits inside trayer's panel."""
+    inside_panel = False
+    for line in window_tree(env).splitlines():
+        if '("panel" "trayer")' in line:
+            inside_panel = True
+        elif inside_panel and '("dravik-server"' in line:
+            return True
+    return False
+
+
+def start_tray_host(env):
+    tray = subprocess.Popen(["trayer", "--expand", "true", "--transparent", "false"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not wait_until(lambda: '("panel" "trayer")' in window_tree(env) or tray.poll() is not None, 10) \
+            or tray.poll() is not None:
+        fail("trayer did not come up")
+    return tray
 
 
 def main(binary):
+    for tool in ("xwininfo", "trayer"):
+        if not shutil.which(tool):
+            fail(f"{tool} is not installed (scripts/setup.sh installs it)")
     xvfb, display = start_xvfb()
     root = tempfile.mkdtemp(prefix="dravik-desktop-")
-    first = None
+    first = tray = None
     try:
         program = os.path.join(root, "dravik-server")
         shutil.copy2(binary, program)
@@ -82,6 +102,7 @@ def main(binary):
         os.mkdir(runtime, 0o700)
         env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env.update(DISPLAY=display, XDG_RUNTIME_DIR=runtime)
+        tray = start_tray_host(env)
 
         log = open(os.path.join(root, "first.log"), "w+")
         first = subprocess.Popen([program], cwd=root, env=env, stdout=log, stderr=subprocess.STDOUT)
@@ -90,9 +111,10 @@ def main(binary):
             fail(f"the program ended at once with code {first.returncode} (another instance of this "
                  f"user running?): {log.read()!r}")
 
-        titles = window_titles(env)
-        if titles is not None and not wait_until(lambda: TITLE in (window_titles(env) or ""), 10):
-            fail("no main window on the display:\n" + (window_titles(env) or ""))
+        if not wait_until(lambda: tray_icon_embedded(env), 10):
+            fail("no tray icon in the notification area:\n" + window_tree(env))
+        if TITLE in window_tree(env):
+            fail("the main window showed at start although a definition is listed")
 
         started = time.monotonic()
         second = subprocess.run([program], cwd=root, env=env, capture_output=True, timeout=30)
@@ -102,6 +124,8 @@ def main(binary):
             fail("second launch took more than five seconds")
         if first.poll() is not None:
             fail(f"the first instance ended after the second launch (code {first.returncode})")
+        if not wait_until(lambda: TITLE in window_tree(env), 10):
+            fail("the second launch did not bring up the main window:\n" + window_tree(env))
 
         first.send_signal(signal.SIGTERM)
         try:
@@ -116,9 +140,10 @@ def main(binary):
                 fail("the idle definition was changed")
         print("ok")
     finally:
-        if first is not None and first.poll() is None:
-            first.kill()
-            first.wait()
+        for process in (first, tray):
+            if process is not None and process.poll() is None:
+                process.kill()
+                process.wait()
         xvfb.terminate()
         try:
             xvfb.wait(timeout=10)
