@@ -1,4 +1,5 @@
 #include "catalogue/uFileFormat.h"
+#include "tests/support/RecordingUi.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,32 +20,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Keeps the message boxes a test provokes instead of printing them.
-class TRecordingUi : public ServerUi {
-public:
-  explicit TRecordingUi(std::vector<std::string>& errors) : errors_(errors) {}
-  void AddActivityLine(const std::string&) override {}
-  void UpdateTrayIcon(int) override {}
-  void CreateServerTray(int) override {}
-  void SetServerTray(int, int, const std::string&) override {}
-  void RemoveServerTray(int) override {}
-  void AppendLogLine(int, const std::string&) override {}
-  void CloseLogWindow(int) override {}
-  void StartGlitchTimer(int) override {}
-  void ShowError(const std::string& text) override { errors_.push_back(text); }
-  bool Confirm(const std::string&) override { return false; }
-
-private:
-  std::vector<std::string>& errors_;
-};
-
 class ServerFileTest : public ::testing::Test {
 protected:
   void SetUp() override {
     char pattern[] = "/tmp/server-file-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    previousUi_ = SetUi(std::make_unique<TRecordingUi>(errors_));
+    auto ui = std::make_unique<TRecordingUi>();
+    ui_ = ui.get();
+    previousUi_ = SetUi(std::move(ui));
   }
   void TearDown() override {
     SetUi(std::move(previousUi_));
@@ -74,7 +58,7 @@ protected:
   }
 
   fs::path dir_;
-  std::vector<std::string> errors_;
+  TRecordingUi* ui_ = nullptr;
   std::unique_ptr<ServerUi> previousUi_;
 };
 
@@ -267,7 +251,7 @@ TEST_F(ServerFileTest, MissingFileIsReportedAndRecordUntouched) {
   TServerFile s = OneDirectoryFtp();
   const std::string path = PathOf("gone.server");
   EXPECT_FALSE(ReadServerFile(path, s));
-  EXPECT_THAT(errors_, ::testing::ElementsAre("File " + path + " not found"));
+  EXPECT_THAT(ui_->errors, ::testing::ElementsAre("File " + path + " not found"));
   EXPECT_EQ(s.Name, "Music");
   EXPECT_EQ(s.Directories.size(), 1u);
 }
