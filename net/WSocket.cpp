@@ -536,28 +536,35 @@ bool TCustomWSocket::BindLocal() {
   return true;
 }
 
+// Resolves what is not resolved yet, in the order whose failure message the caller
+// reports first (protocol, port, local port, address); resolved parts are kept until
+// their property changes.
+void TCustomWSocket::ResolveEndpoints(bool localPortToo) {
+  if (!protoResolved_) {
+    resolvedProto_ = ResolveProto(proto_);
+    protoResolved_ = true;
+  }
+  if (!portResolved_) {
+    resolvedPort_ = ResolvePort(port_, proto_);
+    portResolved_ = true;
+  }
+  if (localPortToo && !localPortResolved_) {
+    resolvedLocalPort_ = ResolvePort(localPort_, proto_);
+    localPortResolved_ = true;
+  }
+  if (!addrResolved_) {
+    resolvedAddr_ = ResolveHost(addr_);
+    addrResolved_ = true;
+  }
+}
+
 void TCustomWSocket::Connect() {
   if (handle_.Valid() && state_ != wsClosed) return RaiseException("Connect: Socket already in use");
   if (!portAssigned_) return RaiseException("Connect: No Port Specified");
   if (!addrAssigned_) return RaiseException("Connect: No IP Address Specified");
   if (!protoAssigned_) return RaiseException("Connect: No Protocol Specified");
   try {
-    if (!protoResolved_) {
-      resolvedProto_ = ResolveProto(proto_);
-      protoResolved_ = true;
-    }
-    if (!portResolved_) {
-      resolvedPort_ = ResolvePort(port_, proto_);
-      portResolved_ = true;
-    }
-    if (!localPortResolved_) {
-      resolvedLocalPort_ = ResolvePort(localPort_, proto_);
-      localPortResolved_ = true;
-    }
-    if (!addrResolved_) {
-      resolvedAddr_ = ResolveHost(addr_);
-      addrResolved_ = true;
-    }
+    ResolveEndpoints(true);
   } catch (const ESocketException& e) {
     return RaiseException(std::string("connect: ") + e.what());
   }
@@ -597,18 +604,7 @@ void TCustomWSocket::Listen() {
   if (!protoAssigned_) return SocketError("listen: protocol not assigned", sockerr::kInvalid);
   if (!addrAssigned_) return SocketError("listen: address not assigned", sockerr::kInvalid);
   try {
-    if (!protoResolved_) {
-      resolvedProto_ = ResolveProto(proto_);
-      protoResolved_ = true;
-    }
-    if (!portResolved_) {
-      resolvedPort_ = ResolvePort(port_, proto_);
-      portResolved_ = true;
-    }
-    if (!addrResolved_) {
-      resolvedAddr_ = ResolveHost(addr_);
-      addrResolved_ = true;
-    }
+    ResolveEndpoints(false);
   } catch (const ESocketException& e) {
     return RaiseException(std::string("listen: ") + e.what());
   }

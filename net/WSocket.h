@@ -263,6 +263,7 @@ private:
   void StopWatching();
   void DropHandle();
   bool ApplyLinger();
+  void ResolveEndpoints(bool localPortToo);  // throws ESocketException
   bool BindLocal();
   bool SetOption(int (*setter)(int), const char* op);
   void StartAcceptBackoff();
