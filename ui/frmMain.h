@@ -116,7 +116,6 @@ private:
   TServerScan scan_;
   std::vector<std::string> serverFiles_;
   int listedServerCount_ = 0;
-  int lastMouseRow_ = 0;
   int trayImage_ = -1;
   bool centred_ = false;
   int glitchTag_ = -1;

@@ -147,7 +147,6 @@ void TfMain::GridMouseDown(const QPoint& position) {
   const int row = grid_->rowAt(position.y());
   if (row < 0) return;
   grid_->selectRow(row);
-  lastMouseRow_ = row;
 }
 
 void TfMain::bNewClick() {
