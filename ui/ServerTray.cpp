@@ -1,3 +1,4 @@
+#include "ui/Controls.h"
 #include "ui/ServerTray.h"
 
 #include <cstdio>
@@ -13,16 +14,6 @@
 #include "ui/Icons.h"
 #include "ui/frmMain.h"
 
-namespace {
-
-QAction* Item(QMenu* menu, const char* name, const QString& text) {
-  QAction* action = menu->addAction(text);
-  action->setObjectName(QString::fromLatin1(name));
-  return action;
-}
-
-}  // namespace
-
 TServerTrays::TServerTrays(TfMain& main) : QObject(&main), main_(main) { BuildMenu(); }
 
 TServerTrays::~TServerTrays() = default;
@@ -30,19 +21,19 @@ TServerTrays::~TServerTrays() = default;
 void TServerTrays::BuildMenu() {
   pmTray_ = new QMenu(&main_);
   pmTray_->setObjectName(QStringLiteral("pmTray"));
-  connect(Item(pmTray_, "GetLink1", QStringLiteral("Get Link...")), &QAction::triggered, this,
+  connect(MenuItem(pmTray_, "GetLink1", QStringLiteral("Get Link...")), &QAction::triggered, this,
           &TServerTrays::GetLink1Click);
-  connect(Item(pmTray_, "Displayallclients1", QStringLiteral("Display status")), &QAction::triggered, this,
+  connect(MenuItem(pmTray_, "Displayallclients1", QStringLiteral("Display status")), &QAction::triggered, this,
           &TServerTrays::Displayallclients1Click);
-  connect(Item(pmTray_, "DisplayClients1", QStringLiteral("Display connections")), &QAction::triggered, this,
+  connect(MenuItem(pmTray_, "DisplayClients1", QStringLiteral("Display connections")), &QAction::triggered, this,
           &TServerTrays::DisplayClients1Click);
   pmTray_->addSeparator();
-  connect(Item(pmTray_, "Kickallclients1", QStringLiteral("Kick all clients")), &QAction::triggered, this,
+  connect(MenuItem(pmTray_, "Kickallclients1", QStringLiteral("Kick all clients")), &QAction::triggered, this,
           &TServerTrays::Kickallclients1Click);
-  connect(Item(pmTray_, "StopServer1", QStringLiteral("Stop Server")), &QAction::triggered, this,
+  connect(MenuItem(pmTray_, "StopServer1", QStringLiteral("Stop Server")), &QAction::triggered, this,
           &TServerTrays::StopServer1Click);
   pmTray_->addSeparator();
-  connect(Item(pmTray_, "DeleteServer1", QStringLiteral("Delete Server")), &QAction::triggered, this,
+  connect(MenuItem(pmTray_, "DeleteServer1", QStringLiteral("Delete Server")), &QAction::triggered, this,
           &TServerTrays::DeleteServer1Click);
 }
 

@@ -1,3 +1,4 @@
+#include "ui/Controls.h"
 #include "ui/frmAddShare.h"
 
 #include <QCheckBox>
@@ -18,20 +19,6 @@ namespace {
 
 constexpr int kWidth = 503;
 constexpr int kHeight = 125;
-
-template <class T>
-T* Place(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
-  auto* widget = new T(text, parent);
-  widget->setObjectName(QString::fromLatin1(name));
-  widget->setGeometry(geometry);
-  return widget;
-}
-
-QPushButton* Button(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
-  auto* button = Place<QPushButton>(parent, name, text, geometry);
-  button->setAutoDefault(false);
-  return button;
-}
 
 }  // namespace
 

@@ -1,3 +1,4 @@
+#include "ui/Controls.h"
 #include "ui/frmMain.h"
 
 #include <QCloseEvent>
@@ -43,18 +44,6 @@ constexpr int kGlitchMs = 500;
 constexpr int kLogKeepLimit = 200;  // more lines than this and the oldest go
 constexpr int kLogDropLines = 100;
 enum { kPageServers = 0, kPageLog = 1, kPageAbout = 2 };
-
-template <class T>
-T* Named(T* widget, const char* name) {
-  widget->setObjectName(QString::fromLatin1(name));
-  return widget;
-}
-
-QAction* Item(QMenu* menu, const char* name, const QString& text) {
-  QAction* action = menu->addAction(text);
-  action->setObjectName(QString::fromLatin1(name));
-  return action;
-}
 
 QString BoxText(const std::string& text) { return ToQt(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
 
@@ -221,26 +210,26 @@ void TfMain::BuildAboutPage() {
 
 void TfMain::BuildMenus() {
   pmGrid_ = Named(new QMenu(this), "pmGrid");
-  QAction* link = Item(pmGrid_, "miLink", QStringLiteral("Server Link..."));
+  QAction* link = MenuItem(pmGrid_, "miLink", QStringLiteral("Server Link..."));
   pmGrid_->setDefaultAction(link);
   connect(link, &QAction::triggered, this, &TfMain::miLinkClick);
-  connect(Item(pmGrid_, "miEdit", QStringLiteral("Edit...")), &QAction::triggered, this, &TfMain::gridDblClick);
-  connect(Item(pmGrid_, "miToggle", QStringLiteral("Start/Stop")), &QAction::triggered, this, &TfMain::miToggleClick);
+  connect(MenuItem(pmGrid_, "miEdit", QStringLiteral("Edit...")), &QAction::triggered, this, &TfMain::gridDblClick);
+  connect(MenuItem(pmGrid_, "miToggle", QStringLiteral("Start/Stop")), &QAction::triggered, this, &TfMain::miToggleClick);
   pmGrid_->addSeparator();
-  connect(Item(pmGrid_, "miDelete", QStringLiteral("Delete Server")), &QAction::triggered, this,
+  connect(MenuItem(pmGrid_, "miDelete", QStringLiteral("Delete Server")), &QAction::triggered, this,
           &TfMain::miDeleteClick);
   connect(pmGrid_, &QMenu::aboutToShow, this, &TfMain::UpdateGridMenu);
 
   popTray_ = Named(new QMenu(this), "popTray");
-  QAction* open = Item(popTray_, "miNote", QStringLiteral("Open"));
+  QAction* open = MenuItem(popTray_, "miNote", QStringLiteral("Open"));
   popTray_->setDefaultAction(open);
   connect(open, &QAction::triggered, this, &TfMain::ShowAndRaise);
-  connect(Item(popTray_, "FindNotes1", QStringLiteral("New Server...")), &QAction::triggered, this,
+  connect(MenuItem(popTray_, "FindNotes1", QStringLiteral("New Server...")), &QAction::triggered, this,
           &TfMain::bNewClick);
-  connect(Item(popTray_, "miFeedback", QStringLiteral("Feedback...")), &QAction::triggered, this,
+  connect(MenuItem(popTray_, "miFeedback", QStringLiteral("Feedback...")), &QAction::triggered, this,
           &TfMain::bFeedbackClick);
   popTray_->addSeparator();
-  connect(Item(popTray_, "miExit", QStringLiteral("Exit")), &QAction::triggered, this, &TfMain::bExitClick);
+  connect(MenuItem(popTray_, "miExit", QStringLiteral("Exit")), &QAction::triggered, this, &TfMain::bExitClick);
 
   tray_ = Named(new QSystemTrayIcon(this), "tray");
   tray_->setContextMenu(popTray_);

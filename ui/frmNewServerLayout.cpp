@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QStackedWidget>
 
+#include "ui/Controls.h"
 #include "ui/CaptionBar.h"
 #include "ui/MarkupGrid.h"
 #include "ui/Style.h"
@@ -21,25 +22,11 @@ constexpr int kHeight = 331;
 constexpr int kCaptionHeight = 21;
 constexpr int kButtonBarHeight = 36;
 
-template <class T>
-T* Place(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
-  auto* widget = new T(text, parent);
-  widget->setObjectName(QString::fromLatin1(name));
-  widget->setGeometry(geometry);
-  return widget;
-}
-
 QLabel* Note(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
   auto* label = Place<QLabel>(parent, name, text, geometry);
   label->setWordWrap(true);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   return label;
-}
-
-QPushButton* Button(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
-  auto* button = Place<QPushButton>(parent, name, text, geometry);
-  button->setAutoDefault(false);
-  return button;
 }
 
 QWidget* Page(QStackedWidget* pages, const char* name, const QString& title) {

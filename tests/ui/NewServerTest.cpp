@@ -229,7 +229,7 @@ TEST_F(NewServerWizard, PortTextIsDecimalOrDollarHex) {
                       {"-1", 21, true},      {"", 21, true},     {"70000", 70000, false}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.typed);
-    ui_->Errors.clear();
+    ui_->errors.clear();
     TServerFile server = Definition(kTypeFtp, {{"C:\\pub", "", true, false, false}});
     server.Port = 21;
     Open(server, true);
@@ -240,11 +240,11 @@ TEST_F(NewServerWizard, PortTextIsDecimalOrDollarHex) {
     EXPECT_EQ(wizard_->result(), QDialog::Accepted);
     EXPECT_EQ(wizard_->Server().Port, row.port);
     if (row.complaint) {
-      ASSERT_EQ(ui_->Errors.size(), 1u);
-      EXPECT_EQ(ui_->Errors[0], "Invalid Port number, resetting to default.");
+      ASSERT_EQ(ui_->errors.size(), 1u);
+      EXPECT_EQ(ui_->errors[0], "Invalid Port number, resetting to default.");
       EXPECT_EQ(Text("ePort"), "21");
     } else {
-      EXPECT_TRUE(ui_->Errors.empty());
+      EXPECT_TRUE(ui_->errors.empty());
     }
   }
 }

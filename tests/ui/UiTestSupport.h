@@ -1,6 +1,6 @@
 #pragma once
 // Shared by the desktop tests: the font the windows use, bounded waits that keep Qt's
-// events running, and a front that records message boxes instead of showing them.
+// events running; the recording front comes from the shared test support.
 
 #include <functional>
 #include <string>
@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include "catalogue/ServerUi.h"
+#include "tests/support/RecordingUi.h"
 
 // 11-pixel DejaVu Sans: a text height of 13 pixels, like the windows' own font.
 QFont TestFont();
@@ -26,20 +27,3 @@ T* Child(const QWidget& parent, const char* name) {
   if (!child) ADD_FAILURE() << "no child named " << name;
   return child;
 }
-
-// Answers boxes without showing them; remembers every error text.
-class TRecordingUi : public ServerUi {
-public:
-  std::vector<std::string> Errors;
-
-  void AddActivityLine(const std::string&) override {}
-  void UpdateTrayIcon(int) override {}
-  void CreateServerTray(int) override {}
-  void SetServerTray(int, int, const std::string&) override {}
-  void RemoveServerTray(int) override {}
-  void AppendLogLine(int, const std::string&) override {}
-  void CloseLogWindow(int) override {}
-  void StartGlitchTimer(int) override {}
-  void ShowError(const std::string& text) override { Errors.push_back(text); }
-  bool Confirm(const std::string&) override { return true; }
-};
