@@ -24,6 +24,7 @@
 #include "platform/FileHandle.h"
 #include "platform/InstanceLock.h"
 #include "tests/support/LoopbackEngine.h"
+#include "tests/support/RegistryScope.h"
 #include "tests/support/TempFolder.h"
 
 extern char** environ;
@@ -154,19 +155,7 @@ protected:
   }
 
   std::string Define(const std::string& file, int type, bool active, int port = 0) {
-    TServerFile def;
-    def.Name = file;
-    def.Type = static_cast<std::uint8_t>(type);
-    def.Active = active;
-    def.Port = port;
-    std::string path = folder_.Native("Servers/" + file);
-    WriteServerFile(path, def);
-    return path;
-  }
-  bool ActiveOnDisk(const std::string& path) {
-    TServerFile def;
-    EXPECT_TRUE(ReadServerFile(path, def));
-    return def.Active;
+    return WriteDefinition(folder_.Native("Servers/" + file), file, type, active, port);
   }
   // A start rewrites its definition whole, so the file is a new one afterwards.
   static std::pair<ino_t, std::int64_t> Identity(const std::string& path) {

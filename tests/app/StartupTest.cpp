@@ -17,6 +17,7 @@
 #include "catalogue/uServers.h"
 #include "platform/EventLoop.h"
 #include "tests/support/LoopbackEngine.h"
+#include "tests/support/RegistryScope.h"
 #include "tests/support/TempFolder.h"
 
 using namespace std::chrono_literals;
@@ -48,19 +49,7 @@ protected:
 
   std::string Servers() const { return folder_.Native("Servers"); }
   std::string Define(const std::string& file, int type, bool active, int port = 0) {
-    TServerFile def;
-    def.Name = file;
-    def.Type = static_cast<std::uint8_t>(type);
-    def.Active = active;
-    def.Port = port;
-    std::string path = Servers() + "/" + file;
-    WriteServerFile(path, def);
-    return path;
-  }
-  bool ActiveOnDisk(const std::string& path) {
-    TServerFile def;
-    EXPECT_TRUE(ReadServerFile(path, def));
-    return def.Active;
+    return WriteDefinition(Servers() + "/" + file, file, type, active, port);
   }
 
   TTempFolder folder_;

@@ -11,31 +11,17 @@
 #include "catalogue/uFileFormat.h"
 #include "tests/support/LoopbackEngine.h"
 #include "tests/support/RecordingUi.h"
+#include "tests/support/RegistryScope.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
 
 // Sun, Dec 06, 2026 at 2:05:09 PM
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 126;
-  t.tm_mon = 11;
-  t.tm_mday = 6;
-  t.tm_wday = 0;
-  t.tm_hour = 14;
-  t.tm_min = 5;
-  t.tm_sec = 9;
-  return t;
-}
+std::tm FixedTime() { return Dec06At(14, 5, 9); }
 
 class RegistryTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    auto ui = std::make_unique<TRecordingUi>();
-    ui_ = ui.get();
-    previousUi_ = SetUi(std::move(ui));
-    SetLocalClock(FixedTime);
-    ResetRegistry();
     for (int type : {kTypeFtp, kTypeWeb}) {
       RegisterEngineMaker(type, [this](int index, const TServerFile& def) {
         auto engine = std::make_unique<TLoopbackEngine>(def.Port);
@@ -44,38 +30,16 @@ protected:
       });
     }
   }
-  void TearDown() override {
-    ResetRegistry();
-    RegisterEngineMaker(kTypeFtp, nullptr);
-    RegisterEngineMaker(kTypeWeb, nullptr);
-    SetLocalClock(nullptr);
-    SetUi(std::move(previousUi_));
-  }
-
   // A definition file of `type` on `port` (0: any free port), written as the program
   // writes them.
   std::string Define(const std::string& name, int type, int port = 0, bool tray = true) {
-    TServerFile def;
-    def.Name = name;
-    def.Type = static_cast<std::uint8_t>(type);
-    def.Port = port;
-    def.Tray = tray;
-    std::string path = folder_.Native(name + ".server");
-    WriteServerFile(path, def);
-    return path;
-  }
-  bool ActiveOnDisk(const std::string& path) {
-    TServerFile def;
-    EXPECT_TRUE(ReadServerFile(path, def));
-    return def.Active;
+    return WriteDefinition(folder_.Native(name + ".server"), name, type, false, port, tray);
   }
 
   TTempFolder folder_;
-  TRecordingUi* ui_ = nullptr;
+  TRegistryScope registry_{FixedTime()};
+  TRecordingUi* ui_ = &registry_.Ui();
   std::vector<TLoopbackEngine*> engines_;  // owned by their entries
-
-private:
-  std::unique_ptr<ServerUi> previousUi_;
 };
 
 TEST(LogFormat, LinesAndStartTimesReadAsTheUserSeesThem) {

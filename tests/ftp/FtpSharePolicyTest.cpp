@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "FtpTestSupport.h"
@@ -15,19 +16,14 @@
 #include "ftp/FtpShare.h"
 #include "ftp/FtpSharePolicy.h"
 #include "tests/support/RecordingUi.h"
+#include "tests/support/RegistryScope.h"
 #include "tests/support/TempFolder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 126;
-  t.tm_hour = 21;
-  t.tm_min = 7;
-  return t;
-}
+std::tm FixedTime() { return Dec06At(21, 7); }
 
 constexpr const char* kDenied = "501 Permission Denied";
 constexpr const char* kNoList = "451 Failed: No permission.";
@@ -38,11 +34,8 @@ constexpr const char* kNoCwd = "501 CWD failed. No permission";
 class FtpSharePolicyTest : public FtpTest {
 protected:
   void SetUp() override {
-    auto ui = std::make_unique<TRecordingUi>();
-    ui_ = ui.get();
-    previousUi_ = SetUi(std::move(ui));
-    SetLocalClock(FixedTime);
-    ResetRegistry();
+    registry_.emplace(FixedTime());
+    ui_ = &registry_->Ui();
     RegisterFtpEngine();
     for (const char* d : {"Share", "Share/sub", "Share/sub/deep", "share", "Share2", "outside"})
       files_.MakeFolder(d);
@@ -64,10 +57,7 @@ protected:
   }
   void TearDown() override {
     ctrls_.clear();
-    ResetRegistry();
-    RegisterEngineMaker(kTypeFtp, nullptr);
-    SetLocalClock(nullptr);
-    SetUi(std::move(previousUi_));
+    registry_.reset();  // the servers end before FtpTest removes their folders
     FtpTest::TearDown();
   }
 
@@ -148,11 +138,9 @@ protected:
 
   TTempFolder files_;
   TServerFile def_;
+  std::optional<TRegistryScope> registry_;
   TRecordingUi* ui_ = nullptr;
   std::map<std::string, std::string> before_;
-
-private:
-  std::unique_ptr<ServerUi> previousUi_;
 };
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "catalogue/uFileFormat.h"
 #include "platform/EventLoop.h"
 #include "tests/support/RecordingUi.h"
+#include "tests/support/RegistryScope.h"
 #include "tests/support/TempFolder.h"
 #include "tests/web/HttpPeer.h"
 #include "web/WebSharePage.h"
@@ -13,15 +14,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::tm FixedTime() {
-  std::tm t{};
-  t.tm_year = 126;
-  t.tm_mon = 11;
-  t.tm_mday = 6;
-  t.tm_hour = 21;
-  t.tm_min = 7;
-  return t;
-}
+std::tm FixedTime() { return Dec06At(21, 7); }
 
 std::string Base64(const std::string& text) {
   static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -41,23 +34,12 @@ std::string Base64(const std::string& text) {
 class WebShareTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    auto ui = std::make_unique<TRecordingUi>();
-    ui_ = ui.get();
-    previousUi_ = SetUi(std::move(ui));
-    SetLocalClock(FixedTime);
-    ResetRegistry();
     RegisterWebEngine();
     files_.MakeFolder("My Files");
     def_.Name = "Photos";
     def_.Banner = "";
     def_.Type = kTypeWeb;
     def_.Tray = false;
-  }
-  void TearDown() override {
-    ResetRegistry();
-    RegisterEngineMaker(kTypeWeb, nullptr);
-    SetLocalClock(nullptr);
-    SetUi(std::move(previousUi_));
   }
 
   std::string ShareFile(const std::string& rel, const std::string& content) {
@@ -102,12 +84,10 @@ protected:
   }
 
   TTempFolder files_;
+  TRegistryScope registry_{FixedTime()};
   TServerFile def_;
-  TRecordingUi* ui_ = nullptr;
+  TRecordingUi* ui_ = &registry_.Ui();
   int port_ = 0;
-
-private:
-  std::unique_ptr<ServerUi> previousUi_;
 };
 
 TEST_F(WebShareTest, ListingPageIsAProperAnswer) {
