@@ -138,11 +138,15 @@ void TFtpServer::DisconnectAllClients() {
 
 void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len) {
   std::string answer;
+  // A hook or handler may drop every session (DisconnectAllClients), this one
+  // included; then there is nobody left to answer.
+  auto alive = client.AliveToken();
   try {
     auto cmd = ParseCommandLine(std::string_view(buf, static_cast<std::size_t>(len)));
     std::string keyword = std::move(cmd.Keyword);
     std::string params = std::move(cmd.Params);
     if (OnClientCommand) OnClientCommand(*this, client, keyword, params, answer);
+    if (alive.expired()) return;
     if (!answer.empty()) {
       SendAnswer(client, answer);
       return;
@@ -162,17 +166,20 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
     } else {
       (this->*(item->proc))(client, keyword, params, answer);
     }
+    if (alive.expired()) return;
     SendAnswer(client, answer);
   } catch (const std::exception& e) {
     // Whatever a handler or hook lets out is the client's problem to read about;
     // the session goes on.
-    SendAnswer(client, std::string("501 ") + e.what());
+    if (!alive.expired()) SendAnswer(client, std::string("501 ") + e.what());
   }
 }
 
 void TFtpServer::SendAnswer(TFtpCtrlSocket& client, std::string answer) {
+  auto alive = client.AliveToken();
   try {
     if (OnAnswerToClient) OnAnswerToClient(*this, client, answer);
+    if (alive.expired()) return;
     client.SendLine(answer);
   } catch (...) {
     // The reply is lost; the session goes on as the next command finds it.

@@ -165,6 +165,31 @@ TEST_F(FtpInterpreterTest, ExceptionFromAHookBecomes501AndTheSessionGoesOn) {
   EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
 }
 
+TEST_F(FtpInterpreterTest, HookThatDropsEverySessionLeavesNothingToAnswer) {
+  // A hook that kicked all clients freed the session whose command it was
+  // judging, and the interpreter then sent its reply through the freed session.
+  server_->OnClientCommand = [](TFtpServer& server, TFtpCtrlSocket&, std::string& keyword,
+                                std::string&, std::string&) {
+    if (keyword == "KICK") server.DisconnectAllClients();
+  };
+  server_->OnAnswerToClient = [](TFtpServer& server, TFtpCtrlSocket&, std::string& answer) {
+    if (answer.find("kick") != std::string::npos) server.DisconnectAllClients();
+  };
+  int a = Connect();
+  Reply(a);
+  Ctrl(a).SendBytes("KICK\r\n");
+  EXPECT_TRUE(Ctrl(a).WaitClosed());
+  EXPECT_EQ(server_->ClientCount(), 0);
+  int b = Connect();
+  Reply(b);
+  Ctrl(b).SendBytes("NOOP kick\r\n");
+  EXPECT_TRUE(Ctrl(b).WaitClosed());
+  EXPECT_EQ(server_->ClientCount(), 0);
+  int c = Connect();
+  Reply(c);
+  EXPECT_EQ(Command("NOOP", c), "200 Ok. Parameter was ''.");
+}
+
 TEST_F(FtpInterpreterTest, DisconnectAllClientsDropsEverySession) {
   int disconnects = 0;
   server_->OnClientDisconnect = [&](TFtpServer&, TFtpCtrlSocket&, int) { ++disconnects; };
