@@ -114,6 +114,21 @@ TEST_F(FtpFilesTest, DeleteReplies) {
   EXPECT_TRUE(Exists("frozen"));
 }
 
+TEST_F(FtpFilesTest, PathsLongerThan255BytesAreNotCut) {
+  // Cutting the hooks' paths to 255 bytes like the replies would make DELE
+  // delete whatever file is named by the first 255 bytes of the path.
+  const std::string name(250, 'n');
+  const std::string prefix = name.substr(0, 255 - HostDir().size());
+  WriteFile(name, "long");
+  WriteFile(prefix, "prefix");
+  std::string seen;
+  server_->OnValidateDele = [&](TFtpServer&, TFtpCtrlSocket&, std::string& p, bool&) { seen = p; };
+  EXPECT_EQ(Command("DELE " + name).substr(0, 10), "250 File '");
+  EXPECT_EQ(seen, HostDir() + name);
+  EXPECT_FALSE(Exists(name));
+  EXPECT_TRUE(Exists(prefix));
+}
+
 TEST_F(FtpFilesTest, ValidationHookMayRedirectThePath) {
   WriteFile("real.txt", "12345");
   server_->OnValidateSize = [&](TFtpServer&, TFtpCtrlSocket&, std::string& p, bool&) {
