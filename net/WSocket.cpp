@@ -446,11 +446,7 @@ int TCustomWSocket::PlatformRecv(void* buffer, std::int32_t size) {
     lastError_ = sockerr::kNotSocket;
     return -1;
   }
-  ++platformReads_;
-  if (readSuspended_) {
-    readSuspended_ = false;
-    UpdateWatch();
-  }
+  NoteInputTaken();
   int err = 0;
   long n = native::Recv(handle_.Get(), buffer, static_cast<std::size_t>(std::max(size, 0)), err);
   if (n < 0) {
@@ -458,6 +454,14 @@ int TCustomWSocket::PlatformRecv(void* buffer, std::int32_t size) {
     return -1;
   }
   return static_cast<int>(n);
+}
+
+void TCustomWSocket::NoteInputTaken() {
+  ++platformReads_;
+  if (readSuspended_) {
+    readSuspended_ = false;
+    UpdateWatch();
+  }
 }
 
 int TCustomWSocket::DoRecv(void* buffer, std::int32_t size) { return PlatformRecv(buffer, size); }

@@ -247,8 +247,11 @@ protected:
   void Guarded(const std::function<void()>& fn);
   const TEndpoint& Endpoint() const { return endpoint_; }
   bool Destroying() const { return destroying_; }
-  // Counts reads of the descriptor, so loops can tell whether a handler took anything.
+  // Counts reads of input, so loops can tell whether a handler took anything.
   std::uint64_t PlatformReads() const { return platformReads_; }
+  // A handler took input, from the descriptor or from bytes a derived class held back:
+  // it is offered input again, as a read re-enabled the notice on the original platform.
+  void NoteInputTaken();
 
 private:
   void ResetToInitialState();

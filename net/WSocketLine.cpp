@@ -36,6 +36,9 @@ int TCustomLineWSocket::TakeHeld(void* buffer, std::int32_t size, std::int32_t a
   std::int32_t n = std::max(0, std::min(size, available));
   std::memcpy(buffer, lineBuffer_.data(), static_cast<std::size_t>(n));
   lineBuffer_.erase(0, static_cast<std::size_t>(n));
+  // Bytes behind the held ones may be waiting in the descriptor; taking held bytes
+  // must not count as leaving input unread.
+  if (n > 0) NoteInputTaken();
   return n;
 }
 

@@ -141,6 +141,26 @@ TEST_F(LineModeTest, TurningLineModeOffOffersTheHeldBytesRaw) {
   EXPECT_EQ(lines, std::vector<std::string>{"header\n"});
 }
 
+TEST_F(LineModeTest, InputArrivingRightAfterLineModeIsTurnedOffIsStillOffered) {
+  // A handler that took only the held bytes counted as having read nothing, so the
+  // socket stopped listening for input and the bytes behind them were never offered.
+  Connect("\n");
+  std::string raw;
+  sock.OnDataAvailable = [&](TCustomWSocket& s, std::uint16_t) {
+    if (sock.LineMode()) {
+      lines.push_back(s.ReceiveText());
+      sock.SetLineMode(false);
+      peer->Send("more");  // lands before the held bytes are offered
+    } else {
+      raw += s.ReceiveText();
+    }
+  };
+  peer->Send("header\nbody");
+  ASSERT_TRUE(WaitUntil([&] { return raw == "bodymore"; }, 2s)) << "raw so far: " << raw;
+  peer->Send("later");
+  ASSERT_TRUE(WaitUntil([&] { return raw == "bodymorelater"; }, 2s)) << "raw so far: " << raw;
+}
+
 TEST_F(LineModeTest, EditingAppliesBackspaceAndTabAndEchoes) {
   Connect("\r\n");
   sock.SetLineEdit(true);
