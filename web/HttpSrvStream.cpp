@@ -14,9 +14,12 @@ std::int64_t THttpMemoryStream::Read(char* buf, std::int64_t count) {
 std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path) {
   auto stream = std::make_unique<THttpFileStream>();
   if (!stream->file_.Open(path, THostFile::hfmRead)) return nullptr;
+  stream->size_ = stream->left_ = stream->file_.Size();
   return stream;
 }
 
 std::int64_t THttpFileStream::Read(char* buf, std::int64_t count) {
-  return file_.Read(buf, count);
+  const std::int64_t n = file_.Read(buf, std::min(count, left_));
+  if (n > 0) left_ -= n;
+  return n;
 }

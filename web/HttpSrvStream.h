@@ -31,15 +31,19 @@ private:
   std::size_t pos_ = 0;
 };
 
-// A file opened for shared reading; others may read and write it meanwhile.
+// A file opened for shared reading; others may read and write it meanwhile. Its
+// size is taken once at opening and no byte past it is read: the answer head has
+// already announced that length when the file grows during the transfer.
 class THttpFileStream : public THttpStream {
 public:
   // None when the file cannot be opened (missing, a folder, no permission).
   static std::unique_ptr<THttpFileStream> Open(const std::string& path);
   std::int64_t Read(char* buf, std::int64_t count) override;
-  std::int64_t Size() const override { return file_.Size(); }
-  void SeekToEnd() override { file_.Seek(file_.Size()); }
+  std::int64_t Size() const override { return size_; }
+  void SeekToEnd() override { left_ = 0; }
 
 private:
   THostFile file_;
+  std::int64_t size_ = 0;
+  std::int64_t left_ = 0;
 };

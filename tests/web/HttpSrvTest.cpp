@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <fstream>
 #include <optional>
 
 #include "platform/EventLoop.h"
@@ -177,6 +178,21 @@ TEST_F(HttpEngineTest, EscapesOutOfDocDirAreNotFound) {
     EXPECT_EQ(answer.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
     EXPECT_EQ(answer.find("secret\r\n"), std::string::npos);
   }
+}
+
+TEST_F(HttpEngineTest, FileGrowingDuringTheAnswerSendsTheAnnouncedLength) {
+  // A shared file appended to while it was being sent went out whole, past the
+  // Content-Length already announced, so a client saw the extra bytes as garbage.
+  docs_.WriteFile("log.txt", "0123456789");
+  server_.OnGetDocument = [this](THttpServer&, THttpConnection& c, THttpGetFlag& flags) {
+    c.SendDocumentAnswer(THttpFileStream::Open(Doc("log.txt")), "text/plain", nullptr);
+    std::ofstream(docs_.Native("log.txt"), std::ios::binary | std::ios::app)
+        << std::string(5000, 'x');
+    flags = hgWillSendMySelf;
+  };
+  std::string answer = Exchange("GET /log.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(answer, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
+                    "\r\n0123456789");
 }
 
 TEST_F(HttpEngineTest, HeadAnswersTheHeadOnly) {
