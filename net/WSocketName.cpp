@@ -113,7 +113,8 @@ std::uint32_t TCustomWSocket::ResolveHost(const std::string& host) {
     throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
   if (LooksNumeric(host)) {
     std::uint32_t a;
-    if (!ParseDottedQuad(host, a))
+    // All ones is also what a failed conversion gives, so only its plain spelling passes.
+    if (!ParseDottedQuad(host, a) || (a == 0xFFFFFFFFu && host != "255.255.255.255"))
       throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
     return a;
   }

@@ -206,6 +206,18 @@ TEST_F(FtpInterpreterTest, HookThatDropsEverySessionLeavesNothingToAnswer) {
   EXPECT_EQ(Command("NOOP", c), "200 Ok. Parameter was ''.");
 }
 
+TEST_F(FtpInterpreterTest, ReceiveSizeCannotChangeWhileALineIsHeld) {
+  server_->OnClientCommand = [](TFtpServer&, TFtpCtrlSocket& client, std::string& keyword,
+                                std::string&, std::string&) {
+    if (keyword == "RESIZE") client.SetRcvSize(100);
+  };
+  Connect();
+  Reply();
+  Ctrl().SendBytes("RESIZE\r\nNOOP after\r\n");
+  EXPECT_EQ(Reply(), "501 Data in buffer, can't change size");
+  EXPECT_EQ(Reply(), "200 Ok. Parameter was 'after'.");
+}
+
 TEST_F(FtpInterpreterTest, DisconnectAllClientsDropsEverySession) {
   int disconnects = 0;
   server_->OnClientDisconnect = [&](TFtpServer&, TFtpCtrlSocket&, int) { ++disconnects; };

@@ -247,6 +247,13 @@ TEST(SocketErrors, ResolutionFailuresCarryTheirMessages) {
       EXPECT_EQ(std::string(e.what()), row.expected);
     }
   }
+  EXPECT_EQ(TCustomWSocket::ResolveHost("255.255.255.255"), 0xFFFFFFFFu);
+  try {  // all ones from any other spelling is a failed conversion
+    TCustomWSocket::ResolveHost(" 255.255.255.255");
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketException& e) {
+    EXPECT_STREQ(e.what(), "WSocketResolveHost: ' 255.255.255.255' Invalid IP address.");
+  }
 }
 
 TEST(SocketErrors, ListenOnATakenPortFailsWith10048) {
