@@ -27,7 +27,9 @@ int HexValue(char c) {
 char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 std::string Footer() {
-  std::string link = std::string("<a href=\"") + kMakerAddress + "\">" + kMakerAddress + "</a>";
+  // The address alone would be a link relative to this server's own page.
+  const std::string site = std::string("http://") + kMakerAddress;
+  std::string link = "<a href=\"" + site + "\">" + site + "</a>";
   return "<br><br><font size=\"-1\">Web Server created with <b>Dravik Server</b>.<br>"
          "For more information, visit " +
          link;

@@ -15,7 +15,7 @@ namespace {
 
 const std::string kFooter =
     "<br><br><font size=\"-1\">Web Server created with <b>Dravik Server</b>.<br>For more "
-    "information, visit <a href=\"www.dravikserver.com\">www.dravikserver.com</a>";
+    "information, visit <a href=\"http://www.dravikserver.com\">http://www.dravikserver.com</a>";
 
 // A temporary folder of shared files, named in drive form as definitions store them.
 class SharedFiles {
