@@ -2,6 +2,8 @@
 #include "ui/ServerTray.h"
 
 #include <cstdio>
+#include <exception>
+#include <functional>
 
 #include <QCursor>
 #include <QFile>
@@ -13,6 +15,21 @@
 #include "ui/DrivePath.h"
 #include "ui/Icons.h"
 #include "ui/frmMain.h"
+
+namespace {
+
+// What a command raises (a definition that cannot be written back) ends the command
+// and is shown to the user; let through, it would leave Qt's event loop and end the
+// program.
+void Guarded(const std::function<void()>& command) {
+  try {
+    command();
+  } catch (const std::exception& e) {
+    Ui().ShowError(e.what());
+  }
+}
+
+}  // namespace
 
 TServerTrays::TServerTrays(TfMain& main) : QObject(&main), main_(main) { BuildMenu(); }
 
@@ -112,14 +129,18 @@ void TServerTrays::DisplayClients1Click() {
 }
 
 void TServerTrays::Kickallclients1Click() {
-  if (const int i = RunningTag(); i >= 0 && ServerRegistry[i].Engine) ServerRegistry[i].Engine->DisconnectAllClients();
+  const int i = RunningTag();
+  if (i < 0 || !ServerRegistry[i].Engine) return;
+  Guarded([i] { ServerRegistry[i].Engine->DisconnectAllClients(); });
 }
 
 void TServerTrays::StopServer1Click() {
   const int i = RunningTag();
   if (i < 0) return;
-  StopServer(ServerRegistry[i].FileName);
-  main_.RefreshServers();
+  Guarded([this, i] {
+    StopServer(ServerRegistry[i].FileName);
+    main_.RefreshServers();
+  });
 }
 
 void TServerTrays::DeleteServer1Click() {
@@ -129,7 +150,9 @@ void TServerTrays::DeleteServer1Click() {
   if (!Ui().Confirm("Are you sure you want to permanently delete server \"" + ServerRegistry[i].Definition.Name +
                     "\" ?"))
     return;
-  StopServer(path);
-  if (!QFile::remove(ToQt(path))) Ui().ShowError("Could not delete " + path);
-  main_.RefreshServers();
+  Guarded([this, &path] {
+    StopServer(path);
+    if (!QFile::remove(ToQt(path))) Ui().ShowError("Could not delete " + path);
+    main_.RefreshServers();
+  });
 }

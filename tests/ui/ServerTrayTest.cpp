@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 
 #include <QAbstractButton>
@@ -144,6 +147,33 @@ TEST_F(ServerTray, DeleteAsksAndNoLeavesTheServerRunning) {
   EXPECT_FALSE(ServerRegistry[entry].Running);
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_FALSE(Trays().HasTray(entry));
+}
+
+// A definition that could not be written back made Stop and Delete throw out of the
+// menu's handler, and an exception escaping Qt's event loop ended the program.
+TEST_F(ServerTray, UnwritableDefinitionIsReportedNotThrownFromTheMenu) {
+  const int stopped = Start("Stopped");
+  const int deleted = Start("Deleted");
+  const std::string stoppedPath = ServerRegistry[stopped].FileName;
+  const std::string deletedPath = ServerRegistry[deleted].FileName;
+
+  struct rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit tiny = saved;
+  tiny.rlim_cur = 16;  // no definition fits: every save fails
+  auto previous = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  RightClick(stopped);
+  EXPECT_NO_THROW(Trays().StopServer1Click());
+  RightClick(deleted);
+  ui_->Answer = true;
+  EXPECT_NO_THROW(Trays().DeleteServer1Click());
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, previous);
+
+  EXPECT_EQ(ui_->Errors, (std::vector<std::string>{"Unable to write to " + stoppedPath,
+                                                   "Unable to write to " + deletedPath}));
+  EXPECT_TRUE(std::filesystem::exists(deletedPath)) << "the command ends at the failure";
 }
 
 TEST_F(ServerTray, GlitchTimerRefreshesOnlyTheLastServerNamed) {
