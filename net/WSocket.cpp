@@ -468,7 +468,9 @@ int TCustomWSocket::DoRecv(void* buffer, std::int32_t size) { return PlatformRec
 
 int TCustomWSocket::Receive(void* buffer, std::int32_t size) {
   int n = DoRecv(buffer, size);
-  if (n > 0) readCount_ += n;
+  // A 32-bit count: past 2 GiB (large uploads) it wraps instead of overflowing.
+  if (n > 0)
+    readCount_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(readCount_) + static_cast<std::uint32_t>(n));
   return n;
 }
 
