@@ -24,11 +24,14 @@ namespace {
 
 constexpr const char* kStarMarkup = "<!BCK=$00804000><!FNT=clBlack><!ITA> * <!ITA>";
 
+// Each value goes in as typed: a "%s" inside a path is not a place for the next one.
 std::string Fill(std::string format, std::initializer_list<std::string> values) {
+  std::size_t from = 0;
   for (const std::string& value : values) {
-    const std::size_t at = format.find("%s");
+    const std::size_t at = format.find("%s", from);
     if (at == std::string::npos) break;
     format.replace(at, 2, value);
+    from = at + value.size();
   }
   return format;
 }

@@ -291,6 +291,21 @@ TEST_F(NewServerWizard, ShareGridDrawsMarkupAndSurvivesBadTagsInDescriptions) {
   EXPECT_EQ(shot.pixelColor(5, grid->rowHeight(0) - 2), QColor(0x00, 0x40, 0x80));
 }
 
+TEST_F(NewServerWizard, PercentSInAPathIsShownAsTyped) {
+  // A folder named "a%sb" used to swallow the description into its own name, and the
+  // description then showed the access text.
+  Open(Definition(kTypeVokt, {{"C:\\a%sb", "d%s", true, false, false}}, {{"C:\\f%s", "g"}}), true);
+  Click("bNext");
+  auto* grid = W<TMarkupGrid>("gShares");
+  ASSERT_EQ(grid->rowCount(), 2);
+  EXPECT_EQ(grid->CellText(1, 0), "Directory: C:\\a%sb\rDescription: d%s\rAccess: Read, Non-Recursive");
+  EXPECT_EQ(grid->CellText(1, 1), "File: C:\\f%s\rDescription: g");
+  const TMarkupList* tokens = MarkupEntry(grid->CellMarkup(1, 0));
+  ASSERT_NE(tokens, nullptr);
+  EXPECT_NE(std::find(tokens->begin(), tokens->end(), TMarkupToken{"C:\\a%sb", 0, mkText}), tokens->end());
+  EXPECT_NE(std::find(tokens->begin(), tokens->end(), TMarkupToken{"d%s", 0, mkText}), tokens->end());
+}
+
 TEST_F(NewServerWizard, LoginBoxFollowsTheDefinitionAndUntickingClearsIt) {
   TServerFile server = Definition(kTypeFtp, {{"C:\\pub", "", true, false, false}});
   server.Username = "ann";
