@@ -178,11 +178,8 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
 void TFtpServer::SendAnswer(TFtpCtrlSocket& client, std::string answer) {
   auto alive = client.AliveToken();
   try {
-    // Replies are fixed-size texts: a long path or parameter cuts them short.
-    if (answer.size() > kFtpStringMax) answer.resize(kFtpStringMax);
     if (OnAnswerToClient) OnAnswerToClient(*this, client, answer);
     if (alive.expired()) return;
-    if (answer.size() > kFtpStringMax) answer.resize(kFtpStringMax);
     client.SendLine(answer);
   } catch (...) {
     // The reply is lost; the session goes on as the next command finds it.

@@ -94,8 +94,8 @@ public:
   // Throws FtpServerException "Too many command" past kCommandTableSize entries.
   void RegisterCommand(const std::string& keyword, TCommandProc proc, bool needsLogin = true);
 
-  // The reply path: OnAnswerToClient, then the text (at most kFtpStringMax
-  // bytes) and CR LF. Failures are swallowed; the reply is then lost.
+  // The reply path: OnAnswerToClient, then the text and CR LF. Failures are
+  // swallowed; the reply is then lost.
   void SendAnswer(TFtpCtrlSocket& client, std::string answer);
   // Starts a RETR whose OnGetProcessing handler asked to delay it.
   void StartSendingFile(TFtpCtrlSocket& client);
