@@ -21,8 +21,13 @@ int RunDesktop() {
   // Blocked before Qt starts any thread of its own, so every thread inherits the block
   // and the signals arrive on the loop: the program then ends as after "Exit". exit(),
   // not quit(): quit() first asks every window to close, and the main window would
-  // ask the user.
-  TTerminationSignals termination([](int) { QCoreApplication::exit(0); });
+  // ask the user. A signal read during start-up (its starts let the loop run) comes
+  // before Qt's main loop, where exit() does nothing: it is remembered instead.
+  bool terminated = false;
+  TTerminationSignals termination([&terminated](int) {
+    terminated = true;
+    QCoreApplication::exit(0);
+  });
 
   int argc = 1;
   char name[] = "dravik-server";
@@ -47,7 +52,7 @@ int RunDesktop() {
   // unreachable.
   if (startup.ShowMainWindow || !QSystemTrayIcon::isSystemTrayAvailable()) main.show();
 
-  const int code = QApplication::exec();
+  const int code = terminated ? 0 : QApplication::exec();
 
   OnShowRequest = nullptr;
   // As at any normal end: engines go without StopServer, definitions keep Active.

@@ -37,7 +37,8 @@ namespace {
 // One launch of the program, headless, its output collected from pipes.
 class TProgram {
 public:
-  explicit TProgram(const std::string& binary) {
+  // Headless unless `desktop`: then the desktop front runs on Qt's offscreen platform.
+  explicit TProgram(const std::string& binary, bool desktop = false) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
       throw std::runtime_error("pipe");
@@ -56,8 +57,13 @@ public:
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       std::string var = *e;
-      if (var.rfind("DISPLAY=", 0) != 0 && var.rfind("WAYLAND_DISPLAY=", 0) != 0)
+      if (var.rfind("DISPLAY=", 0) != 0 && var.rfind("WAYLAND_DISPLAY=", 0) != 0 &&
+          var.rfind("QT_QPA_PLATFORM=", 0) != 0)
         env.push_back(var);
+    }
+    if (desktop) {
+      env.push_back("DISPLAY=:dravik-offscreen");
+      env.push_back("QT_QPA_PLATFORM=offscreen");
     }
     std::vector<char*> envp;
     for (auto& var : env) envp.push_back(var.data());
@@ -213,6 +219,22 @@ TEST_F(ProcessTest, SignalsEndCleanlyAndActiveFlagsCarryToTheNextLaunch) {
     EXPECT_FALSE(ActiveOnDisk(blocked)) << "a failed start is not retried next time";
     EXPECT_EQ(Identity(idle), idleBefore) << "an idle definition is not touched";
   }
+}
+
+// On the desktop a SIGTERM read while start-up still ran (a start failure's box was up)
+// asked Qt's main loop to end before it had begun, so it was lost and the program ran on.
+TEST_F(ProcessTest, DesktopSignalDuringStartUpStillEndsTheProgram) {
+  THeldPort taken;
+  std::string blocked = Define("blocked.server", kTypeFtp, true, taken.port);
+  TProgram program(binary_, true);
+  // Asking the instance to show itself succeeds once it holds the lock; its signals are
+  // blocked right after, and the start failure's box then holds start-up.
+  ASSERT_TRUE(program.WaitOutput([] { return TInstanceLock::RequestShow(kInstanceName); }, 10s))
+      << program.Err();
+  program.WaitOutput([] { return false; }, 500ms);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitExit(5s), 0) << program.Err();
+  EXPECT_FALSE(ActiveOnDisk(blocked));
 }
 
 // The lock of an instance that dies without cleaning up must not refuse later
