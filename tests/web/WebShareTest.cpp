@@ -220,6 +220,26 @@ TEST_F(WebShareTest, KickAllEndsEveryConnection) {
   EXPECT_TRUE(a.ClosedByServer());
 }
 
+TEST_F(WebShareTest, StopEndsOpenConnectionsWithTheEngine) {
+  ShareFile("a.txt", "aaa");
+  Start();
+  THttpPeer idle(port_), downloading(port_);
+  downloading.Send("GET /C" + files_.Native("a.txt") + " HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+  downloading.ReadToEnd();
+  TServerEngine& engine = *ServerRegistry.back().Engine;
+  ASSERT_TRUE(EventLoop::Instance().WaitFor([&] { return engine.ClientCount() == 2; }, 5s));
+  ui_->activity.clear();
+  StopServer(files_.Native("web.server"));
+  EXPECT_TRUE(idle.ClosedByServer());
+  EXPECT_TRUE(downloading.ClosedByServer());
+  // The leaves are noted by the engine's own loop turn, which never comes: the
+  // engine is freed at once.
+  EXPECT_EQ(ui_->activity, std::vector<std::string>{
+                               "[9:07 PM] Web Server Stopped on Sun, Dec 06, 2026 at 9:07:00 PM"});
+  EventLoop::Instance().WaitFor([] { return false; }, 50ms);
+  EXPECT_EQ(ui_->activity.size(), 1u);
+}
+
 TEST_F(WebShareTest, TakenPortFailsTheStart) {
   THttpServer other;
   other.SetPort("0");
