@@ -129,6 +129,15 @@ TEST_F(FtpFilesTest, PathsLongerThan255BytesAreNotCut) {
   EXPECT_TRUE(Exists(prefix));
 }
 
+TEST_F(FtpFilesTest, RepliesNamingADeepFolderAreSentWhole) {
+  // A PWD reply cut at 255 bytes lost its closing quote, so a client read a
+  // different folder out of it.
+  const std::string deep = std::string(120, 'a') + "/" + std::string(120, 'b');
+  std::filesystem::create_directories(Native(deep));
+  Command("CWD " + deep);
+  EXPECT_EQ(Command("PWD"), "257 \"" + FtpDir() + deep + "/\" is current directory.");
+}
+
 TEST_F(FtpFilesTest, ValidationHookMayRedirectThePath) {
   WriteFile("real.txt", "12345");
   server_->OnValidateSize = [&](TFtpServer&, TFtpCtrlSocket&, std::string& p, bool&) {
