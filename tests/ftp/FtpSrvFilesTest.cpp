@@ -115,7 +115,7 @@ TEST_F(FtpFilesTest, DeleteReplies) {
 }
 
 TEST_F(FtpFilesTest, PathsLongerThan255BytesAreNotCut) {
-  // Cutting the hooks' paths to 255 bytes like the replies would make DELE
+  // Cutting the hooks' paths to 255 bytes like the parameters would make DELE
   // delete whatever file is named by the first 255 bytes of the path.
   const std::string name(250, 'n');
   const std::string prefix = name.substr(0, 255 - HostDir().size());
