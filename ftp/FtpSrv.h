@@ -169,6 +169,7 @@ private:
   void OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally);
   void StartDataSide(TFtpCtrlSocket& client, bool store, bool bindLocally);
   void PassiveSessionAvailable(TFtpCtrlSocket& client, int error);
+  void WatchIdlePassiveConnection(TFtpCtrlSocket& client);
   void ClosePassiveListener(TFtpCtrlSocket& client);
   void ReleasePasvPort(TFtpCtrlSocket& client);
   void ResetDataSession(TFtpCtrlSocket& client);

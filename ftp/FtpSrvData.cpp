@@ -37,6 +37,19 @@ bool IsStoreKind(TFtpTransferKind kind) {
 
 }  // namespace
 
+// A passive connection that arrives before its transfer command may be dropped by
+// the client before the command comes. A transfer started on that dead socket
+// would never end and never answer, so the session forgets the connection (and
+// frees its range port) as soon as it closes; a later transfer then fails at once
+// unless the client asks for a new one. A transfer command replaces this handler.
+void TFtpServer::WatchIdlePassiveConnection(TFtpCtrlSocket& client) {
+  DetachDataHandlers(client);
+  client.DataWSocket->OnSessionClosed = [this, &client](TCustomWSocket&, int) {
+    ReleasePasvPort(client);
+    client.PassiveArmed = client.PassiveAccepted = client.PassiveWaiting = false;
+  };
+}
+
 // ---------------------------------------------------------------------------
 // Wiring the data socket
 
@@ -217,7 +230,7 @@ void TFtpServer::PassiveSessionAvailable(TFtpCtrlSocket& client, int error) {
   else if (client.TransferKind != TFtpTransferKind::None)
     AttachSendHandlers(client);
   else
-    DetachDataHandlers(client);
+    WatchIdlePassiveConnection(client);
   client.DataWSocket->SetLingerOnOff(wsLingerOff);
   client.DataWSocket->SetLingerTimeout(0);
   client.DataWSocket->SetSocketHandle(accepted.Release());

@@ -148,6 +148,24 @@ TEST_F(FtpDataTest, PasvThenRetrStartsWhenTheConnectionArrivesOrAtOnce) {
   EXPECT_EQ(Download("RETR f"), "hello") << "connected before RETR";
 }
 
+// A passive connection the client dropped before naming a transfer left the
+// session waiting on a dead socket: RETR answered 150 and then nothing, and a
+// range port stayed taken for good.
+TEST_F(FtpDataTest, PassiveConnectionDroppedBeforeTheTransferIsForgotten) {
+  int start = FreePortPair();
+  ASSERT_GT(start, 0);
+  server_->SetPasvPortRangeStart(start);
+  server_->SetPasvPortRangeSize(1);
+  WriteFile("f", "x");
+  auto data = Passive();
+  Pump();
+  data->Close();
+  Pump();
+  EXPECT_EQ(Command("RETR f"), "150 Opening data connection for f.");
+  EXPECT_EQ(Reply(), "501 Cannot RETR. Connect: No Port Specified");
+  EXPECT_EQ(Download("RETR f"), "x") << "the range port is free again";
+}
+
 TEST_F(FtpDataTest, PassiveConnectionFromAnotherHostIsNotUsed) {
   WriteFile("f", "mine");
   std::string pasv = Command("PASV");
