@@ -7,6 +7,8 @@
 
 #include <QAbstractButton>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QSystemTrayIcon>
 
 #include "DesktopTestSupport.h"
@@ -121,6 +123,19 @@ TEST_F(ServerTray, ClosedLogWindowComesBackWithTheWholeLog) {
   EXPECT_EQ(main_->LogWindow(entry), window);
   EXPECT_EQ(Texts(window->Lines()).back(), "while hidden");
   EXPECT_EQ(window->Lines().size(), 3);
+}
+
+TEST_F(ServerTray, LogWindowOpensAndStaysAtItsNewestLine) {
+  const int entry = Start("Pages");
+  for (int i = 0; i < 60; ++i) AddLogLine(entry, "line " + std::to_string(i));
+  RightClick(entry);
+  Trays().Displayallclients1Click();
+  auto* memo = Child<QPlainTextEdit>(*main_->LogWindow(entry), "mLog");
+  QScrollBar* bar = memo->verticalScrollBar();
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  AddLogLine(entry, "newest");
+  EXPECT_EQ(bar->value(), bar->maximum());
 }
 
 TEST_F(ServerTray, StoppingTheServerClosesItsLogWindow) {
