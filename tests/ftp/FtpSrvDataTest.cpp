@@ -132,6 +132,26 @@ TEST_F(FtpDataTest, TransferWithoutPortOrPasvFailsAtOnce) {
   EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
 }
 
+TEST_F(FtpDataTest, PasvAnnouncesTheConfiguredAddressOnlyToClientsElsewhere) {
+  const std::string pasv = "227 Entering Passive Mode (";
+  server_->PasvIpAddr = "1.2.3.4";
+  EXPECT_EQ(Command("PASV").substr(0, pasv.size() + 10), pasv + "127,0,0,1,")
+      << "a client on 127.0.0.1 always gets 127,0,0,1";
+
+  ctrls_.push_back(std::make_unique<RawConn>("127.0.0.1", port_, "127.0.0.2"));
+  Reply(1);
+  Login("bob", "secret", 1);
+  EXPECT_EQ(Command("PASV", 1).substr(0, pasv.size() + 8), pasv + "1,2,3,4,");
+  server_->PasvIpAddr.clear();
+  EXPECT_EQ(Command("PASV", 1).substr(0, pasv.size() + 10), pasv + "127,0,0,1,")
+      << "the control connection's own address";
+  for (const char* bad : {"255.255.255.255", "1.2.3", "ftp.example.com"}) {
+    SCOPED_TRACE(bad);
+    server_->PasvIpAddr = bad;
+    EXPECT_EQ(Command("PASV", 1), "500 PASV exception: 'Invalid PASV IP Address'.");
+  }
+}
+
 TEST_F(FtpDataTest, PasvThenRetrStartsWhenTheConnectionArrivesOrAtOnce) {
   WriteFile("f", "hello");
   std::string pasv = Command("PASV");
