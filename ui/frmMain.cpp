@@ -343,11 +343,6 @@ void TfMain::CloseLogWindow(int index) {
   logWindows_.erase(it);
 }
 
-void TfMain::bFeedbackClick() {
-  // Feedback is written on the maker's feedback page, in the user's own browser.
-  OpenUrl(QStringLiteral("http://") + QString::fromLatin1(kMakerAddress) + QStringLiteral("/cgi-bin/feedback.cgi"));
-}
-
 void TfMain::lURLClick() { OpenUrl(lURL_->text()); }
 
 // Without a notification area a hidden window could not be found again, so it only

@@ -90,6 +90,8 @@ public:
   std::function<bool(const std::string& text)> LinkBox;  // true for Yes
   std::function<void(const QString& url)> OpenUrl;
   std::function<void()> Quit;
+  // Loaded by name from the library search path at each feedback command.
+  std::string FeedbackLibrary = "feedbackmgr.dll";
 
 protected:
   void showEvent(QShowEvent* event) override;

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QDate>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -251,6 +252,30 @@ TEST_F(MainWindow, ExitHappensOnlyAfterYes) {
   main_->bExitClick();
   EXPECT_EQ(quits, 1);
   EXPECT_EQ(ui_->Questions.back(), "Are you sure you want to exit Dravik Server?");
+}
+
+TEST_F(MainWindow, FeedbackCallsTheLibraryOrSaysWhatIsMissing) {
+  main_->bFeedbackClick();
+  EXPECT_EQ(ui_->Errors, std::vector<std::string>{"feedbackmgr.dll not found. Try re-installing the application,\r\n"
+                                                  "or re-download from www.dravikserver.com"});
+
+  ui_->Errors.clear();
+  main_->FeedbackLibrary = FEEDBACK_STUB_BARE;
+  main_->bFeedbackClick();
+  EXPECT_EQ(ui_->Errors, std::vector<std::string>{"Function FeedbackManager() not found"});
+
+  ui_->Errors.clear();
+  const std::string record = (root_ / "feedback.txt").string();
+  ::setenv("DRAVIK_FEEDBACK_RECORD", record.c_str(), 1);
+  main_->FeedbackLibrary = FEEDBACK_STUB;
+  main_->bFeedbackClick();
+  ::unsetenv("DRAVIK_FEEDBACK_RECORD");
+  EXPECT_TRUE(ui_->Errors.empty());
+  std::ifstream in(record);
+  const std::string call((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(call, "0 0 400 350 1\n8 FFFFFF Verdana 8\n804000 FFFFFF Verdana 8\n0\nDravik Server\n" +
+                      QDate::currentDate().toString(QStringLiteral("MM/dd/yy")).toStdString() +
+                      "\nhttp://www.dravikserver.com/cgi-bin/feedback.cgi\n");
 }
 
 TEST(ServerLink, IsBuiltFromSchemeLoginAddressAndPort) {
