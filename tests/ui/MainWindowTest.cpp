@@ -254,6 +254,21 @@ TEST_F(MainWindow, ExitHappensOnlyAfterYes) {
   EXPECT_EQ(ui_->Questions.back(), "Are you sure you want to exit Dravik Server?");
 }
 
+TEST_F(MainWindow, ExitFromTheTrayWorksWhileTheWindowIsHidden) {
+  int quits = 0;
+  main_->Quit = [&quits] { ++quits; };
+  main_->bExitClick();  // never shown: the program started behind its tray icon
+  EXPECT_EQ(quits, 1);
+  main_->show();
+  main_->bCloseClick();
+  ui_->Answer = false;
+  main_->bExitClick();
+  EXPECT_EQ(ui_->Questions.size(), 2u);
+  ui_->Answer = true;
+  main_->bExitClick();
+  EXPECT_EQ(quits, 2);
+}
+
 TEST_F(MainWindow, FeedbackCallsTheLibraryOrSaysWhatIsMissing) {
   main_->bFeedbackClick();
   EXPECT_EQ(ui_->Errors, std::vector<std::string>{"feedbackmgr.dll not found. Try re-installing the application,\r\n"
