@@ -299,7 +299,7 @@ void TFtpServer::CommandSTOU(TFtpCtrlSocket& client, std::string&, std::string&,
       name = reserved = ReserveUniqueFile(client.CurrentDirectory, "FTP");
     }
     client.ClientFileName = SlashesToBackslashes(name);
-    StartStore(client, client.ClientFileName, answer, TFtpTransferKind::Stou);
+    StartStore(client, name, answer, TFtpTransferKind::Stou);
   } catch (const std::exception& e) {
     client.TransferKind = TFtpTransferKind::None;
     answer = FtpFormat(kReplyCannotStou, e.what());

@@ -335,6 +335,28 @@ TEST_F(FtpDataTest, StouNamesTheSameFileInBothReplies) {
   EXPECT_EQ(files, 1);
 }
 
+TEST_F(FtpDataTest, StouTakesTheOwnersNameUnlessThatFileExists) {
+  std::filesystem::create_directory(Native("up"));
+  std::string offered = "up/x.bin";
+  server_->OnGetUniqueFileName = [&](TFtpServer&, TFtpCtrlSocket&, std::string& name) {
+    name = offered;
+  };
+  auto data = Passive();
+  EXPECT_EQ(Command("STOU"), "150 Opening data connection for up/x.bin.");
+  data->SendBytes("owner's");
+  data->Close();
+  EXPECT_EQ(Reply(), "250 'up\\x.bin': file created.");
+  EXPECT_EQ(ReadFile("up/x.bin"), "owner's");
+
+  data = Passive();
+  std::string opening = Command("STOU");
+  EXPECT_EQ(opening.rfind("150 Opening data connection for " + HostDir() + "FTP", 0), 0u)
+      << "the offered name is taken now: " << opening;
+  data->Close();
+  EXPECT_EQ(Reply().substr(0, 4), "250 ");
+  EXPECT_EQ(ReadFile("up/x.bin"), "owner's");
+}
+
 // A refused STOU left behind the empty file that reserved its unique name: the
 // name is taken by creating the file before OnValidatePut is asked.
 TEST_F(FtpDataTest, RefusedStouLeavesNoReservedFile) {
