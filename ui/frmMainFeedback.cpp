@@ -1,5 +1,6 @@
 // The feedback command: the dialog lives in a library of its own that is installed
-// apart from the program; only the call into it is ours.
+// apart from the program; only the call into it is ours. Without the library the
+// maker's feedback page opens instead.
 
 #include <algorithm>
 #include <cstdint>
@@ -50,11 +51,13 @@ std::string Today() {
 }  // namespace
 
 void TfMain::bFeedbackClick() {
+  const std::string address = std::string("http://") + kMakerAddress + "/cgi-bin/feedback.cgi";
   QLibrary library(ToQt(FeedbackLibrary));
   if (!library.load()) {
-    Ui().ShowError(std::string("feedbackmgr.dll not found. Try re-installing the application,\r\n"
-                               "or re-download from ") +
-                   kMakerAddress);
+    // The dialog library is shipped apart from the program and no Linux package
+    // provides it, so telling the user to reinstall would lead nowhere: the same
+    // feedback form is the maker's page, in the user's own browser.
+    OpenUrl(ToQt(address));
     return;
   }
   auto feedbackManager = reinterpret_cast<TFeedbackManager>(library.resolve("FeedbackManager"));
@@ -65,7 +68,6 @@ void TfMain::bFeedbackClick() {
   }
   const std::string program = kAppTitle;
   const std::string date = Today();
-  const std::string address = std::string("http://") + kMakerAddress + "/cgi-bin/feedback.cgi";
   feedbackManager(0, 0, 400, 350, true, FeedbackFont(8, 0xFFFFFF, "Verdana", 8),
                   FeedbackFont(0x804000, 0xFFFFFF, "Verdana", 8), false, program.c_str(), date.c_str(),
                   address.c_str());

@@ -269,10 +269,12 @@ TEST_F(MainWindow, ExitFromTheTrayWorksWhileTheWindowIsHidden) {
   EXPECT_EQ(quits, 2);
 }
 
-TEST_F(MainWindow, FeedbackCallsTheLibraryOrSaysWhatIsMissing) {
+TEST_F(MainWindow, FeedbackCallsTheLibraryOrOpensTheFeedbackPage) {
+  QString opened;
+  main_->OpenUrl = [&](const QString& url) { opened = url; };
   main_->bFeedbackClick();
-  EXPECT_EQ(ui_->Errors, std::vector<std::string>{"feedbackmgr.dll not found. Try re-installing the application,\r\n"
-                                                  "or re-download from www.dravikserver.com"});
+  EXPECT_TRUE(ui_->Errors.empty());
+  EXPECT_EQ(opened.toStdString(), "http://www.dravikserver.com/cgi-bin/feedback.cgi");
 
   ui_->Errors.clear();
   main_->FeedbackLibrary = FEEDBACK_STUB_BARE;
