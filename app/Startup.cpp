@@ -44,7 +44,9 @@ std::vector<std::string> ScanServerFiles(const std::string& folder) {
     if (!HasServerExtension(name)) continue;
     std::string path = folder + "/" + name;
     TServerFile definition;
-    if (IsRegularFile(path) && ReadServerFile(path, definition)) files.push_back(path);
+    // Only files that can be read are read, so a scan (the desktop makes
+    // several) never shows a box; a definition the user cannot read is not listed.
+    if (IsReadableRegularFile(path) && ReadServerFile(path, definition)) files.push_back(path);
   }
   return files;
 }

@@ -43,9 +43,9 @@ std::vector<std::string> FolderEntryNames(const std::string& folder) {
   return names;
 }
 
-bool IsRegularFile(const std::string& path) {
+bool IsReadableRegularFile(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
 }
 
 std::tm LocalTimeNow() {

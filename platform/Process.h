@@ -19,8 +19,8 @@ bool DisplayAvailable();
 // The names in `folder` in the order the system lists them ("." and ".." left out);
 // empty when the folder is missing or unreadable.
 std::vector<std::string> FolderEntryNames(const std::string& folder);
-// A regular file, after following symbolic links.
-bool IsRegularFile(const std::string& path);
+// A regular file the process may read, after following symbolic links.
+bool IsReadableRegularFile(const std::string& path);
 
 std::tm LocalTimeNow();
 
