@@ -3,6 +3,7 @@
 
 #include "ftp/FtpSrv.h"
 #include "ftp/FtpSrvT.h"
+#include "platform/HostFs.h"
 
 std::string TFtpServer::BuildFilePath(TFtpCtrlSocket& client, const std::string& directory,
                                       const std::string& fileName) {
@@ -32,6 +33,10 @@ void TFtpServer::ChangeDirectory(TFtpCtrlSocket& client, std::string& params, st
     // current directory of that drive.
     if (target.size() == 3 && target[0] == '\\' && target[2] == ':') target = target.substr(1) + "\\";
     ResolveDirectory(client.CurrentDirectory, target);
+    // The path model never looks at the disk: without this a client was told it
+    // had entered a folder that does not exist, and clients that walk a path one
+    // folder at a time (lftp) went on from there and uploaded into nowhere.
+    if (!HostFs::DirectoryExists(client.CurrentDirectory)) throw FtpServerException(kMsgNoSuchDirectory);
     bool allowed = true;
     if (OnChangeDirectory) OnChangeDirectory(*this, client, client.CurrentDirectory, allowed);
     if (allowed) {

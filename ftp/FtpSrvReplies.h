@@ -20,6 +20,7 @@ inline constexpr const char* kReplyCommandTooLong = "500 Command too long";
 inline constexpr const char* kReplyCwdOk = "250 CWD command successful. \"%s\" is current directory.";
 inline constexpr const char* kReplyCwdFailed = "501 CWD failed. %s";
 inline constexpr const char* kMsgNoPermission = "No permission";
+inline constexpr const char* kMsgNoSuchDirectory = "Directory not found";
 inline constexpr const char* kReplyPwd = "257 \"%s\" is current directory.";
 inline constexpr const char* kReplySyntaxError = "501 Syntax error in parameter.";
 inline constexpr const char* kReplyRnfrSyntaxError = "501 Syntax error is parameter.";

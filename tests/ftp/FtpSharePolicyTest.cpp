@@ -272,7 +272,7 @@ TEST_F(FtpSharePolicyTest, SharesThatNameNoFolderGrantNothing) {
 TEST_F(FtpSharePolicyTest, LetterCaseTwinIsAnotherFolder) {
   StartShare(true, true, true);
   EXPECT_EQ(Command("CWD " + Ftp("share")), kNoCwd);
-  EXPECT_EQ(Command("CWD " + Ftp("SHARE")), kNoCwd);
+  EXPECT_EQ(Command("CWD " + Ftp("SHARE")), "501 CWD failed. Directory not found");
   EXPECT_EQ(Retrieve(Ftp("share/twin.txt")), "500 Cannot RETR.");
   EXPECT_EQ(Store(Ftp("share/new.txt"), "x"), kDenied);
   EXPECT_EQ(Command("MKD " + Ftp("share/new")).substr(0, 4), "550 ");

@@ -129,6 +129,18 @@ TEST_F(FtpFilesTest, PathsLongerThan255BytesAreNotCut) {
   EXPECT_TRUE(Exists(prefix));
 }
 
+TEST_F(FtpFilesTest, CwdIntoAMissingFolderIsRefusedAndKeepsTheDirectory) {
+  // Answering 250 for a folder that is not there sent lftp, which walks a path one
+  // CWD at a time, into nowhere, and its next upload went to the wrong place.
+  bool hookFired = false;
+  server_->OnChangeDirectory = [&](TFtpServer&, TFtpCtrlSocket&, const std::string&, bool&) { hookFired = true; };
+  EXPECT_EQ(Command("CWD nothere"), "501 CWD failed. Directory not found");
+  EXPECT_EQ(Command("CWD /D:/"), "501 CWD failed. Directory not found") << "only C: names anything";
+  EXPECT_FALSE(hookFired);
+  EXPECT_EQ(Command("PWD"), "257 \"" + FtpDir() + "\" is current directory.");
+  EXPECT_EQ(Command("CWD sub"), CwdOk(HostDir() + "sub\\"));
+}
+
 TEST_F(FtpFilesTest, RepliesNamingADeepFolderAreSentWhole) {
   // A PWD reply cut at 255 bytes lost its closing quote, so a client read a
   // different folder out of it.
