@@ -3,7 +3,6 @@ mode, curl and lftp. The program runs as an unprivileged user when the tests run
 as root, so active transfers prove they need no privileged port."""
 
 import ftplib
-import hashlib
 import io
 import os
 import subprocess
@@ -11,6 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_harness  # noqa: E402
+from harness import sha256_file  # noqa: E402
 
 BIG = 200 * 1024 * 1024
 
@@ -18,14 +18,6 @@ BIG = 200 * 1024 * 1024
 def expect(cond, what):
     if not cond:
         raise AssertionError(what)
-
-
-def sha256_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 def make_big(path):

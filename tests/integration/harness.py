@@ -7,6 +7,7 @@ transfers need no privileged port, and it gives each test its own
 single-instance lock so tests can run side by side.
 """
 
+import hashlib
 import os
 import shutil
 import signal
@@ -21,6 +22,14 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
 
 
 def drive_form(path):

@@ -1,22 +1,14 @@
 """curl downloads a 100 MiB shared file from the headless program: every byte
 arrives, announced by the right Content-Length."""
 
-import hashlib
 import os
 import subprocess
 import sys
 
+from harness import sha256_file  # noqa: E402
 from web_harness import WebServer, fail
 
 SIZE = 100 * 1024 * 1024
-
-
-def sha256_of(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 def main(binary):
@@ -39,7 +31,7 @@ def main(binary):
             fail(f"no binary content type in {head}")
         if os.path.getsize(target) != SIZE:
             fail(f"got {os.path.getsize(target)} bytes")
-        if sha256_of(target) != sha256_of(server.paths[0]):
+        if sha256_file(target) != sha256_file(server.paths[0]):
             fail("SHA-256 of the download differs from the shared file")
     print("ok")
 
