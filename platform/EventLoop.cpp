@@ -88,14 +88,25 @@ void EventLoop::Unwatch(int fd) {
 }
 
 void EventLoop::Post(std::weak_ptr<bool> target, std::function<void()> fn) {
-  bool wasEmpty = posted_.empty();
   posted_.push_back(Posted{nextSeq_++, std::move(target), std::move(fn)});
-  if (wasEmpty) Wake();
+  Wake();
 }
 
+// The eventfd stays signalled for as long as notifications wait, so a busy loop
+// (one posted step per block of every transfer) pays no write and read per turn;
+// it is cleared once the queue runs dry, so an idle loop's descriptor goes quiet.
 void EventLoop::Wake() {
+  if (wakeSignalled_) return;
   std::uint64_t one = 1;
   [[maybe_unused]] auto n = ::write(wakeFd_.Get(), &one, sizeof one);
+  wakeSignalled_ = true;
+}
+
+void EventLoop::ClearWake() {
+  if (!wakeSignalled_) return;
+  std::uint64_t count;
+  [[maybe_unused]] auto r = ::read(wakeFd_.Get(), &count, sizeof count);
+  wakeSignalled_ = false;
 }
 
 EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds delay, std::function<void()> fn) {
@@ -122,9 +133,13 @@ void EventLoop::CancelTimer(TimerId id) {
 }
 
 void EventLoop::ArmTimerFd() {
+  // Re-arming costs a system call; only a change of the nearest deadline needs one.
+  const Clock::time_point nearest = timerOrder_.empty() ? Clock::time_point{} : timerOrder_.begin()->first;
+  if (nearest == armedFor_) return;
+  armedFor_ = nearest;
   itimerspec spec{};
   if (!timerOrder_.empty()) {
-    auto delta = timerOrder_.begin()->first - Clock::now();
+    auto delta = nearest - Clock::now();
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(delta).count();
     if (ns < 1) ns = 1;  // zero would disarm the timer
     spec.it_value.tv_sec = ns / 1000000000;
@@ -150,14 +165,11 @@ bool EventLoop::Dispatch(int timeoutMs) {
   bool ran = false;
   for (int i = 0; i < n; ++i) {
     std::uint64_t id = events[i].data.u64;
-    if (id == kWakeId) {
-      std::uint64_t count;
-      [[maybe_unused]] auto r = ::read(wakeFd_.Get(), &count, sizeof count);
-      continue;
-    }
+    if (id == kWakeId) continue;  // cleared by RunPosted once the queue is empty
     if (id == kTimerId) {
       std::uint64_t expirations;
       [[maybe_unused]] auto r = ::read(timerFd_.Get(), &expirations, sizeof expirations);
+      armedFor_ = Clock::time_point{};  // a one-shot timerfd disarms when it expires
       continue;
     }
     // An earlier handler of this turn may have unwatched (and even reused) the
@@ -183,7 +195,10 @@ bool EventLoop::RunPosted() {
     p.fn();
     ran = true;
   }
-  if (!posted_.empty()) Wake();
+  if (posted_.empty())
+    ClearWake();
+  else
+    Wake();
   return ran;
 }
 
