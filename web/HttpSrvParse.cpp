@@ -211,9 +211,26 @@ std::string UrlDecode(std::string_view s) {
   return out;
 }
 
+std::string HeaderSafe(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string OkHeader(std::string_view version, std::string_view contentType,
                      std::int64_t contentLength, const std::int64_t* lastModified) {
-  std::string h(version);
+  std::string h = HeaderSafe(version);
   h += " 200 OK\r\nContent-Type: ";
   h += contentType;
   h += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
@@ -238,7 +255,7 @@ std::string NotFoundAnswer(std::string_view version, std::string_view path) {
     }
   }
   body += " was not found on this server.<P></BODY></HTML>\r\n";
-  std::string answer(version);
+  std::string answer = HeaderSafe(version);
   answer += " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
             std::to_string(body.size()) + "\r\n\r\n";
   return answer + body;

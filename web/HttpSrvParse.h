@@ -68,6 +68,11 @@ std::string OkHeader(std::string_view version, std::string_view contentType,
 // specials of the path are written as entities.
 std::string NotFoundAnswer(std::string_view version, std::string_view path);
 
+// Client text repeated in an answer head (the version, a realm): control bytes
+// become "%XX", since a lone CR or LF there would start a header line of the
+// client's choosing. Anything else is kept as it is.
+std::string HeaderSafe(std::string_view text);
+
 // ASCII-only case folding; texts are bytes.
 std::string UpperAscii(std::string_view s);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);

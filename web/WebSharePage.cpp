@@ -3,6 +3,7 @@
 #include "catalogue/Product.h"
 #include "catalogue/uFileFormat.h"
 #include "platform/HostFs.h"
+#include "web/HttpSrvParse.h"
 
 const TMimeDecode BasicAuthDecoder;
 
@@ -159,11 +160,11 @@ std::string BuildListingPage(const TServerFile& server) {
 }
 
 std::string UnauthorizedAnswer(std::string_view version, std::string_view path) {
-  std::string answer(version);
+  std::string answer = HeaderSafe(version);
   answer += " 401 Unauthorized\r\nContent-Type: text/html\r\nContent-Length: " +
             std::to_string(kUnauthorizedBody.size()) +
             "\r\nWWW-Authenticate: Basic Realm=";
-  answer += path;
+  answer += HeaderSafe(path);
   answer += "\r\n\r\n";
   answer += kUnauthorizedBody;
   return answer;

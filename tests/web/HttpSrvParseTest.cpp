@@ -186,4 +186,21 @@ TEST(HttpAnswers, NotFoundPageDoesNotEchoMarkup) {
   EXPECT_EQ(answer.find("<script>"), std::string::npos);
 }
 
+// True when every CR of the head ends a line: a lone CR is a line break to some
+// peers, so client text repeated in a head could add header lines of its own.
+bool HeadLinesAreWhole(const std::string& answer) {
+  const std::string head = answer.substr(0, answer.find("\r\n\r\n") + 4);
+  for (std::size_t i = 0; i < head.size(); ++i)
+    if (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n')) return false;
+  return true;
+}
+
+TEST(HttpAnswers, VersionWithControlCharactersCannotAddHeadLines) {
+  const std::string version = "HTTP/1.1\rSET-COOKIE:A=B";
+  EXPECT_TRUE(HeadLinesAreWhole(OkHeader(version, "text/plain", 1, nullptr)));
+  EXPECT_TRUE(HeadLinesAreWhole(NotFoundAnswer(version, "/x")));
+  // An ordinary version is repeated as it is.
+  EXPECT_EQ(NotFoundAnswer("HTTP/1.1", "/x").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+}
+
 }  // namespace

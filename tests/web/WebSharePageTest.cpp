@@ -167,4 +167,13 @@ TEST(WebAuth, UnauthorizedAnswerIsExact) {
                 std::string(kUnauthorizedBody));
 }
 
+TEST(WebAuth, RealmCannotAddHeadLines) {
+  // The realm repeats the request path, which may hold a lone CR.
+  std::string answer = UnauthorizedAnswer("HTTP/1.1", "/x\rSet-Cookie: a=b\x1b[2J");
+  const std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2);
+  EXPECT_NE(head.find("WWW-Authenticate: Basic Realm=/x%0DSet-Cookie: a=b%1B[2J\r\n"),
+            std::string::npos);
+  EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), kUnauthorizedBody);
+}
+
 }  // namespace
