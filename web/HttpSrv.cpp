@@ -34,11 +34,21 @@ void THttpConnection::ConnectionDataAvailable(std::uint16_t error) {
 void THttpConnection::ProcessLine(const std::string& line) {
   if (phase_ == 0) {
     headers_ = THttpRequestHeaders{};
+    headerBytes_ = 0;
     request_ = ParseRequestLine(line);
     phase_ = 1;
     return;
   }
   if (!line.empty()) {
+    headerBytes_ += line.size();
+    if (headers_.HeaderLines.size() >= kMaxHeaderLines || headerBytes_ > kMaxHeaderBytes) {
+      // Not a browser: drop what was kept and end the connection; phase 2 reads
+      // and drops whatever still comes before the close.
+      headers_ = THttpRequestHeaders{};
+      phase_ = 2;
+      CloseLater();
+      return;
+    }
     ApplyHeaderLine(line, headers_);
     return;
   }

@@ -99,6 +99,7 @@ private:
   std::string document_;
   THttpRequestLine request_;
   THttpRequestHeaders headers_;
+  std::size_t headerBytes_ = 0;  // header line bytes of the current request
   std::uint8_t phase_ = 0;
   bool acceptPostedData_ = false;
   bool sendShut_ = false;  // the sending side is shut: no further answer can go out

@@ -22,6 +22,12 @@ struct THttpRequestHeaders {
   std::vector<std::string> HeaderLines;  // every non-empty header line, in order
 };
 
+// What one request's header may hold: far beyond what any browser sends (a few
+// dozen short lines), small enough that a peer who never ends its header cannot
+// make the program grow. A header past either limit ends the connection.
+inline constexpr std::size_t kMaxHeaderLines = 256;
+inline constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+
 struct THttpRequestLine {
   std::string RequestMethod;   // upper-cased
   std::string Path;            // up to the first "?", not decoded

@@ -292,6 +292,24 @@ TEST_F(HttpEngineTest, HandlerFlagsChooseTheAnswer) {
   EXPECT_EQ(SplitAnswer(Exchange("GET /f.txt HTTP/1.0\r\n\r\n")).body, "file");
 }
 
+TEST_F(HttpEngineTest, EndlessHeaderLinesEndTheConnection) {
+  // Every header line was kept until the blank line, so one peer that never sent
+  // it could grow the program by hundreds of megabytes.
+  docs_.WriteFile("h.txt", "hh");
+  THttpPeer flood(port_);
+  flood.Send("GET /h.txt HTTP/1.0\r\n");
+  const std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
+  for (int i = 0; i < 4000 && !flood.Ended(); ++i) flood.Send(line);
+  EXPECT_TRUE(flood.ClosedByServer());
+  EXPECT_FALSE(seen_);
+  // A request with the headers a browser sends is still answered.
+  std::string headers;
+  for (int i = 0; i < 60; ++i) headers += "X-Header-" + std::to_string(i) + ": value\r\n";
+  EXPECT_EQ(SplitAnswer(Exchange("GET /h.txt HTTP/1.0\r\n" + headers + "\r\n")).body, "hh");
+  ASSERT_TRUE(seen_);
+  EXPECT_EQ(seen_->lines.size(), 60u);
+}
+
 TEST(HttpServer, TakenPortFailsToStartAndCountsNoClient) {
   THttpServer first, second;
   first.SetAddr("127.0.0.1");
