@@ -85,6 +85,9 @@ std::string THostStatus::Message() const {
 namespace HostFs {
 
 bool ToNative(std::string_view path, std::string& native) {
+  // The kernel would stop at a NUL and act on a shorter path than the one every
+  // check above this layer read.
+  if (path.find('\0') != std::string_view::npos) return false;
   if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return false;  // UNC
   if (path.size() >= 2 && path[1] == ':') {
     if (path[0] != 'C' && path[0] != 'c') return false;

@@ -8,7 +8,7 @@
 // drive ("sub", "\x") is taken the way the original host took it: relative to the
 // process's working directory, or to the root of the current drive when it starts
 // with a backslash. Any drive other than C: (either case), and any UNC path, names
-// nothing: every operation fails as not found.
+// nothing: every operation fails as not found. So does a path holding a NUL byte.
 
 #include <cstdint>
 #include <string>

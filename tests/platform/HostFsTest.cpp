@@ -253,6 +253,25 @@ TEST_F(HostFsTest, FolderAndFileOperationsKeepTheirKinds) {
   EXPECT_FALSE(HostFs::FileExists(dir_.Drive("a.txt")));
 }
 
+TEST_F(HostFsTest, PathsHoldingANulByteNameNothing) {
+  // The kernel reads a path only up to a NUL, while checks read the whole text:
+  // C:\...\a.txt<NUL>\..\..\share\x was judged as share\x and opened as a.txt.
+  dir_.WriteFile("a.txt", "a");
+  const std::string nul(1, '\0');
+  const std::string read = dir_.Drive("a.txt") + nul + "\\..\\x";
+  const std::string made = dir_.Drive("new") + nul + ".txt";
+  std::string native;
+  EXPECT_FALSE(HostFs::ToNative(read, native));
+  EXPECT_FALSE(HostFs::CanonicalPath(read, native));
+  EXPECT_FALSE(HostFs::FileExists(read));
+  THostFile f;
+  EXPECT_TRUE(f.Open(read, THostFile::hfmRead).NotFound());
+  EXPECT_FALSE(f.Open(made, THostFile::hfmCreate));
+  EXPECT_FALSE(HostFs::CreateDirectory(made));
+  EXPECT_FALSE(HostFs::RenameFile(dir_.Drive("a.txt"), made));
+  EXPECT_FALSE(HostFs::FileExists(dir_.Drive("new")));
+}
+
 TEST_F(HostFsTest, CanonicalPathResolvesDotsAndLinks) {
   dir_.MakeFolder("share");
   dir_.MakeFolder("share/sub");
