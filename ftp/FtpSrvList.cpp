@@ -43,17 +43,23 @@ std::string FtpListLine(const THostEntry& entry, int currentYear) {
 
 std::string ListingPattern(const std::string& currentDirectory, const std::string& argument,
                            const TBuildFilePathHook& hook) {
-  // The argument is tested as written, relative to the process's own directory,
-  // not the session's: so "-la" and most relative names list the current directory.
-  // A wildcard argument names no existing file, yet dropping it would answer
-  // "NLST *.txt" with every name and make mget fetch the whole folder; it is taken
-  // as a pattern in the session's directory instead.
-  std::string arg = argument;
-  const bool wildcard = arg.find_first_of("*?") != std::string::npos && arg[0] != '-';
-  if (!wildcard && !HostFs::FileExists(arg) && !HostFs::DirectoryExists(arg)) arg.clear();
-
-  std::string pattern = arg.empty() ? currentDirectory + "*.*"
-                                    : BuildFilePath(currentDirectory, arg, hook);
+  // Options such as "-la" name nothing; nor does a name that does not exist, and
+  // both list the current directory.
+  if (argument.empty() || argument[0] == '-') return currentDirectory + "*.*";
+  // A name is taken in the session's directory, like every other file argument:
+  // tested against the process's own directory, "NLST sub" (curl without CWD) and
+  // "LIST sub/" (lftp's ls) answered with the parent folder's listing. A folder
+  // lists its content, with or without the trailing slash. A wildcard names no
+  // existing file but is a pattern of its own: dropping it would answer
+  // "NLST *.txt" with every name and make mget fetch the whole folder.
+  std::string pattern = BuildFilePath(currentDirectory, argument, hook);
+  if (argument.find_first_of("*?") == std::string::npos) {
+    if (HostFs::DirectoryExists(pattern)) {
+      if (pattern.back() != '\\') pattern += '\\';
+    } else if (!HostFs::FileExists(pattern)) {
+      pattern = currentDirectory;
+    }
+  }
   if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
   return pattern;
 }

@@ -12,9 +12,10 @@
 #include "platform/HostFs.h"
 
 // Appends the listing of argument to out, as CR LF terminated lines: LIST lines
-// (hidden entries left out) or bare names (hidden entries kept). An argument that
-// names no existing file or folder lists the current directory, which is what
-// client options such as "-la" rely on. When nothing is written, the single line
+// (hidden entries left out) or bare names (hidden entries kept). The argument is
+// a name in the session's directory: a folder lists its content, a file its own
+// line, a wildcard the matching names; options such as "-la", and names of nothing,
+// list the current directory. When nothing is written, the single line
 // "<pattern> not found" is.
 void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,
                            bool detailed, std::string& out,

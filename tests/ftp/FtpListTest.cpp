@@ -127,14 +127,16 @@ TEST_F(FtpListTest, ArgumentFormsChooseWhatIsListed) {
   const std::vector<std::string> inner = {"inner.txt"};
 
   EXPECT_EQ(Named(List("-la", false)), current);
-  // A relative name is tested against the process's own directory, not the session's.
-  EXPECT_EQ(Named(List("sub", false)), current);
-  // Host form with a trailing backslash lists that folder; the client's /C:/ form
-  // (turned into \C:\...) is no path of the process and lists the current one.
-  EXPECT_EQ(Named(List(dir_.Drive("sub") + "\\", false)), inner);
-  EXPECT_EQ(Named(List("\\" + dir_.Drive("sub") + "\\", false)), current);
-  // A folder named without the trailing backslash is listed as one entry.
-  EXPECT_EQ(Lines(List(dir_.Drive("sub"), false)), std::vector<std::string>{"sub"});
+  EXPECT_EQ(Named(List("gone", false)), current);
+  // A folder lists its content however the client names it: relative to the
+  // session (curl without CWD sends "NLST sub", lftp's ls "LIST sub/"), in host
+  // form, or in the /C:/ form clients see.
+  for (const std::string& name : {std::string("sub"), std::string("sub\\"), dir_.Drive("sub"),
+                                  dir_.Drive("sub") + "\\", "\\" + dir_.Drive("sub") + "\\"}) {
+    EXPECT_EQ(Named(List(name, false)), inner) << name;
+  }
+  EXPECT_EQ(Lines(List("top.txt", false)), std::vector<std::string>{"top.txt"});
+  EXPECT_THROW(List("D:sub"), FtpServerException);
 }
 
 TEST_F(FtpListTest, WildcardArgumentFiltersTheSessionsDirectory) {
