@@ -7,7 +7,7 @@ packages=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev fonts-dejavu-core
-  python3 curl lftp chromium
+  python3 curl lftp wget chromium
   xvfb xauth x11-utils trayer
 )
 
