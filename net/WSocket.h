@@ -87,7 +87,10 @@ using TBgExceptionEvent =
 class TCustomWSocket {
 public:
   static constexpr std::int32_t kSendBlockSize = 1460;
-  static constexpr int kListenBacklog = 5;
+  // Five pending connections, the old platform's limit, made the kernel drop the
+  // handshakes of a burst of clients, which then waited a second or more for their
+  // retry while earlier ones were served again. The kernel caps this at somaxconn.
+  static constexpr int kListenBacklog = 1024;
 
   TCustomWSocket();
   virtual ~TCustomWSocket();
