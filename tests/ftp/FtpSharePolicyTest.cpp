@@ -293,6 +293,7 @@ TEST_F(FtpSharePolicyTest, DotDotLeadsNowhereOutside) {
   EXPECT_EQ(Command("RNFR ../outside/secret.txt"), "500 Cannot RNFR.");
   EXPECT_EQ(List("LIST ../outside/*"), kNoList);
   EXPECT_EQ(List("NLST sub/../../outside/*.*"), kNoList);
+  EXPECT_EQ(List("LIST ../outside"), kNoList);
   EXPECT_EQ(Command("SIZE ../outside/secret.txt"), kDenied);
   EXPECT_EQ(Command("MDTM ../outside/secret.txt"),
             "550 '" + Drive("Share") + "\\..\\outside\\secret.txt': no such file or directory.");
@@ -305,6 +306,9 @@ TEST_F(FtpSharePolicyTest, LinksInsideTheShareAreJudgedByWhereTheyLead) {
   EXPECT_EQ(Retrieve("dlink/secret.txt"), "500 Cannot RETR.");
   EXPECT_EQ(Command("CWD dlink"), kNoCwd);
   EXPECT_EQ(List("LIST dlink/*.*"), kNoList);
+  // A folder named bare lists its content, so the link itself must be judged too.
+  EXPECT_EQ(List("LIST dlink"), kNoList);
+  EXPECT_EQ(List("NLST dlink/"), kNoList);
   EXPECT_EQ(Command("SIZE flink"), kDenied);
   EXPECT_EQ(Command("SIZE fl*"), kDenied) << "a wildcard measures the link's target";
   EXPECT_EQ(Command("MDTM flink").substr(0, 4), "550 ");
