@@ -424,6 +424,14 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
     client.StreamOwned = false;
     params = SlashesToBackslashes(params);
     if (OnValidateList) {
+      // A name of nothing lists the current folder, so judging only what is finally
+      // listed told a client, refused or not, whether a path outside the shares
+      // exists ("NLST /etc/shadow" versus "NLST /etc/nothere"): the name is judged
+      // first, whether it exists or not.
+      if (!params.empty() && params[0] != '-') {
+        std::string named = BuildFilePath(client, client.CurrentDirectory, params);
+        if (!Validate(OnValidateList, client, named)) throw FtpServerException(kMsgNoPermission);
+      }
       std::string pattern = ListingPattern(client.CurrentDirectory, params,
                                            [&](const std::string& dir, const std::string& name,
                                                std::string& result) {

@@ -300,6 +300,18 @@ TEST_F(FtpSharePolicyTest, DotDotLeadsNowhereOutside) {
   ExpectDiskUnchanged();
 }
 
+TEST_F(FtpSharePolicyTest, ListingsDoNotTellWhetherAPathOutsideExists) {
+  // A name of nothing lists the current folder; when only the final listing was
+  // judged, NLST of a missing outside file listed the share while an existing one
+  // was refused, which told the client which files exist outside.
+  StartShare(true, true, true);
+  EXPECT_EQ(List("NLST " + Ftp("outside/secret.txt")), kNoList);
+  EXPECT_EQ(List("NLST " + Ftp("outside/nothere.txt")), kNoList);
+  EXPECT_EQ(List("LIST " + Ftp("nothere/x")), kNoList);
+  EXPECT_NE(List("NLST nothere.txt").find("a.txt"), std::string::npos)
+      << "a name of nothing inside the share still lists the current folder";
+}
+
 TEST_F(FtpSharePolicyTest, LinksInsideTheShareAreJudgedByWhereTheyLead) {
   StartShare(true, true, true);
   EXPECT_EQ(Retrieve("flink"), "500 Cannot RETR.");
