@@ -22,6 +22,26 @@ std::string WithLineFeeds(const std::string& text) {
   return result;
 }
 
+// Log lines carry client bytes as received (a request path, a user name, a
+// password); printed raw, an escape sequence in them would drive the operator's
+// terminal. Control bytes are shown as \xNN instead; everything else, UTF-8
+// included, passes unchanged.
+std::string Printable(const std::string& line) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(line.size());
+  for (unsigned char c : line) {
+    if (c < 0x20 || c == 0x7F) {
+      result += "\\x";
+      result += kHex[c >> 4];
+      result += kHex[c & 15];
+    } else {
+      result += static_cast<char>(c);
+    }
+  }
+  return result;
+}
+
 }  // namespace
 
 THeadlessUi::THeadlessUi(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
@@ -30,7 +50,7 @@ THeadlessUi::~THeadlessUi() {
   if (glitchTimer_) EventLoop::Instance().CancelTimer(*glitchTimer_);
 }
 
-void THeadlessUi::AddActivityLine(const std::string& line) { out_ << line << std::endl; }
+void THeadlessUi::AddActivityLine(const std::string& line) { out_ << Printable(line) << std::endl; }
 
 // A second call while the timer runs only changes the entry it will refresh, as the
 // desktop's one-shot timer does.

@@ -99,6 +99,14 @@ TEST_F(StartupTest, OnlyActiveDefinitionsStartAndActivityGoesToStandardOutput) {
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
 }
 
+TEST_F(StartupTest, ActivityLinesCannotDriveTheTerminal) {
+  // A client's bytes are logged as received; an escape sequence in a user name
+  // reached the operator's terminal raw.
+  THeadlessUi ui(out_, err_);
+  ui.AddActivityLine("[9:07 PM] (10.0.0.5) Deny: User login - 10.0.0.5 (\x1b[2J\x7f:p\xc3\xa9)");
+  EXPECT_EQ(out_.str(), "[9:07 PM] (10.0.0.5) Deny: User login - 10.0.0.5 (\\x1B[2J\\x7F:p\xc3\xa9)\n");
+}
+
 TEST_F(StartupTest, SecondDefinitionOnTheSamePortFailsAndIsClearedForNextTime) {
   int port = 0;
   {
