@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -292,8 +294,25 @@ bool CanonicalPath(std::string_view path, std::string& native) {
 
 std::int64_t NowUtc() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
+namespace {
+// localtime_r alone keeps the zone it read first, so a change of TZ or of the
+// system's zone would go unseen; but re-reading it costs a file lookup, and a
+// listing asks once per entry. Once a second, or at once when TZ changes, is both.
+void RefreshTimeZone() {
+  static std::string lastTz = "\x01";  // no real TZ value: the first call reads
+  static std::chrono::steady_clock::time_point lastRead;
+  const char* tz = std::getenv("TZ");
+  const std::string current = tz ? tz : "";
+  const auto now = std::chrono::steady_clock::now();
+  if (current == lastTz && now - lastRead < std::chrono::seconds(1)) return;
+  ::tzset();
+  lastTz = current;
+  lastRead = now;
+}
+}  // namespace
+
 THostTime LocalTime(std::int64_t utcSeconds) {
-  ::tzset();  // localtime_r alone may keep a zone read before TZ changed
+  RefreshTimeZone();
   std::time_t t = static_cast<std::time_t>(utcSeconds);
   std::tm tm{};
   ::localtime_r(&t, &tm);
@@ -308,7 +327,7 @@ THostTime UtcTime(std::int64_t utcSeconds) {
 }
 
 int TimeZoneBiasMinutes(std::int64_t utcSeconds) {
-  ::tzset();
+  RefreshTimeZone();
   std::time_t t = static_cast<std::time_t>(utcSeconds);
   std::tm tm{};
   ::localtime_r(&t, &tm);
@@ -334,8 +353,8 @@ THostStatus THostFile::Open(std::string_view path, TMode mode) {
   if (!fd.Valid()) return THostStatus::FromErrno();
   struct stat st;
   if (::fstat(fd.Get(), &st) != 0) return THostStatus::FromErrno();
+  // Regular files ignore O_NONBLOCK, so it can stay set.
   if (!S_ISREG(st.st_mode)) return THostStatus(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-  ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
   // Emptied only once known to be a regular file.
   if (mode == hfmCreate && ::ftruncate(fd.Get(), 0) != 0) return THostStatus::FromErrno();
   fd_ = std::move(fd);
