@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "ftp/FtpSrv.h"
 
 namespace {
@@ -168,21 +169,6 @@ TReport Listings(int port, int count, int sessions) {
   r.failed = failed;
   r.bytes = static_cast<double>(bytes);
   return r;
-}
-
-double CpuSeconds() {
-  rusage ru{};
-  ::getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  return 0;
 }
 
 // Runs fn in a forked child while this process serves; fn's report comes back.

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "catalogue/ServerUi.h"
 #include "catalogue/uFileFormat.h"
 #include "catalogue/uServers.h"
@@ -169,21 +170,6 @@ TRunResult RunClients(int port, int conns, const std::string& path, std::int64_t
   }
   ::close(ep);
   return r;
-}
-
-double CpuSeconds() {
-  rusage ru{};
-  ::getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  return 0;
 }
 
 // Forks the clients and serves them on this loop until they report.
