@@ -13,7 +13,7 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_harness  # noqa: E402
 from ftp_harness import USER, PASSWORD, ftp_dir  # noqa: E402
-from harness import sha256_file  # noqa: E402
+from harness import expect, sha256_file  # noqa: E402
 
 SHARES = (("share", True, True, True), ("flat", True, True, False))
 TREE = {
@@ -25,11 +25,6 @@ TREE = {
     "flat/inner/hidden.txt": b"not recursive\n",
 }
 SUB = ["b.bin", "deep"]
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
 
 
 def make_tree(server):

@@ -7,12 +7,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_harness  # noqa: E402
+from harness import expect  # noqa: E402
 from ftp_harness import ftp_dir  # noqa: E402
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
 
 
 def test_greeting_and_login(server):

@@ -11,7 +11,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_harness  # noqa: E402
 from ftp_harness import ftp_dir  # noqa: E402
-from harness import drive_form  # noqa: E402
+from harness import drive_form, expect  # noqa: E402
 
 SHARES = (("tree", True, False, True), ("drop", True, True, False))
 TREE = {
@@ -21,11 +21,6 @@ TREE = {
     "sub/deep/c.txt": b"",
     "sub/deep/deeper/d.bin": os.urandom(70_000),
 }
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
 
 
 def make_tree(server):

@@ -10,14 +10,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_harness  # noqa: E402
-from harness import sha256_file  # noqa: E402
+from harness import expect, sha256_file  # noqa: E402
 
 BIG = 200 * 1024 * 1024
-
-
-def expect(cond, what):
-    if not cond:
-        raise AssertionError(what)
 
 
 def make_big(path):

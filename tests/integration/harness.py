@@ -24,6 +24,12 @@ def free_port():
         return s.getsockname()[1]
 
 
+def expect(cond, what):
+    """Fails the running test with what, unless cond holds."""
+    if not cond:
+        raise AssertionError(what)
+
+
 def sha256_file(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
