@@ -56,6 +56,13 @@ bool ReadBool(const TProfile& profile, std::string_view section, std::string_vie
   return ReadInteger(profile, section, key, defaultValue ? 1 : 0) != 0;
 }
 
+// A negative limit means nothing sensible; it reads as if the key were missing.
+std::int32_t ReadNonNegative(const TProfile& profile, std::string_view key,
+                             std::int32_t defaultValue) {
+  const std::int32_t value = ReadInteger(profile, kInfo, key, defaultValue);
+  return value < 0 ? defaultValue : value;
+}
+
 void WriteInteger(TProfile& profile, std::string_view section, std::string_view key,
                   std::int64_t value) {
   profile.WriteString(section, key, std::to_string(value));
@@ -132,6 +139,8 @@ bool ReadServerFile(const std::string& fileName, TServerFile& server) {
   server.Active = ReadBool(profile, kInfo, "Active", false);
   server.Multiple = ReadBool(profile, kInfo, "Multiple", false);
   server.Tray = ReadBool(profile, kInfo, "Tray", true);
+  server.IdleTimeout = ReadNonNegative(profile, "IdleTimeout", kDefaultIdleTimeout);
+  server.MaxPerAddress = ReadNonNegative(profile, "MaxPerAddress", kDefaultMaxPerAddress);
   ReadShares(profile, server);
   return true;
 }
@@ -188,6 +197,8 @@ std::string ServerFileNameAt(const std::tm& local, int milliseconds) {
                 local.tm_min, local.tm_sec, milliseconds);
   return text;
 }
+
+bool CreateServersFolder(const std::string& folder) { return CreatePrivateFolder(folder); }
 
 std::string NewServerFileName() {
   using namespace std::chrono;

@@ -10,6 +10,9 @@
 
 enum : std::uint8_t { kTypeFtp = 0, kTypeWeb = 1, kTypeVokt = 2 };
 
+inline constexpr std::int32_t kDefaultIdleTimeout = 300;
+inline constexpr std::int32_t kDefaultMaxPerAddress = 20;
+
 // "FTP Server", "Web Server", "Vokt Server"; other codes give "".
 std::string ServerTypeName(int type);
 
@@ -41,6 +44,10 @@ struct TServerFile {
   std::string Password;
   std::int32_t Port = 0;
   std::int32_t Limit = 0;
+  // Optional keys an owner may add by hand; read with their defaults, never written,
+  // so a definition saved by the wizard keeps whatever the owner put there.
+  std::int32_t IdleTimeout = kDefaultIdleTimeout;      // seconds; 0 turns time limits off
+  std::int32_t MaxPerAddress = kDefaultMaxPerAddress;  // connections per address; 0 no cap
 };
 
 // Raised when a definition cannot be written; message "Unable to write to " + path.
@@ -59,5 +66,9 @@ bool WriteServerFile(const std::string& fileName, const TServerFile& server);
 // yymmddhhnnsszz".server" for the current local time (milliseconds at least two
 // digits).
 std::string NewServerFileName();
+// Makes the folder of the definitions (and its parents) when missing; the folder it
+// makes is private to the user, since every definition in it holds a password.
+bool CreateServersFolder(const std::string& folder);
+
 // The same name for a given local time and millisecond (0-999).
 std::string ServerFileNameAt(const std::tm& local, int milliseconds);

@@ -228,6 +228,22 @@ std::string TProfile::Text() const {
   return out;
 }
 
+namespace {
+
+bool MakeFolder(const std::string& path, mode_t mode) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::size_t cut = path.find_last_of('/');
+  if (cut != std::string::npos && cut > 0 && !MakeFolder(path.substr(0, cut), 0777))
+    return false;
+  if (::mkdir(path.c_str(), mode) == 0) return true;
+  return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool CreatePrivateFolder(const std::string& path) { return MakeFolder(path, 0700); }
+
 bool TProfile::SaveAtomically(const std::string& path) const {
   const std::string target = ResolveTarget(path);
   struct stat old{};
@@ -238,10 +254,12 @@ bool TProfile::SaveAtomically(const std::string& path) const {
     return false;
 
   const std::string temporary = TemporaryNameBeside(target);
-  FileHandle file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  FileHandle file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!file.Valid()) return false;
-  // Losing the old mode is merely untidy; the content is what matters.
-  if (exists) (void)::fchmod(file.Get(), old.st_mode & 07777);
+  // The umask cannot widen 0600, but an explicit mode says what we mean. Only root
+  // may give the file back to another owner; for anybody else this fails harmlessly.
+  (void)::fchmod(file.Get(), 0600);
+  if (exists && old.st_uid != ::geteuid()) (void)::fchown(file.Get(), old.st_uid, old.st_gid);
 
   // After fsync the data is on disk, so a failing close can no longer lose it.
   const bool written = WriteAll(file.Get(), Text()) && ::fsync(file.Get()) == 0;

@@ -14,6 +14,10 @@
 #include <unordered_map>
 #include <vector>
 
+// Makes path and its missing parents; the last folder, when made here, is readable
+// by its owner only. True when the folder exists afterwards.
+bool CreatePrivateFolder(const std::string& path);
+
 class TProfile {
 public:
   // Longest value a read returns; longer values are cut (the reader's buffer was
@@ -46,7 +50,9 @@ public:
   // either the old content or the new one, never a mix: temporary file in the same
   // folder, flushed to disk, renamed over the old file. False when the file cannot
   // be written (including a file that exists but is read-only); the old file is then
-  // untouched and no temporary file is left behind.
+  // untouched and no temporary file is left behind. The file is readable by its
+  // owner only (definitions hold passwords in clear); one that existed keeps its
+  // owner where the process may keep it.
   bool SaveAtomically(const std::string& path) const;
 
 private:

@@ -153,8 +153,7 @@ void TfMain::bNewClick() {
   Guarded([this] {
     TServerFile server;
     if (!RunWizard(server, false)) return;
-    const QString folder = ToQt(serversFolder_);
-    if (!QDir(folder).exists() && !QDir().mkpath(folder)) {
+    if (!CreateServersFolder(serversFolder_)) {
       Ui().ShowError("Could not create folder " + serversFolder_);
       return;
     }

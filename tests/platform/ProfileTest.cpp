@@ -133,14 +133,20 @@ TEST_F(ProfileTest, SaveWritesTheTextInLfAndLeavesNothingElse) {
   EXPECT_EQ(EntriesInFolder(), 1u);
 }
 
-TEST_F(ProfileTest, SaveKeepsAnExistingMode) {
+TEST_F(ProfileTest, SavedFilesAreReadableByTheOwnerOnly) {
+  // Definitions hold passwords in clear, yet were written readable by every user
+  // of the machine; a file that existed was left as open as it was.
+  const auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
   TProfile profile("[s]\nk=v\n");
-  Put("new.ini", "");
-  fs::permissions(PathOf("new.ini"), fs::perms::owner_read | fs::perms::owner_write |
-                                         fs::perms::group_read);
+  Put("old.ini", "");
+  fs::permissions(PathOf("old.ini"), ownerOnly | fs::perms::group_read | fs::perms::others_read);
+  ASSERT_TRUE(profile.SaveAtomically(PathOf("old.ini")));
+  EXPECT_EQ(fs::status(PathOf("old.ini")).permissions() & fs::perms::all, ownerOnly);
   ASSERT_TRUE(profile.SaveAtomically(PathOf("new.ini")));
-  EXPECT_EQ(fs::status(PathOf("new.ini")).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(fs::status(PathOf("new.ini")).permissions() & fs::perms::all, ownerOnly);
+
+  ASSERT_TRUE(CreatePrivateFolder(PathOf("Servers")));
+  EXPECT_EQ(fs::status(PathOf("Servers")).permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 TEST_F(ProfileTest, SaveThroughALinkReplacesTheLinkedFile) {
