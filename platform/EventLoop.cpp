@@ -247,3 +247,18 @@ bool EventLoop::WaitFor(const std::function<bool()>& cond, std::chrono::millisec
   }
   return true;
 }
+
+void TLoopTimer::Start(std::chrono::milliseconds delay, std::function<void()> fn) {
+  Cancel();
+  id_ = EventLoop::Instance().AddTimer(delay, [this, fn = std::move(fn)] {
+    // Disarmed before the callback, which may start this timer again or free it.
+    id_ = 0;
+    fn();
+  });
+}
+
+void TLoopTimer::Cancel() {
+  if (id_ == 0) return;
+  EventLoop::Instance().CancelTimer(id_);
+  id_ = 0;
+}

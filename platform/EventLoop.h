@@ -125,3 +125,20 @@ private:
   bool quit_ = false;
   bool inHook_ = false;
 };
+
+// A one-shot timer of the calling thread's loop that is cancelled when its owner
+// dies, so a callback never reaches a freed session. Start replaces what is armed.
+class TLoopTimer {
+public:
+  TLoopTimer() = default;
+  ~TLoopTimer() { Cancel(); }
+  TLoopTimer(const TLoopTimer&) = delete;
+  TLoopTimer& operator=(const TLoopTimer&) = delete;
+
+  void Start(std::chrono::milliseconds delay, std::function<void()> fn);
+  void Cancel();
+  bool Armed() const { return id_ != 0; }
+
+private:
+  EventLoop::TimerId id_ = 0;
+};
