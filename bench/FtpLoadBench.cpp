@@ -226,6 +226,7 @@ int main(int argc, char** argv) {
   server.Addr = "127.0.0.1";
   server.Port = "0";
   server.MaxClients = sessions;
+  server.Limits.MaxPerAddress = 0;  // every load client comes from 127.0.0.1
   server.OnAuthenticate = [&](TFtpServer&, TFtpCtrlSocket& client, const std::string&, const std::string&, bool&) {
     client.StartDirectory = "C:" + dir.string() + "/";
     std::replace(client.StartDirectory.begin(), client.StartDirectory.end(), '/', '\\');

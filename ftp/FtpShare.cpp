@@ -11,6 +11,7 @@ void RegisterFtpEngine() {
     server->Tag = index;
     server->Port = std::to_string(definition.Port);
     server->MaxClients = definition.Multiple ? 100 : 1;
+    server->Limits = {definition.IdleTimeout, definition.MaxPerAddress};
     server->Banner = std::string("220 Dravik Server FTP (") + kMakerAddress + ")";
     InstallFtpSharePolicy(*server);
     return std::unique_ptr<TServerEngine>(std::make_unique<TFtpEngine>(std::move(server)));

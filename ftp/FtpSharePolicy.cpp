@@ -195,6 +195,10 @@ void FtpMakeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::str
 
 void FtpClientDisconnect(TFtpServer& sender, TFtpCtrlSocket&, int) { UpdateServerTray(sender.Tag); }
 
+void FtpLimit(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& text) {
+  AddLogLine(sender.Tag, "(" + client.PeerAddr() + ") " + text);
+}
+
 void InstallFtpSharePolicy(TFtpServer& server) {
   server.OnAuthenticate = FtpAuthenticate;
   server.OnValidateGet = FtpValidateGet;
@@ -209,4 +213,5 @@ void InstallFtpSharePolicy(TFtpServer& server) {
   server.OnChangeDirectory = FtpChangeDirectory;
   server.OnMakeDirectory = FtpMakeDirectory;
   server.OnClientDisconnect = FtpClientDisconnect;
+  server.OnLimit = FtpLimit;
 }

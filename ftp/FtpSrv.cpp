@@ -1,6 +1,7 @@
 #include "ftp/FtpSrv.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "ftp/FtpSrvT.h"
 
@@ -110,13 +111,33 @@ void TFtpServer::ServerSessionAvailable(int error) {
   auto alive = client.AliveToken();
   if (OnClientConnect) OnClientConnect(*this, client, error);
   if (alive.expired() || !HasClient(&client) || client.State() != wsConnected) return;
-  if (MaxClients > 0 && MaxClients < ClientCount()) {
-    client.Banner = kReplyTooManyUsers;
+  if (const char* refusal = RefusalBanner(client)) {
+    client.Banner = refusal;
     client.StartSession();
     client.Close();
   } else {
     client.StartSession();
+    StartLimits(client);
   }
+}
+
+// The greeting that turns a new client away, or null to welcome it. A blocked
+// address is not logged again: its block was, once.
+const char* TFtpServer::RefusalBanner(TFtpCtrlSocket& client) {
+  const std::string addr = client.PeerAddr();
+  if (guard_.Blocked(addr)) return kReplyAddressBlocked;
+  if (Limits.OverAddressCap(ClientsFrom(addr))) {
+    FireLimit(client, std::string("Deny: ") + kMsgTooManyFromAddress);
+    return kReplyTooManyFromAddress;
+  }
+  if (MaxClients > 0 && MaxClients < ClientCount()) return kReplyTooManyUsers;
+  return nullptr;
+}
+
+int TFtpServer::ClientsFrom(const std::string& addr) const {
+  return static_cast<int>(std::count_if(clients_.begin(), clients_.end(), [&](const auto& c) {
+    return c->PeerAddr() == addr;
+  }));
 }
 
 TFtpCtrlSocket* TFtpServer::Client(int index) const {
@@ -141,6 +162,7 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
   // A hook or handler may drop every session (DisconnectAllClients), this one
   // included; then there is nobody left to answer.
   auto alive = client.AliveToken();
+  client.LastActivityAt = std::chrono::steady_clock::now();
   try {
     auto cmd = ParseCommandLine(std::string_view(buf, static_cast<std::size_t>(len)));
     std::string keyword = std::move(cmd.Keyword);
@@ -164,9 +186,12 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
     if (item->needsLogin && client.FtpState != ftpcReady) {
       answer = kReplyPleaseLogin;
     } else {
+      replyDeferred_ = false;
       (this->*(item->proc))(client, keyword, params, answer);
     }
     if (alive.expired()) return;
+    ArmLimits(client);
+    if (std::exchange(replyDeferred_, false)) return;
     SendAnswer(client, answer);
   } catch (const std::exception& e) {
     // Whatever a handler or hook lets out is the client's problem to read about;
@@ -267,6 +292,7 @@ void TFtpServer::CommandPASS(TFtpCtrlSocket& client, std::string&, std::string& 
   if (!authenticated) {
     client.FtpState = ftpcWaitingUserCode;
     answer = kReplyLoginIncorrect;
+    RefuseLogin(client);
     return;
   }
   client.FtpState = ftpcReady;

@@ -14,6 +14,7 @@
 #include "ftp/FtpSrvC.h"
 #include "ftp/FtpSrvParse.h"
 #include "ftp/FtpSrvReplies.h"
+#include "net/ClientLimits.h"
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
 
@@ -50,6 +51,10 @@ using TFtpSrvRetrDataSentEvent =
     std::function<void(TFtpServer& sender, TFtpCtrlSocket& client, TWSocket& data, int error)>;
 using TFtpSrvGetUniqueFileNameEvent =
     std::function<void(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fileName)>;
+// A time limit, block or refusal hit a client; text is what the owner's log says
+// of it, without the client's address.
+using TFtpSrvLimitEvent = std::function<void(TFtpServer& sender, TFtpCtrlSocket& client,
+                                             const std::string& text)>;
 using TFtpSrvGetProcessingEvent =
     std::function<void(TFtpServer& sender, TFtpCtrlSocket& client, bool& delayedSend)>;
 
@@ -73,6 +78,9 @@ public:
   int UserData = 0;
   int Tag = 0;         // the registry's entry index
   std::string PasvIpAddr;  // announced by PASV to clients that are not on loopback
+  TLimitSettings Limits;    // read as sessions come and go
+  // Failed logins per address, shared by every session of this server.
+  TAddressGuard& Guard() { return guard_; }
 
   int PasvPortRangeStart() const { return pasvPorts_.Start(); }
   int PasvPortRangeSize() const { return pasvPorts_.Size(); }
@@ -132,6 +140,7 @@ public:
   TFtpSrvRetrDataSentEvent OnRetrDataSent;
   TFtpSrvGetUniqueFileNameEvent OnGetUniqueFileName;
   TFtpSrvGetProcessingEvent OnGetProcessing;  // RETR; set delayedSend to start it later
+  TFtpSrvLimitEvent OnLimit;
 
   // The host path of a client's file argument, relative to directory (the
   // client's current one); fires OnBuildFilePath. Throws FtpServerException.
@@ -157,6 +166,17 @@ private:
   void CloseRequest(TFtpCtrlSocket& client);
   void ClientClosed(TFtpCtrlSocket& client);
   bool HasClient(const TFtpCtrlSocket* client) const;
+  int ClientsFrom(const std::string& addr) const;
+
+  // Time limits and login throttling (FtpSrvLimits.cpp).
+  void StartLimits(TFtpCtrlSocket& client);
+  void ArmLimits(TFtpCtrlSocket& client);
+  void CheckLimits(TFtpCtrlSocket& client);
+  void FireLimit(TFtpCtrlSocket& client, const std::string& text);
+  void CloseForLimit(TFtpCtrlSocket& client, const std::string& reply, const std::string& text);
+  void TimeOutDataSide(TFtpCtrlSocket& client);
+  void RefuseLogin(TFtpCtrlSocket& client);
+  const char* RefusalBanner(TFtpCtrlSocket& client);
 
   // Paths shared by the file commands.
   void ChangeDirectory(TFtpCtrlSocket& client, std::string& params, std::string& answer);
@@ -229,4 +249,6 @@ private:
   TPasvPortTable pasvPorts_;
   TEndpoint sink_;
   bool destroying_ = false;
+  bool replyDeferred_ = false;  // the running handler will send its reply later
+  TAddressGuard guard_;
 };

@@ -103,16 +103,38 @@ void TFtpCtrlSocket::StartSession() {
 
 void TFtpCtrlSocket::SendLine(const std::string& text) { SendText(text + "\r\n"); }
 
+void TFtpCtrlSocket::PauseCommands() {
+  commandsPaused_ = true;
+  Pause();
+}
+
+void TFtpCtrlSocket::ResumeCommands() {
+  if (!commandsPaused_) return;
+  commandsPaused_ = false;
+  Resume();
+  // Lines that arrived with the paused one wait in the buffer, where no read
+  // notice will ever point at them again.
+  if (held_ > 0) {
+    auto alive = AliveToken();
+    Endpoint().Post([this, alive] {
+      if (!alive.expired() && !commandsPaused_) DeliverCommandLines();
+    });
+  }
+}
+
 void TFtpCtrlSocket::ReceiveCommandLines(int) {
-  if (rcvSize_ < 2) return;
+  if (rcvSize_ < 2 || commandsPaused_) return;
   int room = rcvSize_ - held_ - 1;
   int n = room > 0 ? Receive(rcvBuf_.data() + held_, room) : 0;
   if (n <= 0) return;
   held_ += n;
   rcvBuf_[static_cast<std::size_t>(held_)] = '\0';
+  DeliverCommandLines();
+}
 
+void TFtpCtrlSocket::DeliverCommandLines() {
   auto alive = AliveToken();
-  for (;;) {
+  while (held_ > 0 && !commandsPaused_) {
     char* start = rcvBuf_.data();
     auto* lf = static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(held_)));
     if (!lf) {

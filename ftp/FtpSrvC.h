@@ -5,6 +5,7 @@
 // gone, and carries the session's login, directory and transfer state, which the
 // server's command handlers read and write.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -98,6 +99,18 @@ public:
   bool PassiveAccepted = false;
   int PasvPort = 0;  // the range port this session holds, 0 for none
 
+  // What the server's time limits measure (steady clock).
+  using TTime = std::chrono::steady_clock::time_point;
+  TTime ConnectedAt{};
+  TTime LastActivityAt{};  // last command, or the end of the last transfer
+  TTime DataWaitSince{};   // a passive listener or an active connect began
+  TTime LastDataAt{};      // bytes last moved on the data connection
+  TLoopTimer LimitTimer;   // the nearest deadline of the session
+  TTime LimitTimerFor{};
+  TLoopTimer ReplyTimer;   // a reply held back (the pause after a wrong password)
+  int FailedLogins = 0;
+  bool ClosingForLimit = false;  // a limit ended the session; only the close is left
+
   // Every complete command line, without its line end.
   std::function<void(TFtpCtrlSocket& client, const char* line, int len)> OnCommand;
 
@@ -109,6 +122,11 @@ public:
 
   // Waits for USER and sends the greeting (no OnAnswerToClient for it).
   void StartSession();
+  // Holds back command lines, those already received included, and stops reading
+  // until ResumeCommands; nothing the client sends meanwhile is acted on.
+  void PauseCommands();
+  void ResumeCommands();
+  bool CommandsPaused() const { return commandsPaused_; }
   // Sends text and CR LF as it is.
   void SendLine(const std::string& text);
 
@@ -121,12 +139,14 @@ protected:
 
 private:
   void ReceiveCommandLines(int error);
+  void DeliverCommandLines();
 
   std::vector<char> rcvBuf_;
   int rcvSize_ = kDefaultRcvSize;
   int held_ = 0;
   std::vector<char> block_;
   std::string cachedPeerAddr_;
+  bool commandsPaused_ = false;
 };
 
 class EFtpCtrlSocketException : public std::runtime_error {

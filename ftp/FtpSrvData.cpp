@@ -92,7 +92,9 @@ void TFtpServer::OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally) 
     data.SetLocalPort("0");
   }
   data.SetComponentOptions({wsoNoReceiveLoop});
+  client.DataWaitSince = std::chrono::steady_clock::now();
   data.Connect();
+  ArmLimits(client);
 }
 
 void TFtpServer::StartDataSide(TFtpCtrlSocket& client, bool store, bool bindLocally) {
@@ -136,6 +138,8 @@ void TFtpServer::ResetDataSession(TFtpCtrlSocket& client) {
   client.TransferStream.reset();
   client.StreamOwned = false;
   client.TransferKind = TFtpTransferKind::None;
+  // The control connection was not idle while the transfer ran.
+  client.LastActivityAt = std::chrono::steady_clock::now();
 }
 
 void TFtpServer::FireDataSessionClosed(TFtpCtrlSocket& client, int error) {
@@ -201,6 +205,8 @@ void TFtpServer::CommandPASV(TFtpCtrlSocket& client, std::string&, std::string&,
     }
     answer = PasvReplyText(addr, bound);
     client.PassiveArmed = true;
+    client.DataWaitSince = std::chrono::steady_clock::now();
+    ArmLimits(client);
   } catch (const std::exception& e) {
     answer = FtpFormat(kReplyPasvFailed, e.what());
     try {
@@ -327,6 +333,8 @@ void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
 
 void TFtpServer::StoreConnected(TFtpCtrlSocket& client, int error) {
   client.DataSessionActive = error == 0;
+  client.LastDataAt = std::chrono::steady_clock::now();
+  ArmLimits(client);
   client.PassiveArmed = false;
   if (OnStorSessionConnected) OnStorSessionConnected(*this, client, *client.DataWSocket, error);
   if (error != 0) {
@@ -340,6 +348,7 @@ void TFtpServer::StoreDataAvailable(TFtpCtrlSocket& client, int error) {
   auto& buf = client.BlockBuffer();
   int n = client.DataWSocket->Receive(buf.data(), static_cast<int>(buf.size()));
   if (n <= 0 || client.TransferAborted) return;
+  client.LastDataAt = std::chrono::steady_clock::now();
   try {
     if (OnStorDataAvailable)
       OnStorDataAvailable(*this, client, *client.DataWSocket, buf.data(), n, error);
@@ -489,6 +498,8 @@ void TFtpServer::FailTransfer(TFtpCtrlSocket& client, const std::string& message
 
 void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
   client.DataSessionActive = error == 0;
+  client.LastDataAt = std::chrono::steady_clock::now();
+  ArmLimits(client);
   client.PassiveArmed = false;
   try {
     if (OnRetrSessionConnected) OnRetrSessionConnected(*this, client, *client.DataWSocket, error);
@@ -520,6 +531,7 @@ void TFtpServer::SendNextBlock(TFtpCtrlSocket& client) {
 
 void TFtpServer::SendDataSent(TFtpCtrlSocket& client, int error) {
   if (client.TransferAborted) return;
+  client.LastDataAt = std::chrono::steady_clock::now();
   try {
     if (OnRetrDataSent) OnRetrDataSent(*this, client, *client.DataWSocket, error);
     if (error != 0) throw FtpServerException(FtpFormat(kMsgSendError, error));

@@ -7,6 +7,14 @@
 inline constexpr const char* kDefaultBanner = "220 Ornavel FTP Server ready.";
 inline constexpr const char* kCtrlDefaultBanner = "220-Ornavel FTP Server ready";
 inline constexpr const char* kReplyTooManyUsers = "421 Too many users connected.";
+inline constexpr const char* kReplyAddressBlocked =
+    "421 Too many failed logins from your address; try again later.";
+inline constexpr const char* kReplyTooManyFromAddress =
+    "421 Too many connections from your address.";
+inline constexpr const char* kReplyTooManyFailures = "421 Too many failed logins.";
+inline constexpr const char* kReplyLoginTimeout = "421 Login timeout.";
+inline constexpr const char* kReplyIdleTimeout =
+    "421 Timeout (%d seconds): closing control connection.";
 inline constexpr const char* kReplyNotUnderstood = "500 '%s': command not understood.";
 inline constexpr const char* kReplyPasswordRequired = "331 Password required for %s.";
 inline constexpr const char* kReplyUserFirst = "503 Login with USER first.";
@@ -76,6 +84,7 @@ inline constexpr const char* kReplyCannotRetr = "501 Cannot RETR. %s";
 inline constexpr const char* kReplyOpeningList = "150 Opening data connection for directory list.";
 inline constexpr const char* kReplyListFailed = "451 Failed: %s.";
 inline constexpr const char* kReplyClosedBecause = "426 Connection closed; %s.";
+inline constexpr const char* kMsgDataTimeout = "Data connection timeout (%d seconds)";
 inline constexpr const char* kReplyClosedError = "426 Connection closed; transfer aborted. Error #%d";
 inline constexpr const char* kReplyReceivedOk = "226 File received ok";
 inline constexpr const char* kReplyStouCreated = "250 '%s': file created.";

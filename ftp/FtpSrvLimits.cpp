@@ -1,0 +1,165 @@
+// The time limits of a session and the throttling of password guesses. A session
+// has one timer, armed for its nearest deadline; activity only moves deadlines
+// later, so the timer is re-armed when it fires rather than at every command.
+
+#include <algorithm>
+#include <optional>
+
+#include "ftp/FtpSrv.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kLoginDeadlineCap = 60;  // seconds to log in, at most
+constexpr int kDataWaitCap = 60;       // seconds for a data connection to be made
+constexpr int kFailuresPerConnection = 3;
+constexpr auto kFailedLoginPause = 1s;
+// How long a closing session may take to let its last reply go before it is cut.
+constexpr auto kCloseGrace = 10s;
+
+bool TransferPending(const TFtpCtrlSocket& client) {
+  return client.TransferKind != TFtpTransferKind::None;
+}
+
+bool DataConnectionAwaited(const TFtpCtrlSocket& client) {
+  return client.PasvWSocket->State() == wsListening ||
+         client.DataWSocket->State() == wsConnecting;
+}
+
+bool TransferFlowing(const TFtpCtrlSocket& client) {
+  return client.DataSessionActive && TransferPending(client);
+}
+
+bool IsUpload(TFtpTransferKind kind) {
+  return kind == TFtpTransferKind::Stor || kind == TFtpTransferKind::Appe ||
+         kind == TFtpTransferKind::Stou;
+}
+
+}  // namespace
+
+void TFtpServer::StartLimits(TFtpCtrlSocket& client) {
+  client.ConnectedAt = client.LastActivityAt = Clock::now();
+  ArmLimits(client);
+}
+
+void TFtpServer::ArmLimits(TFtpCtrlSocket& client) {
+  if (!Limits.TimeLimitsOn() || client.ClosingForLimit) return;
+  std::optional<Clock::time_point> next;
+  auto consider = [&next](Clock::time_point at) {
+    if (!next || at < *next) next = at;
+  };
+  if (client.FtpState != ftpcReady)
+    consider(client.ConnectedAt + Limits.Capped(kLoginDeadlineCap));
+  else if (!TransferPending(client))
+    consider(client.LastActivityAt + Limits.Idle());
+  if (DataConnectionAwaited(client)) consider(client.DataWaitSince + Limits.Capped(kDataWaitCap));
+  if (TransferFlowing(client)) consider(client.LastDataAt + Limits.Idle());
+  if (!next) return;
+  if (client.LimitTimer.Armed() && client.LimitTimerFor <= *next) return;
+  client.LimitTimerFor = *next;
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+  client.LimitTimer.Start(std::max(wait, 0ms), [this, &client] { CheckLimits(client); });
+}
+
+void TFtpServer::CheckLimits(TFtpCtrlSocket& client) {
+  if (client.ClosingForLimit || !HasClient(&client)) return;
+  const Clock::time_point now = Clock::now();
+  if (client.FtpState != ftpcReady &&
+      now >= client.ConnectedAt + Limits.Capped(kLoginDeadlineCap)) {
+    CloseForLimit(client, kReplyLoginTimeout, "Login timeout");
+    return;
+  }
+  if ((DataConnectionAwaited(client) &&
+       now >= client.DataWaitSince + Limits.Capped(kDataWaitCap)) ||
+      (TransferFlowing(client) && now >= client.LastDataAt + Limits.Idle())) {
+    TimeOutDataSide(client);
+  } else if (client.FtpState == ftpcReady && !TransferPending(client) &&
+             now >= client.LastActivityAt + Limits.Idle()) {
+    CloseForLimit(client, FtpFormat(kReplyIdleTimeout, Limits.IdleTimeout),
+                  "Idle timeout after " + std::to_string(Limits.IdleTimeout) + " seconds");
+    return;
+  }
+  ArmLimits(client);
+}
+
+void TFtpServer::FireLimit(TFtpCtrlSocket& client, const std::string& text) {
+  try {
+    if (OnLimit) OnLimit(*this, client, text);
+  } catch (...) {
+    // The log line is lost; the limit holds all the same.
+  }
+}
+
+void TFtpServer::CloseForLimit(TFtpCtrlSocket& client, const std::string& reply,
+                               const std::string& text) {
+  client.ClosingForLimit = true;
+  client.LimitTimer.Cancel();
+  FireLimit(client, text);
+  SendAnswer(client, reply);
+  PostNotice(client, ntCloseRequest);
+  // A client that reads nothing would keep its last reply, and the session, queued
+  // for ever.
+  client.LimitTimer.Start(kCloseGrace, [&client] { client.Close(); });
+}
+
+// A data connection that was never made, or on which nothing moved for too long.
+// A transfer waiting on it ends with its 426 reply; an upload keeps what arrived.
+void TFtpServer::TimeOutDataSide(TFtpCtrlSocket& client) {
+  const bool wasWaiting = DataConnectionAwaited(client);
+  const int seconds = wasWaiting ? static_cast<int>(Limits.Capped(kDataWaitCap).count() / 1000)
+                                 : Limits.IdleTimeout;
+  const std::string message = FtpFormat(kMsgDataTimeout, seconds);
+  const TFtpTransferKind kind = client.TransferKind;
+  DetachDataHandlers(client);
+  ClosePassiveListener(client);
+  client.PassiveArmed = false;
+  client.DataWSocket->Close();
+  if (kind == TFtpTransferKind::None) {
+    FireLimit(client, "Passive data connection not made within " + std::to_string(seconds) +
+                          " seconds");
+    return;
+  }
+  FireLimit(client, message + ": " +
+                        (client.HostFilePath.empty() ? std::string("listing")
+                                                     : client.HostFilePath));
+  client.TransferAborted = true;
+  client.TransferMessage = message;
+  if (IsUpload(kind)) {
+    StoreClosed(client, 0);
+    return;
+  }
+  ResetDataSession(client);
+  SendAnswer(client, FtpFormat(kReplyClosedBecause, message.c_str()));
+  if (OnRetrSessionClosed)
+    OnRetrSessionClosed(*this, client, *client.DataWSocket, sockerr::kTimedOut);
+}
+
+// A wrong password: the reply waits a second, during which the session reads
+// nothing, so one connection guesses at most once a second; the third failure ends
+// it. Every failure also counts against the address, whatever connection it used.
+void TFtpServer::RefuseLogin(TFtpCtrlSocket& client) {
+  ++client.FailedLogins;
+  if (guard_.NoteFailure(client.PeerAddr()))
+    FireLimit(client, std::string("Deny: ") + kMsgAddressBlocked);
+  const bool last = client.FailedLogins >= kFailuresPerConnection;
+  if (!Limits.TimeLimitsOn() && !last) return;
+  replyDeferred_ = true;
+  client.PauseCommands();
+  auto finish = [this, &client, last] {
+    client.Resume();  // the socket writes again; commands stay held when closing
+    SendAnswer(client, kReplyLoginIncorrect);
+    if (!last) {
+      client.ResumeCommands();
+      return;
+    }
+    CloseForLimit(client, kReplyTooManyFailures,
+                  "Disconnected after " + std::to_string(kFailuresPerConnection) +
+                      " failed logins");
+  };
+  if (Limits.TimeLimitsOn())
+    client.ReplyTimer.Start(kFailedLoginPause, finish);
+  else
+    finish();
+}
