@@ -31,6 +31,7 @@
 #include "catalogue/uFileFormat.h"
 #include "catalogue/uServers.h"
 #include "platform/EventLoop.h"
+#include "platform/Profile.h"
 #include "web/WebShare.h"
 
 namespace {
@@ -249,6 +250,14 @@ int main(int argc, char** argv) {
   def.FileCount = static_cast<std::int32_t>(def.Files.size());
   const std::string defPath = (dir / "bench.server").string();
   WriteServerFile(defPath, def);
+  {
+    // Every load client comes from 127.0.0.1: lift the per-address cap, as an owner
+    // expecting that would.
+    TProfile profile;
+    profile.Load(defPath);
+    profile.WriteString("Info", "MaxPerAddress", "0");
+    profile.SaveAtomically(defPath);
+  }
 
   SetUi(std::make_unique<TQuietUi>());
   RegisterWebEngine();

@@ -1,6 +1,14 @@
 #include "web/HttpSrv.h"
 
+#include <algorithm>
 #include <cstdio>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kHeaderDeadlineCap = 30;  // seconds for a whole request header, at most
+
+}  // namespace
 
 // ---------------------------------------------------------------- THttpConnection
 
@@ -53,6 +61,7 @@ void THttpConnection::ProcessLine(const std::string& line) {
     return;
   }
   phase_ = 2;
+  ArmLimits();
   Dispatch();
 }
 
@@ -156,11 +165,14 @@ void THttpConnection::SendDocumentStream() {
   }
   if (!sendBuffer_) sendBuffer_ = std::make_unique<char[]>(kSendBlockSize);
   OnDataSent = [this](TCustomWSocket&, std::uint16_t) { SendChunk(); };
+  lastProgress_ = Clock::now();
+  ArmLimits();
   SendChunk();
 }
 
 void THttpConnection::SendChunk() {
   if (!DocumentStream) return;
+  lastProgress_ = Clock::now();
   const std::int64_t n = DocumentStream->Read(sendBuffer_.get(), kSendBlockSize);
   if (n <= 0) {
     if (n == 0 && BufferedByteCount() > 0 && State() == wsConnected) {
@@ -180,7 +192,82 @@ void THttpConnection::SendChunk() {
 
 void THttpConnection::DocumentDone() {
   phase_ = 0;
-  if (!WantsKeepAlive(headers_.ReqConnection)) CloseLater();
+  headerSince_ = Clock::now();
+  if (!WantsKeepAlive(headers_.ReqConnection)) {
+    CloseLater();
+    return;
+  }
+  ArmLimits();
+}
+
+void THttpConnection::DelayAnswer(std::chrono::milliseconds delay, std::function<void()> send) {
+  if (!limits_.TimeLimitsOn()) {
+    send();
+    return;
+  }
+  Pause();
+  answerTimer_.Start(delay, [this, send = std::move(send)] {
+    Resume();
+    send();
+  });
+}
+
+void THttpConnection::Refuse() {
+  refused_ = true;
+  Close();
+}
+
+// ---------------------------------------------------------------- time limits
+// One timer per connection, armed for its nearest deadline; progress only moves
+// deadlines later, so the timer is re-armed when it fires.
+
+void THttpConnection::StartLimits(const TLimitSettings& limits) {
+  limits_ = limits;
+  headerSince_ = Clock::now();
+  ArmLimits();
+}
+
+bool THttpConnection::AnswerPending() const {
+  return DocumentStream != nullptr || BufferedByteCount() > 0;
+}
+
+void THttpConnection::ArmLimits() {
+  if (!limits_.TimeLimitsOn() || State() != wsConnected) return;
+  TTime next;
+  if (phase_ != 2)
+    next = headerSince_ + limits_.Capped(kHeaderDeadlineCap);
+  else if (AnswerPending())
+    next = lastProgress_ + limits_.Idle();
+  else
+    return;  // the owner is answering by itself (or pausing before it does)
+  if (limitTimer_.Armed() && limitTimerFor_ <= next) return;
+  limitTimerFor_ = next;
+  auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+  limitTimer_.Start(std::max(wait, std::chrono::milliseconds(0)), [this] { CheckLimits(); });
+}
+
+void THttpConnection::CheckLimits() {
+  if (State() != wsConnected) return;
+  const TTime now = Clock::now();
+  std::string reason;
+  if (phase_ != 2 && now >= headerSince_ + limits_.Capped(kHeaderDeadlineCap))
+    reason = "Request header not complete within " +
+             std::to_string(limits_.Capped(kHeaderDeadlineCap).count() / 1000) + " seconds";
+  else if (phase_ == 2 && AnswerPending() && now >= lastProgress_ + limits_.Idle())
+    reason = "Answer not read for " + std::to_string(limits_.IdleTimeout) + " seconds";
+  if (reason.empty()) {
+    ArmLimits();
+    return;
+  }
+  auto alive = AliveToken();
+  try {
+    if (OnLimit) OnLimit(*this, reason);
+  } catch (...) {
+    // The log line is lost; the limit holds all the same.
+  }
+  if (alive.expired()) return;
+  DocumentStream.reset();
+  Abort();
 }
 
 void THttpConnection::SendNotFound() {
@@ -205,6 +292,7 @@ THttpServer::~THttpServer() {
     c->OnHeadDocument = nullptr;
     c->OnPostDocument = nullptr;
     c->OnPostedData = nullptr;
+    c->OnLimit = nullptr;
   }
   wsocket_.reset();
 }
@@ -250,12 +338,15 @@ void THttpServer::Start() {
   s.OnClientConnect = [this](TCustomWSocketServer&, TWSocketClient& client,
                              std::uint16_t error) {
     auto& connection = static_cast<THttpConnection&>(client);
+    if (RefuseConnection(connection)) return;
     WireConnection(connection);
+    connection.StartLimits(Limits);
     TriggerClientConnect(connection, error);
   };
   s.OnClientDisconnect = [this](TCustomWSocketServer&, TWSocketClient& client,
                                 std::uint16_t error) {
-    TriggerClientDisconnect(static_cast<THttpConnection&>(client), error);
+    auto& connection = static_cast<THttpConnection&>(client);
+    if (!connection.Refused()) TriggerClientDisconnect(connection, error);
   };
   s.OnSessionClosed = [this](TCustomWSocket&, std::uint16_t) { TriggerServerStopped(); };
   s.OnChangeState = [this](TCustomWSocket&, TSocketState, TSocketState newState) {
@@ -291,6 +382,27 @@ std::string THttpServer::ListeningPort() const {
   return wsocket_ ? wsocket_->LocalBoundPort() : "error";
 }
 
+// A blocked address, or one past its connection cap, is closed before anything is
+// read or reported; the block itself was logged once, when it began.
+bool THttpServer::RefuseConnection(THttpConnection& client) {
+  const std::string addr = client.PeerAddr();
+  if (guard_.Blocked(addr)) {
+    client.Refuse();
+    return true;
+  }
+  int count = 0;
+  for (int i = 0; i < ClientCount(); ++i)
+    if (Client(i)->PeerAddr() == addr) ++count;
+  if (!Limits.OverAddressCap(count)) return false;
+  FireLimit(client, std::string("Deny: ") + kMsgTooManyFromAddress);
+  client.Refuse();
+  return true;
+}
+
+void THttpServer::FireLimit(THttpConnection& client, const std::string& text) {
+  if (OnLimit) OnLimit(*this, client, text);
+}
+
 void THttpServer::WireConnection(THttpConnection& c) {
   c.SetLineMode(true);
   c.SetLineEdit(false);
@@ -309,6 +421,7 @@ void THttpServer::WireConnection(THttpConnection& c) {
   c.OnPostedData = [this](THttpConnection& sender, std::uint16_t error) {
     TriggerPostedData(sender, error);
   };
+  c.OnLimit = [this](THttpConnection& sender, const std::string& text) { FireLimit(sender, text); };
 }
 
 void THttpServer::TriggerServerStarted() {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "net/ClientLimits.h"
 #include "net/WSocketS.h"
 #include "web/HttpSrvParse.h"
 #include "web/HttpSrvStream.h"
@@ -79,6 +80,17 @@ public:
   void SendNotFound();
   // Turns line mode back on after a handler took the connection over.
   virtual void ReturnToLineMode();
+  // Runs send after delay, reading nothing meanwhile (the pause after a wrong
+  // password); at once when the server's time limits are off.
+  void DelayAnswer(std::chrono::milliseconds delay, std::function<void()> send);
+
+  // The server's limits, copied when the connection is accepted.
+  void StartLimits(const TLimitSettings& limits);
+  // Fired when a time limit ends the connection; text is the log's wording.
+  std::function<void(THttpConnection& sender, const std::string& text)> OnLimit;
+  // Turned away on accept: no connect or disconnect is reported for it.
+  bool Refused() const { return refused_; }
+  void Refuse();
 
 protected:
   virtual void TriggerGetDocument(THttpGetFlag& flags);
@@ -93,6 +105,9 @@ private:
   void ProcessPost();
   void SendChunk();
   void DocumentDone();
+  void ArmLimits();
+  void CheckLimits();
+  bool AnswerPending() const;
 
   std::string docDir_ = "c:\\wwwroot";
   std::string defaultDoc_ = "index.html";
@@ -105,6 +120,14 @@ private:
   bool sendShut_ = false;  // the sending side is shut: no further answer can go out
   std::string answerContentType_;
   std::unique_ptr<char[]> sendBuffer_;
+  TLimitSettings limits_{0, 0};  // off until the server hands its own over
+  using TTime = std::chrono::steady_clock::time_point;
+  TTime headerSince_{};   // accepted, or the previous answer ended
+  TTime lastProgress_{};  // the answer last moved
+  TLoopTimer limitTimer_;
+  TTime limitTimerFor_{};
+  TLoopTimer answerTimer_;
+  bool refused_ = false;
 };
 
 using THttpConnectEvent =
@@ -113,6 +136,10 @@ using THttpGetEvent =
     std::function<void(THttpServer& sender, THttpConnection& client, THttpGetFlag& flags)>;
 using THttpPostedDataEvent = THttpConnectEvent;
 using THttpServerEvent = std::function<void(THttpServer& sender)>;
+// A time limit, block or refusal hit a client; text is the log's wording without
+// the client's address.
+using THttpLimitEvent =
+    std::function<void(THttpServer& sender, THttpConnection& client, const std::string& text)>;
 
 class THttpServer {
 public:
@@ -132,6 +159,12 @@ public:
   THttpGetEvent OnHeadDocument;
   THttpGetEvent OnPostDocument;
   THttpPostedDataEvent OnPostedData;
+  THttpLimitEvent OnLimit;
+
+  // Time limits and the per-address cap, read as each connection is accepted.
+  TLimitSettings Limits;
+  // Failed authorizations per address, for the owner's document handler to count.
+  TAddressGuard& Guard() { return guard_; }
 
   // The connection class; THttpConnection when unset. Set before Start.
   TConnectionFactory ClientClass;
@@ -177,6 +210,8 @@ protected:
 
 private:
   void WireConnection(THttpConnection& client);
+  bool RefuseConnection(THttpConnection& client);
+  void FireLimit(THttpConnection& client, const std::string& text);
 
   std::unique_ptr<TWSocketServer> wsocket_;
   std::intptr_t tag_ = 0;
@@ -186,4 +221,5 @@ private:
   std::string defaultDoc_ = "index.html";
   TSocketLingerOnOff lingerOnOff_ = wsLingerNoSet;
   std::int32_t lingerTimeout_ = 0;
+  TAddressGuard guard_;
 };

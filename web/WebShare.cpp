@@ -1,5 +1,7 @@
 #include "web/WebShare.h"
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "catalogue/ServerUi.h"
@@ -8,6 +10,7 @@
 namespace {
 
 constexpr std::string_view kAuthorizationPrefix = "authorization: basic";
+constexpr std::chrono::seconds kFailedLoginPause{1};
 
 // The entry of the server that raised an event; none when the Tag names no entry.
 TServerSocket* EntryOf(const THttpServer& sender) {
@@ -34,6 +37,13 @@ void CheckAuthorization(const TServerFile& def, TClient& client) {
         TrimControl(std::string_view(line).substr(kAuthorizationPrefix.size()));
     client.SetAuthorized(BasicAuthDecoder.Decode(encoded) == expected);
   }
+}
+
+bool HasAuthorizationLine(const TClient& client) {
+  return std::any_of(client.HeaderLines().begin(), client.HeaderLines().end(),
+                     [](const std::string& line) {
+                       return StartsWithText(line, "authorization:", false);
+                     });
 }
 
 void SendListingPage(const TServerFile& def, THttpConnection& client, THttpGetFlag& flags) {
@@ -85,6 +95,11 @@ void WebClientDisconnect(THttpServer& sender, THttpConnection& client, std::uint
   Ui().StartGlitchTimer(index);
 }
 
+void WebLimit(THttpServer& sender, THttpConnection& client, const std::string& text) {
+  if (!EntryOf(sender)) return;
+  AddLogLine(int(sender.Tag()), "(" + client.PeerAddr() + ") " + text);
+}
+
 void WebGetDocument(THttpServer& sender, THttpConnection& connection, THttpGetFlag& flags) {
   TServerSocket* entry = EntryOf(sender);
   if (!entry) return;
@@ -95,7 +110,15 @@ void WebGetDocument(THttpServer& sender, THttpConnection& connection, THttpGetFl
   CheckAuthorization(def, client);
   if (!client.Authorized()) {
     flags = hgWillSendMySelf;
-    SendUnauthorized(client);
+    // A browser's first try carries no credentials and is no guess; a wrong one
+    // waits a second and counts against the address.
+    if (!HasAuthorizationLine(client)) {
+      SendUnauthorized(client);
+      return;
+    }
+    if (sender.Guard().NoteFailure(client.PeerAddr()))
+      LogDecision(false, int(sender.Tag()), client.PeerAddr(), kMsgAddressBlocked);
+    client.DelayAnswer(kFailedLoginPause, [&client] { SendUnauthorized(client); });
     return;
   }
   if (client.Path() == "/") {
@@ -126,6 +149,8 @@ TWebEngine::TWebEngine(int index, const TServerFile& definition) {
   server_.OnClientConnect = WebClientConnect;
   server_.OnClientDisconnect = WebClientDisconnect;
   server_.OnGetDocument = WebGetDocument;
+  server_.OnLimit = WebLimit;
+  server_.Limits = {definition.IdleTimeout, definition.MaxPerAddress};
 }
 
 void TWebEngine::DisconnectAllClients() {

@@ -26,6 +26,8 @@ void WebClientConnect(THttpServer& sender, THttpConnection& client, std::uint16_
 // Logs the leave; the tray refresh waits 500 ms because the engine still counts the
 // closing client now.
 void WebClientDisconnect(THttpServer& sender, THttpConnection& client, std::uint16_t error);
+// A time limit or refusal hit a client: one activity line.
+void WebLimit(THttpServer& sender, THttpConnection& client, const std::string& text);
 // Basic authorization, the listing page for "/", shared files by their link; any
 // other path is left to the engine (Flags stays hgSendDoc).
 void WebGetDocument(THttpServer& sender, THttpConnection& client, THttpGetFlag& flags);

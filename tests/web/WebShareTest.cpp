@@ -4,6 +4,7 @@
 
 #include "catalogue/uFileFormat.h"
 #include "platform/EventLoop.h"
+#include "platform/Profile.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/RegistryScope.h"
 #include "tests/support/TempFolder.h"
@@ -255,3 +256,90 @@ TEST_F(WebShareTest, TakenPortFailsTheStart) {
 }
 
 }  // namespace
+
+// Time limits, the pause after wrong credentials and the per-address rules, with
+// the keys an owner adds to the definition by hand.
+class WebLimitsTest : public WebShareTest {
+protected:
+  void StartWith(int idleTimeout, int maxPerAddress) {
+    def_.Username = "ann";
+    def_.Password = "secret";
+    std::string path = files_.Native("web.server");
+    WriteServerFile(path, def_);
+    TProfile profile;
+    ASSERT_EQ(profile.Load(path), TProfile::TLoadResult::kLoaded);
+    profile.WriteString("Info", "IdleTimeout", std::to_string(idleTimeout));
+    profile.WriteString("Info", "MaxPerAddress", std::to_string(maxPerAddress));
+    ASSERT_TRUE(profile.SaveAtomically(path));
+    ASSERT_TRUE(StartServer(path));
+    port_ = std::stoi(dynamic_cast<TWebEngine&>(*ServerRegistry.back().Engine)
+                          .Server()
+                          .ListeningPort());
+  }
+  static std::string Request(const std::string& credentials) {
+    return "GET / HTTP/1.0\r\n" +
+           (credentials.empty() ? "" : "Authorization: Basic " + Base64(credentials) + "\r\n") +
+           "\r\n";
+  }
+  int ClientCount() const { return ServerRegistry.back().Engine->ClientCount(); }
+};
+
+TEST_F(WebLimitsTest, SlowHeadersAndUnreadAnswersEndTheConnection) {
+  ShareFile("big.bin", std::string(32 << 20, 'b'));
+  StartWith(2, 20);
+  THttpPeer trickle(port_);
+  trickle.Send("GET / HTTP/1.0\r\n");
+  THttpPeer stalled(port_);
+  stalled.Send("GET /C" + files_.Native("big.bin") + " HTTP/1.0\r\nAuthorization: Basic " +
+               Base64("ann:secret") + "\r\n\r\n");
+  for (int i = 0; i < 8 && !trickle.Ended(); ++i) {
+    trickle.Send("X");
+    EventLoop::Instance().WaitFor([] { return false; }, 500ms);
+  }
+  EXPECT_TRUE(trickle.ClosedByServer());
+  EXPECT_TRUE(WaitForActivity("(127.0.0.1) Request header not complete within 2 seconds"));
+  EXPECT_TRUE(WaitForActivity("(127.0.0.1) Answer not read for 2 seconds"));
+  EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return ClientCount() == 0; }, 5s));
+}
+
+TEST_F(WebLimitsTest, WrongCredentialsWaitASecondAndTenBlockTheAddress) {
+  StartWith(300, 20);
+  auto timed = [&](const std::string& credentials) {
+    const auto start = std::chrono::steady_clock::now();
+    THttpPeer peer(port_);
+    peer.Send(Request(credentials));
+    EXPECT_EQ(peer.ReadToEnd().rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u);
+    return std::chrono::steady_clock::now() - start;
+  };
+  EXPECT_LT(timed(""), 500ms);  // a browser's first try is no guess
+  EXPECT_GE(timed("ann:wrong"), 950ms);
+
+  // Nine more guesses at once: they wait their second side by side.
+  std::vector<std::unique_ptr<THttpPeer>> guesses;
+  for (int i = 0; i < 9; ++i) {
+    guesses.push_back(std::make_unique<THttpPeer>(port_));
+    guesses.back()->Send(Request("ann:guess" + std::to_string(i)));
+  }
+  for (auto& g : guesses)
+    EXPECT_EQ(g->ReadToEnd(5s).rfind("HTTP/1.0 401 Unauthorized\r\n", 0), 0u);
+  THttpPeer refused(port_);
+  refused.Send(Request("ann:secret"));
+  EXPECT_EQ(refused.ReadToEnd(5s), "");
+  EXPECT_EQ(std::count_if(ui_->activity.begin(), ui_->activity.end(),
+                          [](const std::string& l) {
+                            return l.find("(127.0.0.1) Deny: Address blocked for 10 minutes") !=
+                                   std::string::npos;
+                          }),
+            1);
+}
+
+TEST_F(WebLimitsTest, OneAddressHoldsAtMostItsShareOfConnections) {
+  StartWith(300, 2);
+  THttpPeer first(port_), second(port_);
+  EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return ClientCount() == 2; }, 5s));
+  THttpPeer third(port_);
+  EXPECT_TRUE(third.ClosedByServer());
+  EXPECT_TRUE(WaitForActivity("(127.0.0.1) Deny: Too many connections from this address"));
+  first.Send(Request("ann:secret"));
+  EXPECT_TRUE(SplitAnswer(first.ReadToEnd()).head.rfind("HTTP/1.0 200 OK", 0) == 0);
+}
