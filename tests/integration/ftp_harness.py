@@ -24,13 +24,15 @@ def ftp_dir(path):
 class Server(Program):
     """shares: (folder name, readable, writable, recursive) in definition order."""
 
-    def __init__(self, binary, multiple=True, shares=(("share", True, True, True),)):
+    def __init__(self, binary, multiple=True, shares=(("share", True, True, True),),
+                 extra_info=()):
         super().__init__(binary, "dravik-ftp-")
         self.shares = [os.path.join(self.root, name) for name, *_ in shares]
         self.share = self.shares[0]
         lines = ["[Info]", "Name=FTP test", "Banner=", "Type=0", f"Directories={len(shares)}",
                  "Files=0", f"Username={USER}", f"Password={PASSWORD}", f"Port={self.port}",
-                 "Limit=0", "Active=1", f"Multiple={1 if multiple else 0}", "Tray=0"]
+                 "Limit=0", "Active=1", f"Multiple={1 if multiple else 0}", "Tray=0",
+                 *extra_info]
         for i, (path, (_, read, write, recursive)) in enumerate(zip(self.shares, shares)):
             os.makedirs(path, exist_ok=True)
             lines += [f"[Directory.{i}]", f"Path={drive_form(path)}", "Description=test",

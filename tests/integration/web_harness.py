@@ -23,7 +23,8 @@ def fail(message):
 class WebServer(Program):
     """files: list of (name, content bytes or size in bytes, description)."""
 
-    def __init__(self, binary, name="Test share", files=(), username="", password=""):
+    def __init__(self, binary, name="Test share", files=(), username="", password="",
+                 extra_info=()):
         super().__init__(binary, "dravik-web-")
         self.share = os.path.join(self.root, "shared files")
         os.mkdir(self.share)
@@ -32,6 +33,7 @@ class WebServer(Program):
             "[Info]", f"Name={name}", "Banner=", "Type=1", "Directories=0",
             f"Files={len(files)}", f"Username={username}", f"Password={password}",
             f"Port={self.port}", "Limit=0", "Active=1", "Multiple=1", "Tray=0",
+            *extra_info,
         ]
         for i, (fname, content, description) in enumerate(files):
             path = os.path.join(self.share, fname)

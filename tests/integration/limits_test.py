@@ -1,0 +1,154 @@
+"""Strangers must not be able to hold a server or guess its password at leisure.
+Real clients against the real binary: first with short limits (the timeouts and
+the pause after a wrong password), then with the default ones under abuse (a
+thousand idle connections, a password-guessing loop, a slow-header flood), while
+a well-behaved client from another address must still be served within a second."""
+
+import base64
+import ftplib
+import http.client
+import os
+import resource
+import socket
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from ftp_harness import PASSWORD, USER, Server  # noqa: E402
+from harness import expect  # noqa: E402
+from web_harness import WebServer  # noqa: E402
+
+AUTH = {"Authorization": "Basic " + base64.b64encode(b"bob:pw").decode()}
+WRONG = {"Authorization": "Basic " + base64.b64encode(b"bob:guess").decode()}
+
+
+def ftp_error(call):
+    try:
+        call()
+    except (ftplib.Error, EOFError, OSError) as e:
+        return str(e)
+    return ""
+
+
+def timed(call):
+    start = time.monotonic()
+    result = call()
+    return result, time.monotonic() - start
+
+
+def ftp_short_limits(binary):
+    # Four seconds: time for three guesses, a second each, before the login deadline.
+    with Server(binary, extra_info=["IdleTimeout=4"]) as server:
+        idle = server.connect()
+        time.sleep(4.5)
+        reply = ftp_error(lambda: idle.voidcmd("NOOP"))
+        expect(reply.startswith("421 Timeout (4 seconds)"), f"idle session got {reply!r}")
+        server.wait_for_line("Idle timeout after 4 seconds")
+
+        guesser = ftplib.FTP()
+        guesser.connect("127.0.0.1", server.port, timeout=10)
+        reply, took = timed(lambda: ftp_error(lambda: guesser.login(USER, "wrong")))
+        expect(reply.startswith("530") and took >= 0.9, f"first guess: {reply!r} in {took:.2f} s")
+        ftp_error(lambda: guesser.login(USER, "wrong"))
+        ftp_error(lambda: guesser.login(USER, "wrong"))
+        reply = ftp_error(lambda: guesser.login(USER, PASSWORD))
+        expect(reply.startswith("421 Too many failed logins."), f"after three: {reply!r}")
+
+
+def web_short_limits(binary):
+    files = [("a.txt", b"web file\n", "A file")]
+    with WebServer(binary, files=files, username="bob", password="pw",
+                   extra_info=["IdleTimeout=2"]) as server:
+        def get(headers):
+            conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+            conn.request("GET", "/", headers=headers)
+            return conn.getresponse().status
+        status, took = timed(lambda: get({}))
+        expect(status == 401 and took < 0.5, f"no credentials: {status} in {took:.2f} s")
+        status, took = timed(lambda: get(WRONG))
+        expect(status == 401 and took >= 0.9, f"wrong credentials: {status} in {took:.2f} s")
+        expect(get(AUTH) == 200, "right credentials refused")
+
+        trickle = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+        trickle.sendall(b"GET / HTTP/1.1\r\n")
+        ended = False
+        for _ in range(10):
+            time.sleep(0.5)
+            try:
+                trickle.sendall(b"X")
+                ended = trickle.recv(100, socket.MSG_DONTWAIT) == b""
+            except BlockingIOError:
+                continue
+            except OSError:
+                ended = True
+            if ended:
+                break
+        expect(ended, "a trickled header kept its connection")
+        server.wait_for_line("Request header not complete within 2 seconds")
+
+
+def served_quickly(what, call):
+    _, took = timed(call)
+    expect(took < 1.0, f"{what}: the well-behaved client waited {took:.2f} s")
+
+
+def ftp_abuse(binary):
+    with Server(binary) as server:
+        idle = [socket.create_connection(("127.0.0.1", server.port), timeout=5,
+                                         source_address=("127.0.0.2", 0)) for _ in range(1000)]
+        served_quickly("1000 idle connections", lambda: server.connect().nlst())
+        server.wait_for_line("Deny: Too many connections from this address", count=900)
+
+        def guess():
+            ftp = ftplib.FTP(source_address=("127.0.0.3", 0))
+            ftp.connect("127.0.0.1", server.port, timeout=10)
+            for _ in range(3):
+                ftp_error(lambda: ftp.login(USER, "guess"))
+        guessers = [threading.Thread(target=guess) for _ in range(4)]
+        for t in guessers:
+            t.start()
+        time.sleep(0.3)
+        served_quickly("a guessing loop", lambda: server.connect().nlst())
+        for t in guessers:
+            t.join(20)
+        blocked = socket.create_connection(("127.0.0.1", server.port), timeout=5,
+                                           source_address=("127.0.0.3", 0))
+        banner = blocked.makefile("rb").readline()
+        expect(banner == b"421 Too many failed logins from your address; try again later.\r\n",
+               f"a blocked address got {banner!r}")
+        server.wait_for_line("(127.0.0.3) Deny: Address blocked for 10 minutes")
+        for s in idle + [blocked]:
+            s.close()
+
+
+def web_abuse(binary):
+    files = [("a.txt", b"web file\n", "A file")]
+    with WebServer(binary, files=files, username="bob", password="pw") as server:
+        slow = []
+        for _ in range(300):
+            s = socket.create_connection(("127.0.0.1", server.port), timeout=5,
+                                         source_address=("127.0.0.4", 0))
+            s.sendall(b"GET / HTTP/1.1\r\nHost: x")
+            slow.append(s)
+
+        def get():
+            conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+            conn.request("GET", server.link_of(0), headers=AUTH)
+            answer = conn.getresponse()
+            expect(answer.read() == b"web file\n", "download failed under the flood")
+        served_quickly("a slow-header flood", get)
+        for s in slow:
+            s.close()
+
+
+def main(binary):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
+    for test in (ftp_short_limits, web_short_limits, ftp_abuse, web_abuse):
+        test(binary)
+        print(f"ok   {test.__name__}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
