@@ -196,7 +196,7 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
   } catch (const std::exception& e) {
     // Whatever a handler or hook lets out is the client's problem to read about;
     // the session goes on.
-    if (!alive.expired()) SendAnswer(client, std::string("501 ") + e.what());
+    if (!alive.expired()) SendAnswer(client, FtpSingleLine(std::string("501 ") + e.what()));
   }
 }
 

@@ -149,5 +149,11 @@ std::string FtpFormat(const char* fmt, ...) {
   std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
   if (n > 0) std::vsnprintf(out.data(), out.size() + 1, fmt, args);
   va_end(args);
-  return out;
+  return FtpSingleLine(std::move(out));
+}
+
+std::string FtpSingleLine(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return text;
 }

@@ -72,4 +72,9 @@ private:
 };
 
 // printf-style formatting into a std::string, for the reply texts.
+// Every pattern is one reply line, so CR and LF in the result came from inserted
+// text (a file name, a system error message) and become blanks: a line break there
+// would split the reply and leave the client one reply behind for the session.
 std::string FtpFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// text with CR and LF replaced by blanks.
+std::string FtpSingleLine(std::string text);

@@ -147,3 +147,10 @@ TEST(FtpPasvPortTable, SettersRefuseBadValuesAndPortsInUse) {
 }
 
 }  // namespace
+
+TEST(FtpText, InsertedLineBreaksCannotSplitAReply) {
+  // A system error text holding CR LF (seen on PASV when descriptors ran out) was
+  // sent as two lines, and the client stayed one reply behind for the session.
+  EXPECT_EQ(FtpFormat("500 PASV exception: '%s'.", "Error 10024 in function socket\r\nToo many"),
+            "500 PASV exception: 'Error 10024 in function socket  Too many'.");
+}
