@@ -195,6 +195,14 @@ void FtpMakeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::str
 
 void FtpClientDisconnect(TFtpServer& sender, TFtpCtrlSocket&, int) { UpdateServerTray(sender.Tag); }
 
+// An upload that ended without its success reply leaves a partial file under its
+// final name; the owner should be able to tell it from a complete one.
+void FtpStorSessionClosed(TFtpServer& sender, TFtpCtrlSocket& client, TWSocket&, int error) {
+  if (!client.TransferAborted && error == 0) return;
+  AddLogLine(sender.Tag, "Upload incomplete: " + client.HostFilePath + " (" +
+                             std::to_string(client.TransferBytes) + " bytes)");
+}
+
 void FtpLimit(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& text) {
   AddLogLine(sender.Tag, "(" + client.PeerAddr() + ") " + text);
 }
@@ -214,4 +222,5 @@ void InstallFtpSharePolicy(TFtpServer& server) {
   server.OnMakeDirectory = FtpMakeDirectory;
   server.OnClientDisconnect = FtpClientDisconnect;
   server.OnLimit = FtpLimit;
+  server.OnStorSessionClosed = FtpStorSessionClosed;
 }

@@ -47,6 +47,7 @@ void FtpValidateList(TFtpServer& sender, TFtpCtrlSocket& client, std::string& pa
 void FtpMakeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& directory,
                       bool& allowed);
 void FtpClientDisconnect(TFtpServer& sender, TFtpCtrlSocket& client, int error);
+void FtpStorSessionClosed(TFtpServer& sender, TFtpCtrlSocket& client, TWSocket& data, int error);
 void FtpLimit(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& text);
 
 // Puts every handler above on its hook of server.

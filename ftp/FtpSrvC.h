@@ -94,6 +94,7 @@ public:
   std::string TransferMessage;
   bool SendComplete = false;
   std::int64_t RestartOffset = 0;
+  std::int64_t TransferBytes = 0;  // bytes the running upload has written
   bool PassiveArmed = false;
   bool PassiveWaiting = false;
   bool PassiveAccepted = false;

@@ -251,6 +251,7 @@ void TFtpServer::PassiveSessionAvailable(TFtpCtrlSocket& client, int error) {
 void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
                             std::string& answer, TFtpTransferKind kind) {
   client.TransferKind = kind;
+  client.TransferBytes = 0;
   client.StreamOwned = false;
   client.TransferStream.reset();
   client.TransferAborted = false;
@@ -325,6 +326,11 @@ void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
     mode = THostFile::hfmCreate;
   else
     mode = THostFile::hfmWrite;
+  // Writing past the end would fill the gap with zeros: REST 1 TiB and three bytes
+  // made a terabyte file. A file that does not exist fails its open as it always did.
+  if (mode == THostFile::hfmWrite && HostFs::FileExists(client.HostFilePath) &&
+      FileSizeOf(client.HostFilePath) < client.RestartOffset)
+    throw FtpServerException(kMsgRestartBeyondEnd);
   auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode);
   stream->Seek(client.RestartOffset);
   client.TransferStream = std::move(stream);
@@ -354,7 +360,10 @@ void TFtpServer::StoreDataAvailable(TFtpCtrlSocket& client, int error) {
       OnStorDataAvailable(*this, client, *client.DataWSocket, buf.data(), n, error);
     if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty())
       OpenStoreFile(client);
-    if (client.TransferStream) client.TransferStream->Write(buf.data(), n);
+    if (client.TransferStream) {
+      client.TransferStream->Write(buf.data(), n);
+      client.TransferBytes += n;
+    }
   } catch (const std::exception& e) {
     client.TransferMessage = e.what();
     client.TransferAborted = true;

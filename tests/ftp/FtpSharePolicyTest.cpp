@@ -381,3 +381,19 @@ TEST_F(FtpSharePolicyTest, NothingIsReachableBeforeLogin) {
 }
 
 }  // namespace
+
+TEST_F(FtpSharePolicyTest, InterruptedUploadIsLoggedAsIncomplete) {
+  // A client killed mid-upload left its partial file under the final name, and
+  // nothing told the owner it was not the whole file.
+  StartShare(true, true, false);
+  auto data = Passive();
+  EXPECT_EQ(Command("STOR part.bin"), "150 Opening data connection for part.bin.");
+  data->SendBytes("12345");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(files_.Native("Share/part.bin")) &&
+                                   fs::file_size(files_.Native("Share/part.bin")) == 5; }));
+  data->Reset();
+  EXPECT_EQ(Reply().substr(0, 26), "426 Connection closed; tra");
+  EXPECT_EQ(LastLog(), "Upload incomplete: " + Drive("Share/part.bin") + " (5 bytes)");
+  EXPECT_EQ(Store("whole.bin", "abc"), "226 File received ok");
+  EXPECT_EQ(LastLog(), Decision(true, "Upload " + Drive("Share/whole.bin")));
+}

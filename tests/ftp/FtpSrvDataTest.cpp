@@ -303,6 +303,18 @@ TEST_F(FtpDataTest, RestartOffsetAppliesToTheNextTransferOnly) {
   EXPECT_EQ(Command("REST"), "501 Syntax error in parameter: '' is not a valid integer value.");
 }
 
+TEST_F(FtpDataTest, UploadRestartedBeyondTheEndChangesNothing) {
+  // REST 1 TiB then three bytes of STOR made a terabyte file of zeros.
+  WriteFile("w", "0123456789");
+  EXPECT_EQ(Command("REST 1099511627776"),
+            "350 REST supported. Ready to resume at byte offset 1099511627776.");
+  EXPECT_EQ(Upload("STOR w", "abc"), "426 Connection closed; Restart offset beyond end of file.");
+  EXPECT_EQ(ReadFile("w"), "0123456789");
+  EXPECT_EQ(Command("REST 10"), "350 REST supported. Ready to resume at byte offset 10.");
+  EXPECT_EQ(Upload("STOR w", "abc"), "226 File received ok");
+  EXPECT_EQ(ReadFile("w"), "0123456789abc");
+}
+
 TEST_F(FtpDataTest, RestartBeyondFourGigabytesResumesThere) {
   {
     std::ofstream(Native("big"));
