@@ -77,6 +77,10 @@ THostStatus THostStatus::FromErrno() { return THostStatus(errno == 0 ? EIO : err
 
 bool THostStatus::NotFound() const { return code_ == ENOENT || code_ == ENOTDIR; }
 
+bool THostStatus::Temporary() const {
+  return code_ == EMFILE || code_ == ENFILE || code_ == ENOMEM;
+}
+
 std::string THostStatus::Message() const {
   if (code_ == 0) return {};
   char buf[256];

@@ -28,6 +28,8 @@ public:
   explicit operator bool() const { return Ok(); }
   int Code() const { return code_; }
   bool NotFound() const;
+  // The process ran out of descriptors or memory: trying again later may work.
+  bool Temporary() const;
   // The system's text for the error ("No such file or directory"), empty when Ok.
   std::string Message() const;
 

@@ -239,6 +239,16 @@ std::string OkHeader(std::string_view version, std::string_view contentType,
   return h;
 }
 
+std::string UnavailableAnswer(std::string_view version) {
+  const std::string body =
+      "<HTML><HEAD><TITLE>503 Service Unavailable</TITLE></HEAD><BODY>"
+      "<H1>503 Service Unavailable</H1>The server is busy. Please try again in a few "
+      "seconds.<P></BODY></HTML>\r\n";
+  return HeaderSafe(version) +
+         " 503 Service Unavailable\r\nContent-Type: text/html\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nRetry-After: 5\r\n\r\n" + body;
+}
+
 std::string NotFoundAnswer(std::string_view version, std::string_view path) {
   std::string body =
       "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>"

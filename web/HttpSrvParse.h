@@ -73,6 +73,9 @@ std::string OkHeader(std::string_view version, std::string_view contentType,
 // The whole 404 answer, head and page, for a request path as received; the HTML
 // specials of the path are written as entities.
 std::string NotFoundAnswer(std::string_view version, std::string_view path);
+// "503 Service Unavailable" with Retry-After: the program is short of descriptors
+// or memory for the moment; unlike a 404 it tells the browser to come back.
+std::string UnavailableAnswer(std::string_view version);
 
 // Client text repeated in an answer head (the version, a realm): control bytes
 // become "%XX", since a lone CR or LF there would start a header line of the

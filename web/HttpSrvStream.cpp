@@ -11,9 +11,12 @@ std::int64_t THttpMemoryStream::Read(char* buf, std::int64_t count) {
   return std::int64_t(n);
 }
 
-std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path) {
+std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path,
+                                                       THostStatus* status) {
   auto stream = std::make_unique<THttpFileStream>();
-  if (!stream->file_.Open(path, THostFile::hfmRead)) return nullptr;
+  THostStatus opened = stream->file_.Open(path, THostFile::hfmRead);
+  if (status) *status = opened;
+  if (!opened) return nullptr;
   stream->size_ = stream->left_ = stream->file_.Size();
   return stream;
 }

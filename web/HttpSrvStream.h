@@ -36,8 +36,10 @@ private:
 // already announced that length when the file grows during the transfer.
 class THttpFileStream : public THttpStream {
 public:
-  // None when the file cannot be opened (missing, a folder, no permission).
-  static std::unique_ptr<THttpFileStream> Open(const std::string& path);
+  // None when the file cannot be opened (missing, a folder, no permission); status,
+  // when given, says why.
+  static std::unique_ptr<THttpFileStream> Open(const std::string& path,
+                                               THostStatus* status = nullptr);
   std::int64_t Read(char* buf, std::int64_t count) override;
   std::int64_t Size() const override { return size_; }
   void SeekToEnd() override { left_ = 0; }

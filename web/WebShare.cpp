@@ -39,6 +39,12 @@ void CheckAuthorization(const TServerFile& def, TClient& client) {
   }
 }
 
+void SendUnavailable(THttpConnection& client) {
+  client.DocumentStream =
+      std::make_unique<THttpMemoryStream>(UnavailableAnswer(client.RequestVersion()));
+  client.SendDocumentStream();
+}
+
 bool HasAuthorizationLine(const TClient& client) {
   return std::any_of(client.HeaderLines().begin(), client.HeaderLines().end(),
                      [](const std::string& line) {
@@ -50,8 +56,13 @@ void SendListingPage(const TServerFile& def, THttpConnection& client, THttpGetFl
   std::string page;
   try {
     page = BuildListingPage(def);
-  } catch (const EShareFileError&) {
-    flags = hg404;
+  } catch (const EShareFileError& e) {
+    if (!e.Temporary()) {
+      flags = hg404;
+      return;
+    }
+    flags = hgWillSendMySelf;
+    SendUnavailable(client);
     return;
   }
   flags = hgWillSendMySelf;
@@ -65,9 +76,15 @@ bool SendSharedFile(const TServerFile& def, THttpConnection& client, THttpGetFla
   if (!local) return false;
   for (std::int32_t i = 0; i < def.FileCount && i < std::int32_t(def.Files.size()); ++i) {
     if (def.Files[i].Path != *local) continue;
-    auto stream = THttpFileStream::Open(*local);
+    THostStatus status;
+    auto stream = THttpFileStream::Open(*local, &status);
     if (!stream) {
-      flags = hg404;
+      if (status.Temporary()) {
+        flags = hgWillSendMySelf;
+        SendUnavailable(client);
+      } else {
+        flags = hg404;
+      }
       return true;
     }
     std::int64_t modified = 0;

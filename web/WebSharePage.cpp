@@ -119,7 +119,8 @@ std::string FormatByteCount(std::int64_t size) {
 std::string FormatFileSize(const std::string& path) {
   THostFile file;
   THostStatus status = file.Open(path, THostFile::hfmRead);
-  if (!status) throw EShareFileError("Cannot open " + path + ": " + status.Message());
+  if (!status)
+    throw EShareFileError("Cannot open " + path + ": " + status.Message(), status.Temporary());
   return FormatByteCount(file.Size());
 }
 

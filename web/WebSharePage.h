@@ -27,7 +27,14 @@ inline constexpr std::string_view kUnauthorizedBody =
 // Raised when a shared file cannot be opened to learn its size; the listing
 // request then gets the 404 answer.
 class EShareFileError : public std::runtime_error {
-  using std::runtime_error::runtime_error;
+public:
+  EShareFileError(const std::string& message, bool temporary)
+      : std::runtime_error(message), temporary_(temporary) {}
+  // Out of descriptors or memory, rather than a missing or unreadable file.
+  bool Temporary() const { return temporary_; }
+
+private:
+  bool temporary_;
 };
 
 // Base64 (RFC 2045) decoding for the Authorization header. Characters outside

@@ -1,5 +1,8 @@
 #include "web/WebShare.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "catalogue/uFileFormat.h"
@@ -342,4 +345,30 @@ TEST_F(WebLimitsTest, OneAddressHoldsAtMostItsShareOfConnections) {
   EXPECT_TRUE(WaitForActivity("(127.0.0.1) Deny: Too many connections from this address"));
   first.Send(Request("ann:secret"));
   EXPECT_TRUE(SplitAnswer(first.ReadToEnd()).head.rfind("HTTP/1.0 200 OK", 0) == 0);
+}
+
+TEST_F(WebShareTest, OutOfDescriptorsAnswers503NotMissing) {
+  // With no descriptor left the page and the downloads answered "404 Not Found",
+  // telling browsers and download tools the file was gone for good.
+  ShareFile("a.txt", "aaa");
+  Start();
+  THttpPeer page(port_), file(port_);
+  ASSERT_TRUE(EventLoop::Instance().WaitFor(
+      [&] { return ServerRegistry.back().Engine->ClientCount() == 2; }, 5s));
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  const int lowestFree = ::dup(0);
+  ::close(lowestFree);
+  rlimit starved = saved;
+  starved.rlim_cur = rlim_t(lowestFree);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &starved), 0);
+  page.Send("GET / HTTP/1.0\r\n\r\n");
+  file.Send("GET /C" + files_.Native("a.txt") + " HTTP/1.0\r\n\r\n");
+  const std::string pageAnswer = page.ReadToEnd(), fileAnswer = file.ReadToEnd();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  for (const std::string& answer : {pageAnswer, fileAnswer}) {
+    EXPECT_EQ(answer.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << answer;
+    EXPECT_NE(answer.find("\r\nRetry-After: 5\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(SplitAnswer(Get("/C" + files_.Native("a.txt"), "", "HTTP/1.0")).body, "aaa");
 }
