@@ -96,6 +96,13 @@ bool SizeAllowed(const TFtpServer& server, const TFtpCtrlSocket& client, const s
   return true;
 }
 
+// The transfer will open exactly the file judged here: a link swapped into its path
+// between this decision and the open is refused then, not followed out of the share.
+void NoteJudged(TFtpCtrlSocket& client, const std::string& path) {
+  std::string form;
+  if (HostFs::CanonicalPath(path, form)) client.JudgedPath = form;
+}
+
 void Log(const TFtpServer& server, const TFtpCtrlSocket& client, bool allowed,
          const std::string& what) {
   LogDecision(allowed, server.Tag, client.PeerAddr(), what);
@@ -127,6 +134,7 @@ void FtpAuthenticate(TFtpServer& sender, TFtpCtrlSocket& client, const std::stri
 void FtpValidateGet(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                     bool& allowed) {
   allowed = FileAllowed(sender, client, filePath, TAccess::Read);
+  if (allowed) NoteJudged(client, filePath);
   Log(sender, client, allowed, "Download " + filePath);
 }
 
@@ -143,6 +151,7 @@ void FtpValidateMdtm(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fi
 void FtpValidatePut(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                     bool& allowed) {
   allowed = FileAllowed(sender, client, filePath, TAccess::Write);
+  if (allowed) NoteJudged(client, filePath);
   Log(sender, client, allowed, "Upload " + filePath);
 }
 

@@ -26,8 +26,13 @@ void TFtpMemoryStream::Seek(std::int64_t offset) {
                                data_.size());
 }
 
-TFtpFileStream::TFtpFileStream(const std::string& path, THostFile::TMode mode) : path_(path) {
-  THostStatus status = file_.Open(path, mode);
+TFtpFileStream::TFtpFileStream(const std::string& path, THostFile::TMode mode,
+                               const std::string& judged)
+    : path_(path) {
+  TOpenOptions options;
+  options.transfer = true;
+  options.exact = !judged.empty();
+  THostStatus status = file_.Open(judged.empty() ? path : judged, mode, options);
   if (!status) {
     const char* what = mode == THostFile::hfmCreate ? "Cannot create file" : "Cannot open file";
     throw FtpServerException(std::string(what) + " \"" + path + "\". " + status.Message());

@@ -48,8 +48,12 @@ private:
 
 class TFtpFileStream : public TFtpStream {
 public:
-  // Throws FtpServerException worded like "Cannot open file "%s". <reason>".
-  TFtpFileStream(const std::string& path, THostFile::TMode mode);
+  // Throws FtpServerException worded like "Cannot open file "%s". <reason>". A
+  // transfer's file: claimed in the program-wide table of transfers. With judged
+  // (the canonical native path the share policy allowed), exactly that file opens,
+  // never one a link swapped in since leads to.
+  TFtpFileStream(const std::string& path, THostFile::TMode mode,
+                 const std::string& judged = {});
   std::int64_t Read(char* buf, std::int64_t count) override;
   void Write(const char* buf, std::int64_t count) override;
   void Seek(std::int64_t offset) override;
@@ -77,6 +81,12 @@ public:
   std::string CurrentDirectory = "C:\\TEMP\\";
   std::string RenameSource;
   std::string RenameTarget;
+  // What the owner's check of the running command allowed, as a canonical native
+  // path; empty when no check named one.
+  std::string JudgedPath;
+  // JudgedPath as it was for the transfer command: the file the transfer opens,
+  // whatever the commands in between judged.
+  std::string TransferJudgedPath;
   bool CloseRequested = false;
 
   // The data connection and the transfer running on it.

@@ -263,6 +263,7 @@ void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
     return;
   }
   client.HostFilePath = path;
+  client.TransferJudgedPath = client.JudgedPath;
   StartDataSide(client, true, kind != TFtpTransferKind::Appe);
   if (kind == TFtpTransferKind::Appe) {
     client.RestartOffset = std::max<std::int64_t>(FileSizeOf(client.HostFilePath), 0);
@@ -331,7 +332,7 @@ void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
   if (mode == THostFile::hfmWrite && HostFs::FileExists(client.HostFilePath) &&
       FileSizeOf(client.HostFilePath) < client.RestartOffset)
     throw FtpServerException(kMsgRestartBeyondEnd);
-  auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode);
+  auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode, client.TransferJudgedPath);
   stream->Seek(client.RestartOffset);
   client.TransferStream = std::move(stream);
   client.StreamOwned = true;
@@ -412,6 +413,7 @@ void TFtpServer::CommandRETR(TFtpCtrlSocket& client, std::string&, std::string& 
       return;
     }
     client.HostFilePath = path;
+    client.TransferJudgedPath = client.JudgedPath;
     answer = FtpFormat(kReplyOpening, params.c_str());
     bool delayedSend = false;
     if (OnGetProcessing) OnGetProcessing(*this, client, delayedSend);
@@ -514,7 +516,8 @@ void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
     if (OnRetrSessionConnected) OnRetrSessionConnected(*this, client, *client.DataWSocket, error);
     if (error != 0) throw FtpServerException(FtpFormat(kMsgDataConnectError, error));
     if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty()) {
-      auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, THostFile::hfmRead);
+      auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, THostFile::hfmRead,
+                                                     client.TransferJudgedPath);
       stream->Seek(client.RestartOffset);
       client.TransferStream = std::move(stream);
       client.StreamOwned = true;

@@ -16,6 +16,7 @@ std::string TFtpServer::BuildFilePath(TFtpCtrlSocket& client, const std::string&
 bool TFtpServer::Validate(const TFtpSrvValidateXferEvent& hook, TFtpCtrlSocket& client,
                           std::string& path) {
   bool allowed = true;
+  client.JudgedPath.clear();
   if (hook) hook(*this, client, path, allowed);
   return allowed;
 }

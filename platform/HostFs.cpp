@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -78,11 +80,14 @@ THostStatus THostStatus::FromErrno() { return THostStatus(errno == 0 ? EIO : err
 bool THostStatus::NotFound() const { return code_ == ENOENT || code_ == ENOTDIR; }
 
 bool THostStatus::Temporary() const {
-  return code_ == EMFILE || code_ == ENFILE || code_ == ENOMEM;
+  return code_ == EMFILE || code_ == ENFILE || code_ == ENOMEM || code_ == EBUSY;
 }
+
+bool THostStatus::Busy() const { return code_ == EBUSY; }
 
 std::string THostStatus::Message() const {
   if (code_ == 0) return {};
+  if (code_ == EBUSY) return "File is busy";
   char buf[256];
   // GNU strerror_r: the text may be returned in place of buf.
   return ::strerror_r(code_, buf, sizeof buf);
@@ -340,9 +345,106 @@ int TimeZoneBiasMinutes(std::int64_t utcSeconds) {
 
 }  // namespace HostFs
 
-THostStatus THostFile::Open(std::string_view path, TMode mode) {
+namespace {
+
+struct TClaimCount {
+  int readers = 0;
+  bool writer = false;
+};
+std::map<std::pair<std::uint64_t, std::uint64_t>, TClaimCount>& Claims() {
+  static std::map<std::pair<std::uint64_t, std::uint64_t>, TClaimCount> claims;
+  return claims;
+}
+
+// Opens the canonical native path one name at a time, never following a link, so
+// that a link swapped into any folder of the path is refused rather than followed.
+int OpenWithoutLinks(const std::string& native, int flags) {
+  if (native.empty() || native[0] != '/') {
+    errno = ENOENT;
+    return -1;
+  }
+  FileHandle dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::size_t at = 1;
+  for (;;) {
+    if (!dir.Valid()) return -1;
+    std::size_t slash = native.find('/', at);
+    if (slash == std::string::npos) break;
+    const std::string name = native.substr(at, slash - at);
+    at = slash + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      errno = ELOOP;  // a canonical path holds none
+      return -1;
+    }
+    FileHandle next(::openat(dir.Get(), name.c_str(),
+                             O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    // A link where a folder was judged reads as "not a folder"; say what it is.
+    if (!next.Valid() && errno == ENOTDIR &&
+        ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      errno = ELOOP;
+    dir = std::move(next);
+  }
+  const std::string last = native.substr(at);
+  if (last.empty() || last == "." || last == "..") {
+    errno = EISDIR;
+    return -1;
+  }
+  return ::openat(dir.Get(), last.c_str(), flags | O_NOFOLLOW, 0666);
+}
+
+}  // namespace
+
+TTransferClaim::TTransferClaim(TTransferClaim&& other) noexcept
+    : held_(std::exchange(other.held_, false)),
+      writer_(other.writer_),
+      device_(other.device_),
+      inode_(other.inode_) {}
+
+TTransferClaim& TTransferClaim::operator=(TTransferClaim&& other) noexcept {
+  if (this != &other) {
+    Release();
+    held_ = std::exchange(other.held_, false);
+    writer_ = other.writer_;
+    device_ = other.device_;
+    inode_ = other.inode_;
+  }
+  return *this;
+}
+
+bool TTransferClaim::Claim(std::uint64_t device, std::uint64_t inode, bool writer) {
+  Release();
+  TClaimCount& count = Claims()[{device, inode}];
+  if (count.writer || (writer && count.readers > 0)) {
+    if (!count.writer && count.readers == 0) Claims().erase({device, inode});
+    return false;
+  }
+  if (writer)
+    count.writer = true;
+  else
+    ++count.readers;
+  held_ = true;
+  writer_ = writer;
+  device_ = device;
+  inode_ = inode;
+  return true;
+}
+
+void TTransferClaim::Release() {
+  if (!held_) return;
+  held_ = false;
+  auto it = Claims().find({device_, inode_});
+  if (it == Claims().end()) return;
+  if (writer_)
+    it->second.writer = false;
+  else
+    --it->second.readers;
+  if (!it->second.writer && it->second.readers <= 0) Claims().erase(it);
+}
+
+THostStatus THostFile::Open(std::string_view path, TMode mode, TOpenOptions options) {
   Close();
-  std::string native = NativeOrEmpty(path);
+  std::string native = options.exact ? std::string(path) : NativeOrEmpty(path);
   if (native.empty()) return THostStatus(ENOENT);
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   switch (mode) {
@@ -353,15 +455,24 @@ THostStatus THostFile::Open(std::string_view path, TMode mode) {
     case hfmCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
   }
   // Non-blocking only for the open itself: a pipe must not stall the loop here.
-  FileHandle fd(::open(native.c_str(), flags, 0666));
+  FileHandle fd(options.exact ? OpenWithoutLinks(native, flags)
+                              : ::open(native.c_str(), flags, 0666));
   if (!fd.Valid()) return THostStatus::FromErrno();
   struct stat st;
   if (::fstat(fd.Get(), &st) != 0) return THostStatus::FromErrno();
   // Regular files ignore O_NONBLOCK, so it can stay set.
   if (!S_ISREG(st.st_mode)) return THostStatus(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  // Claimed before anything is emptied: a refused upload must not touch the file
+  // another transfer is moving.
+  TTransferClaim claim;
+  if (options.transfer &&
+      !claim.Claim(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                   mode != hfmRead))
+    return THostStatus(EBUSY);
   // Emptied only once known to be a regular file.
   if (mode == hfmCreate && ::ftruncate(fd.Get(), 0) != 0) return THostStatus::FromErrno();
   fd_ = std::move(fd);
+  claim_ = std::move(claim);
   return {};
 }
 

@@ -28,7 +28,9 @@ public:
   explicit operator bool() const { return Ok(); }
   int Code() const { return code_; }
   bool NotFound() const;
-  // The process ran out of descriptors or memory: trying again later may work.
+  bool Busy() const;  // another transfer holds the file
+  // The process ran out of descriptors or memory, or another transfer holds the
+  // file: trying again later may work.
   bool Temporary() const;
   // The system's text for the error ("No such file or directory"), empty when Ok.
   std::string Message() const;
@@ -53,6 +55,39 @@ struct THostTime {
 };
 
 // A file opened by one of the modes the engines use. Move-only; closes when destroyed.
+// A file's place in the program-wide table of transfers: many may read a file at
+// once, but a writer has it alone, so two uploads can never interleave their bytes
+// and a download never sees an upload's half-written file. Released with its file.
+class TTransferClaim {
+public:
+  TTransferClaim() = default;
+  ~TTransferClaim() { Release(); }
+  TTransferClaim(TTransferClaim&& other) noexcept;
+  TTransferClaim& operator=(TTransferClaim&& other) noexcept;
+  TTransferClaim(const TTransferClaim&) = delete;
+  TTransferClaim& operator=(const TTransferClaim&) = delete;
+
+  // False (nothing claimed) when the file is being written, or is being read and
+  // writer is asked for.
+  bool Claim(std::uint64_t device, std::uint64_t inode, bool writer);
+  void Release();
+
+private:
+  bool held_ = false;
+  bool writer_ = false;
+  std::uint64_t device_ = 0, inode_ = 0;
+};
+
+struct TOpenOptions {
+  // The open is a transfer: it claims the file (above) and fails with EBUSY, "File
+  // is busy", when another transfer holds it the other way.
+  bool transfer = false;
+  // path is a canonical native path (links already resolved) and no symbolic link
+  // may be followed on the way to it: what an access check judged is what opens,
+  // even if someone swapped a link into the path since. A link fails with ELOOP.
+  bool exact = false;
+};
+
 class THostFile {
 public:
   enum TMode {
@@ -69,9 +104,12 @@ public:
 
   // Only regular files open: a folder, a pipe or a device fails (EISDIR / EINVAL),
   // so a transfer can never block the loop on a pipe or stream a device forever.
-  THostStatus Open(std::string_view path, TMode mode);
+  THostStatus Open(std::string_view path, TMode mode, TOpenOptions options = {});
   bool IsOpen() const { return fd_.Valid(); }
-  void Close() { fd_.Reset(); }
+  void Close() {
+    fd_.Reset();
+    claim_.Release();
+  }
 
   // Bytes read (0 at the end), or -1 with *status set.
   std::int64_t Read(void* buf, std::int64_t count, THostStatus* status = nullptr);
@@ -84,6 +122,7 @@ public:
 
 private:
   FileHandle fd_;
+  TTransferClaim claim_;
 };
 
 namespace HostFs {

@@ -14,7 +14,9 @@ std::int64_t THttpMemoryStream::Read(char* buf, std::int64_t count) {
 std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path,
                                                        THostStatus* status) {
   auto stream = std::make_unique<THttpFileStream>();
-  THostStatus opened = stream->file_.Open(path, THostFile::hfmRead);
+  TOpenOptions options;
+  options.transfer = true;
+  THostStatus opened = stream->file_.Open(path, THostFile::hfmRead, options);
   if (status) *status = opened;
   if (!opened) return nullptr;
   stream->size_ = stream->left_ = stream->file_.Size();

@@ -397,3 +397,36 @@ TEST_F(FtpSharePolicyTest, InterruptedUploadIsLoggedAsIncomplete) {
   EXPECT_EQ(Store("whole.bin", "abc"), "226 File received ok");
   EXPECT_EQ(LastLog(), Decision(true, "Upload " + Drive("Share/whole.bin")));
 }
+
+TEST_F(FtpSharePolicyTest, LinkSwappedInAfterTheDecisionIsNotFollowed) {
+  // Someone who may write in a share swapped a link in between the policy's
+  // decision and the engine's open: downloads returned a file from outside the
+  // share and uploads wrote outside it.
+  files_.WriteFile("Share/swap.txt", "inside");
+  files_.MakeFolder("Share/dir");
+  StartShare(true, true, false);
+  auto pasvPort = [&] {
+    unsigned a, b, c, d, p1, p2;
+    std::sscanf(Command("PASV").c_str(), "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u).", &a,
+                &b, &c, &d, &p1, &p2);
+    return int(p1 * 256 + p2);
+  };
+
+  int port = pasvPort();
+  EXPECT_EQ(Command("RETR swap.txt"), "150 Opening data connection for swap.txt.");
+  fs::remove(files_.Native("Share/swap.txt"));
+  files_.MakeLink("Share/swap.txt", files_.Native("outside/secret.txt"));
+  RawConn download("127.0.0.1", port);
+  EXPECT_EQ(download.ReadAll(), "");
+  EXPECT_EQ(Reply().rfind("501 Cannot RETR. Cannot open file", 0), 0u);
+
+  port = pasvPort();
+  EXPECT_EQ(Command("STOR dir/new.txt"), "150 Opening data connection for dir/new.txt.");
+  fs::remove(files_.Native("Share/dir"));
+  files_.MakeLink("Share/dir", files_.Native("outside"));
+  RawConn upload("127.0.0.1", port);
+  upload.SendBytes("planted");
+  upload.Close();
+  EXPECT_EQ(Reply().rfind("426 Connection closed; Cannot create file", 0), 0u);
+  EXPECT_FALSE(fs::exists(files_.Native("outside/new.txt")));
+}

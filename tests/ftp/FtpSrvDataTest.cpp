@@ -469,3 +469,42 @@ TEST_F(FtpDataTest, ListingsGoOverTheDataConnection) {
 }
 
 }  // namespace
+
+TEST_F(FtpDataTest, AFileHasOneWriterAtATime) {
+  // Two uploads of one name interleaved their bytes, and an upload over a running
+  // download gave the downloader a mixed file; every client was told it succeeded.
+  const std::string big(4 << 20, 'o');
+  WriteFile("big", big);
+  int other = Connect();
+  Reply(other);
+  Login("ann", "secret", other);
+
+  auto reading = Passive();  // a download the client is slow to read
+  EXPECT_EQ(Command("RETR big"), "150 Opening data connection for big.");
+  auto overwriting = Passive(other);
+  EXPECT_EQ(Command("STOR big", other), "150 Opening data connection for big.");
+  overwriting->SendBytes("new");
+  overwriting->Close();
+  EXPECT_EQ(Reply(other), "426 Connection closed; Cannot create file \"" + HostDir() +
+                              "big\". File is busy.");
+  EXPECT_EQ(reading->ReadAll(), big);
+  EXPECT_EQ(Reply(), "226 File sent ok");
+
+  auto writing = Passive();
+  EXPECT_EQ(Command("STOR big"), "150 Opening data connection for big.");
+  writing->SendBytes("first");
+  ASSERT_TRUE(WaitFor([&] { return ReadFile("big") == "first"; }));
+  auto refused = Passive(other);
+  EXPECT_EQ(Command("RETR big", other).substr(0, 4), "150 ");
+  EXPECT_EQ(Reply(other), "501 Cannot RETR. Cannot open file \"" + HostDir() + "big\". File is busy");
+  EXPECT_EQ(refused->ReadAll(), "");
+  auto second = Passive(other);
+  EXPECT_EQ(Command("STOR big", other), "150 Opening data connection for big.");
+  second->SendBytes("second");
+  second->Close();
+  EXPECT_EQ(Reply(other).substr(0, 4), "426 ");
+  writing->SendBytes(" upload");
+  writing->Close();
+  EXPECT_EQ(Reply(), "226 File received ok");
+  EXPECT_EQ(ReadFile("big"), "first upload");
+}

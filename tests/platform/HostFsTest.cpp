@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cerrno>
 
 #include "tests/support/TempFolder.h"
@@ -331,3 +332,35 @@ TEST_F(HostFsTest, TimesFollowTheZoneRulesOfTheirOwnDate) {
 }
 
 }  // namespace
+
+TEST_F(HostFsTest, TransfersShareAFileForReadingButAWriterHasItAlone) {
+  dir_.WriteFile("f", "data");
+  const TOpenOptions transfer{true, false};
+  THostFile reader1, reader2, writer;
+  ASSERT_TRUE(reader1.Open(dir_.Drive("f"), THostFile::hfmRead, transfer));
+  ASSERT_TRUE(reader2.Open(dir_.Drive("f"), THostFile::hfmRead, transfer));
+  THostStatus busy = writer.Open(dir_.Drive("f"), THostFile::hfmCreate, transfer);
+  EXPECT_TRUE(busy.Busy());
+  EXPECT_EQ(busy.Message(), "File is busy");
+  EXPECT_EQ(ReadAll(dir_.Drive("f")), "data") << "a refused upload empties nothing";
+  reader1.Close();
+  reader2 = THostFile();
+  ASSERT_TRUE(writer.Open(dir_.Drive("f"), THostFile::hfmCreate, transfer));
+  EXPECT_TRUE(reader1.Open(dir_.Drive("f"), THostFile::hfmRead, transfer).Busy());
+  EXPECT_TRUE(THostFile().Open(dir_.Drive("f"), THostFile::hfmWrite, transfer).Busy());
+  EXPECT_TRUE(reader1.Open(dir_.Drive("f"), THostFile::hfmRead)) << "not a transfer: no claim";
+}
+
+TEST_F(HostFsTest, ExactOpenFollowsNoLinkAnywhereOnThePath) {
+  dir_.MakeFolder("real");
+  dir_.WriteFile("real/f", "real");
+  dir_.MakeLink("linkdir", dir_.Native("real"));
+  dir_.MakeLink("linkfile", dir_.Native("real/f"));
+  const TOpenOptions exact{false, true};
+  THostFile f;
+  EXPECT_TRUE(f.Open(dir_.Native("real/f"), THostFile::hfmRead, exact));
+  EXPECT_EQ(f.Open(dir_.Native("linkdir/f"), THostFile::hfmRead, exact).Code(), ELOOP);
+  EXPECT_EQ(f.Open(dir_.Native("linkfile"), THostFile::hfmRead, exact).Code(), ELOOP);
+  EXPECT_EQ(f.Open(dir_.Native("linkdir/new"), THostFile::hfmCreate, exact).Code(), ELOOP);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Native("real/new")));
+}
