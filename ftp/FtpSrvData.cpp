@@ -461,7 +461,16 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
       if (!Validate(OnValidateList, client, pattern)) throw FtpServerException(kMsgNoPermission);
     }
     if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
-    if (!client.TransferStream) {
+    if (!client.TransferStream && !OnAlterDirectory) {
+      client.TransferStream = std::make_unique<TFtpListingStream>(
+          ListingPattern(client.CurrentDirectory, params,
+                         [&](const std::string& dir, const std::string& name, std::string& result) {
+                           if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
+                         }),
+          detailed);
+      client.StreamOwned = true;
+    } else if (!client.TransferStream) {
+      // The owner alters listings, so this one is built whole for it to change.
       auto stream = std::make_unique<TFtpMemoryStream>();
       BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(),
                             [&](const std::string& dir, const std::string& name,

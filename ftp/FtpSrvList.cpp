@@ -1,6 +1,8 @@
 #include "ftp/FtpSrvList.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -62,6 +64,40 @@ std::string ListingPattern(const std::string& currentDirectory, const std::strin
   }
   if (!pattern.empty() && pattern.back() == '\\') pattern += "*.*";
   return pattern;
+}
+
+TFtpListingStream::TFtpListingStream(std::string pattern, bool detailed)
+    : pattern_(std::move(pattern)),
+      detailed_(detailed),
+      currentYear_(HostFs::LocalTime(HostFs::NowUtc()).year) {
+  finder_.Open(pattern_);
+}
+
+std::int64_t TFtpListingStream::Read(char* buf, std::int64_t count) {
+  while (pending_.size() - taken_ < static_cast<std::size_t>(count) && !ended_) {
+    if (taken_ > 0) {
+      pending_.erase(0, taken_);
+      taken_ = 0;
+    }
+    THostEntry entry;
+    if (!finder_.Next(entry)) {
+      ended_ = true;
+      if (!wrote_) pending_ += pattern_ + " not found\r\n";
+      break;
+    }
+    std::string line = detailed_ ? FtpListLine(entry, currentYear_) : entry.name + "\r\n";
+    if (line.empty()) continue;
+    pending_ += line;
+    wrote_ = true;
+  }
+  const std::size_t n = std::min(pending_.size() - taken_, static_cast<std::size_t>(count));
+  std::memcpy(buf, pending_.data() + taken_, n);
+  taken_ += n;
+  return static_cast<std::int64_t>(n);
+}
+
+void TFtpListingStream::Write(const char*, std::int64_t) {
+  throw FtpServerException("A listing cannot be written");
 }
 
 void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,

@@ -1,6 +1,8 @@
 #pragma once
-// Directory listings of LIST and NLST, built whole in memory before the transfer
-// starts. The interpreter calls, for LIST (detailed) and NLST (names only):
+// Directory listings of LIST and NLST. The interpreter streams them with
+// TFtpListingStream, reading the folder as the data connection drains; only when
+// its owner wants to alter a listing does it build one whole, calling, for LIST
+// (detailed) and NLST (names only):
 //   BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream.Data(),
 //                         hook);   // the same OnBuildFilePath wiring as BuildFilePath
 // with params already turned into backslashes; an FtpServerException from it is
@@ -8,6 +10,7 @@
 
 #include <string>
 
+#include "ftp/FtpSrvC.h"
 #include "ftp/FtpSrvT.h"
 #include "platform/HostFs.h"
 
@@ -25,6 +28,28 @@ void BuildDirectoryListing(const std::string& currentDirectory, const std::strin
 // single name. Access checks judge this, so they see exactly what gets listed.
 std::string ListingPattern(const std::string& currentDirectory, const std::string& argument,
                            const TBuildFilePathHook& hook = nullptr);
+
+// The listing of one pattern (see ListingPattern), made a block at a time as the
+// transfer reads it: a client that never reads a listing of a huge folder holds a
+// block of it, not the folder. The folder is opened when the stream is made.
+class TFtpListingStream : public TFtpStream {
+public:
+  TFtpListingStream(std::string pattern, bool detailed);
+  std::int64_t Read(char* buf, std::int64_t count) override;
+  // A listing is only ever read once, from its start.
+  void Write(const char*, std::int64_t) override;
+  void Seek(std::int64_t) override {}
+
+private:
+  THostFinder finder_;
+  std::string pattern_;
+  bool detailed_;
+  int currentYear_;
+  std::string pending_;  // made but not yet read
+  std::size_t taken_ = 0;
+  bool wrote_ = false;
+  bool ended_ = false;
+};
 
 // One LIST line with its CR LF, or empty for an entry that is not shown. Entries of
 // currentYear show the time of day, older and newer ones the year.

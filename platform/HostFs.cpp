@@ -93,6 +93,59 @@ std::string THostStatus::Message() const {
   return ::strerror_r(code_, buf, sizeof buf);
 }
 
+THostFinder::THostFinder() = default;
+THostFinder::~THostFinder() = default;
+THostFinder::THostFinder(THostFinder&&) noexcept = default;
+THostFinder& THostFinder::operator=(THostFinder&&) noexcept = default;
+
+void THostFinder::TDirCloser::operator()(void* dir) const { ::closedir(static_cast<DIR*>(dir)); }
+
+bool THostFinder::Open(std::string_view pattern) {
+  dir_.reset();
+  std::size_t cut = pattern.find_last_of("\\/");
+  std::string_view dir, namePattern;
+  if (cut != std::string_view::npos) {
+    dir = pattern.substr(0, cut + 1);
+    namePattern = pattern.substr(cut + 1);
+  } else if (pattern.size() >= 2 && pattern[1] == ':') {
+    dir = pattern.substr(0, 2);
+    namePattern = pattern.substr(2);
+  } else {
+    namePattern = pattern;
+  }
+  std::string native;
+  if (namePattern.empty() || !HostFs::ToNative(dir, native)) return false;
+  namePattern_ = std::string(namePattern);
+  dir_.reset(::opendir(native.empty() ? "." : native.c_str()));
+  return dir_ != nullptr;
+}
+
+bool THostFinder::Next(THostEntry& e) {
+  if (!dir_) return false;
+  DIR* d = static_cast<DIR*>(dir_.get());
+  const int dfd = ::dirfd(d);
+  while (const dirent* de = ::readdir(d)) {
+    std::string_view name = de->d_name;
+    if (!HostFs::MatchesPattern(namePattern_, name)) continue;
+    struct stat st;
+    // A broken link is still listed, with the link's own size and time.
+    if (::fstatat(dfd, de->d_name, &st, 0) != 0 &&
+        ::fstatat(dfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;  // gone since readdir
+    }
+    e = THostEntry{};
+    e.name = std::string(name);
+    e.directory = S_ISDIR(st.st_mode);
+    e.size = e.directory ? 0 : static_cast<std::int64_t>(st.st_size);
+    e.modified = MTimeOf(st);
+    e.hidden = name.size() > 0 && name[0] == '.' && name != "." && name != "..";
+    e.readOnly = ::faccessat(dfd, de->d_name, W_OK, AT_EACCESS) != 0 && errno != ENOENT;
+    return true;
+  }
+  dir_.reset();
+  return false;
+}
+
 namespace HostFs {
 
 bool ToNative(std::string_view path, std::string& native) {
@@ -166,42 +219,11 @@ bool MatchesPattern(std::string_view pattern, std::string_view name) {
 }
 
 std::vector<THostEntry> FindEntries(std::string_view pattern) {
-  std::size_t cut = pattern.find_last_of("\\/");
-  std::string_view dir, namePattern;
-  if (cut != std::string_view::npos) {
-    dir = pattern.substr(0, cut + 1);
-    namePattern = pattern.substr(cut + 1);
-  } else if (pattern.size() >= 2 && pattern[1] == ':') {
-    dir = pattern.substr(0, 2);
-    namePattern = pattern.substr(2);
-  } else {
-    namePattern = pattern;
-  }
   std::vector<THostEntry> out;
-  std::string native;
-  if (namePattern.empty() || !ToNative(dir, native)) return out;
-  DIR* d = ::opendir(native.empty() ? "." : native.c_str());
-  if (!d) return out;
-  const int dfd = ::dirfd(d);
-  while (const dirent* de = ::readdir(d)) {
-    std::string_view name = de->d_name;
-    if (!MatchesPattern(namePattern, name)) continue;
-    struct stat st;
-    // A broken link is still listed, with the link's own size and time.
-    if (::fstatat(dfd, de->d_name, &st, 0) != 0 &&
-        ::fstatat(dfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      continue;  // gone since readdir
-    }
-    THostEntry e;
-    e.name = std::string(name);
-    e.directory = S_ISDIR(st.st_mode);
-    e.size = e.directory ? 0 : static_cast<std::int64_t>(st.st_size);
-    e.modified = MTimeOf(st);
-    e.hidden = name.size() > 0 && name[0] == '.' && name != "." && name != "..";
-    e.readOnly = ::faccessat(dfd, de->d_name, W_OK, AT_EACCESS) != 0 && errno != ENOENT;
-    out.push_back(std::move(e));
-  }
-  ::closedir(d);
+  THostFinder finder;
+  if (!finder.Open(pattern)) return out;
+  THostEntry entry;
+  while (finder.Next(entry)) out.push_back(std::move(entry));
   return out;
 }
 

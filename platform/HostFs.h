@@ -11,6 +11,7 @@
 // nothing: every operation fails as not found. So does a path holding a NUL byte.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,6 +124,30 @@ public:
 private:
   FileHandle fd_;
   TTransferClaim claim_;
+};
+
+// The entries of one folder that match a pattern, one at a time, so that a listing
+// of a folder of a hundred thousand names never holds them all in memory. Owns its
+// folder handle.
+class THostFinder {
+public:
+  THostFinder();
+  ~THostFinder();
+  THostFinder(THostFinder&&) noexcept;
+  THostFinder& operator=(THostFinder&&) noexcept;
+
+  // Starts on the folder and last name of pattern (see HostFs::FindEntries); false
+  // when that folder cannot be opened, which then finds nothing.
+  bool Open(std::string_view pattern);
+  // The next matching entry, in the order the host returns them; false at the end.
+  bool Next(THostEntry& entry);
+
+private:
+  struct TDirCloser {
+    void operator()(void* dir) const;
+  };
+  std::unique_ptr<void, TDirCloser> dir_;
+  std::string namePattern_;
 };
 
 namespace HostFs {
