@@ -44,13 +44,36 @@ std::string Printable(const std::string& line) {
 
 }  // namespace
 
-THeadlessUi::THeadlessUi(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+THeadlessUi::THeadlessUi(std::ostream& out, std::ostream& err) : out_(&out), err_(err) {}
+
+THeadlessUi::THeadlessUi(std::unique_ptr<TOutputPipe> out, std::ostream& err)
+    : pipe_(std::move(out)), err_(err) {
+  pipe_->OnDrained = [this] { ReportDropped(); };
+}
 
 THeadlessUi::~THeadlessUi() {
   if (glitchTimer_) EventLoop::Instance().CancelTimer(*glitchTimer_);
 }
 
-void THeadlessUi::AddActivityLine(const std::string& line) { out_ << Printable(line) << std::endl; }
+// An unread standard output used to stop the whole program at its first write past
+// what the pipe holds; losing log lines, and saying so, is the lesser harm.
+void THeadlessUi::AddActivityLine(const std::string& line) {
+  if (!pipe_) {
+    *out_ << Printable(line) << std::endl;
+    return;
+  }
+  ReportDropped();
+  if (dropped_ > 0 || !pipe_->Write(Printable(line) + "\n")) ++dropped_;
+}
+
+// The count goes out ahead of any later line, so the gap shows where it happened.
+void THeadlessUi::ReportDropped() {
+  if (dropped_ == 0) return;
+  const std::string text = std::to_string(dropped_) +
+                           (dropped_ == 1 ? " activity line" : " activity lines") +
+                           " dropped: standard output was not being read";
+  if (pipe_->Write(Printable(FormatLogLine(LocalTimeNow(), text)) + "\n")) dropped_ = 0;
+}
 
 // A second call while the timer runs only changes the entry it will refresh, as the
 // desktop's one-shot timer does.
@@ -75,7 +98,8 @@ int RunHeadless() {
   bool stop = false;
   // Blocked from here on: a signal during start-up ends the program once it is up.
   TTerminationSignals signals([&stop](int) { stop = true; });
-  auto previous = SetUi(std::make_unique<THeadlessUi>(std::cout, std::cerr));
+  auto previous = SetUi(
+      std::make_unique<THeadlessUi>(std::make_unique<TOutputPipe>(kStandardOutput), std::cerr));
 
   RunStartupSequence(ServersFolder());
   auto& loop = EventLoop::Instance();

@@ -3,16 +3,22 @@
 // go to standard output and message boxes to standard error, one text each, flushed
 // at once so a supervisor or a pipe sees them as they happen.
 
+#include <cstddef>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "catalogue/ServerUi.h"
 #include "platform/EventLoop.h"
+#include "platform/OutputPipe.h"
 
 class THeadlessUi : public ServerUi {
 public:
   THeadlessUi(std::ostream& out, std::ostream& err);
+  // Activity lines never wait for the reader of `out`: while it takes nothing they are
+  // dropped, and one line says how many once it takes text again.
+  THeadlessUi(std::unique_ptr<TOutputPipe> out, std::ostream& err);
   ~THeadlessUi() override;
 
   void AddActivityLine(const std::string& line) override;
@@ -30,7 +36,11 @@ public:
   bool Confirm(const std::string& text) override;
 
 private:
-  std::ostream& out_;
+  void ReportDropped();
+
+  std::ostream* out_ = nullptr;        // either this
+  std::unique_ptr<TOutputPipe> pipe_;  // or this
+  std::size_t dropped_ = 0;            // lines the pipe refused since the last report
   std::ostream& err_;
   std::optional<EventLoop::TimerId> glitchTimer_;
   int glitchIndex_ = -1;

@@ -1,11 +1,14 @@
 // The real program, run headless from a temporary folder with its own `Servers`.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,6 +139,26 @@ private:
   std::optional<int> exitCode_;
 };
 
+// The status line of the answer to one GET / on 127.0.0.1:port, or "" when none came
+// within two seconds.
+std::string StatusOfGet(int port) {
+  FileHandle s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  timeval limit{2, 0};
+  ::setsockopt(s.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return "";
+  const std::string request = "GET / HTTP/1.0\r\n\r\n";
+  if (::send(s.Get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return "";
+  std::string reply;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(s.Get(), buf, sizeof buf, 0)) > 0;)
+    reply.append(buf, static_cast<std::size_t>(n));
+  return reply.substr(0, reply.find("\r\n"));
+}
+
 // The program allows one instance per user, so its launches from different test
 // processes take turns; and a copy the user runs outside the tests makes them moot.
 class ProcessTest : public ::testing::Test {
@@ -163,7 +187,8 @@ protected:
   std::string Define(const std::string& file, int type, bool active, int port = 0) {
     return WriteDefinition(folder_.Native("Servers/" + file), file, type, active, port);
   }
-  // A start rewrites its definition whole, so the file is a new one afterwards.
+  // A start replaces its definition file (a new file renamed over it), so the file is a
+  // new one afterwards.
   static std::pair<ino_t, std::int64_t> Identity(const std::string& path) {
     struct stat st {};
     ::stat(path.c_str(), &st);
@@ -272,6 +297,48 @@ TEST_F(ProcessTest, ActivityLinesGoToStandardOutput) {
     GTEST_SKIP() << "this build has no FTP engine yet";
   ASSERT_TRUE(program.WaitOutput([&] { return program.out.find('\n') != std::string::npos; }, 5s));
   EXPECT_TRUE(std::regex_match(program.out, started)) << program.out;
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitExit(5s), 0);
+}
+
+// With standard output a pipe nobody read, the program stopped at its first write past
+// what the pipe holds, some 580 web requests in, and no client was answered again.
+TEST_F(ProcessTest, StalledStandardOutputDoesNotStopServing) {
+  int port = 0;
+  {
+    THeldPort probe;
+    port = probe.port;
+  }
+  Define("web.server", kTypeWeb, true, port);
+  TProgram program(binary_);
+  ASSERT_TRUE(program.WaitOutput(
+      [&] { return program.out.find("] Web Server Started on ") != std::string::npos; }, 10s))
+      << program.Err();
+
+  // Three lines a request, from here on unread: well past what the pipe and the queue
+  // hold together.
+  constexpr int kRequests = 2000;
+  for (int i = 0; i < kRequests; ++i)
+    ASSERT_EQ(StatusOfGet(port), "HTTP/1.0 200 OK") << "request " << i;
+
+  // Read at last, every line is there or counted in a notice.
+  const std::regex notice(
+      R"(\[\d{1,2}:\d{2} [AP]M\] (\d+) activity lines? dropped: standard output was not being read)");
+  std::size_t shown = 0, dropped = 0;
+  auto tally = [&] {
+    shown = dropped = 0;
+    std::istringstream lines(program.out);
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+      if (std::regex_match(line, m, notice))
+        dropped += std::stoul(m[1]);
+      else
+        ++shown;
+    }
+    return shown + dropped == 1 + 3 * kRequests;
+  };
+  EXPECT_TRUE(program.WaitOutput(tally, 10s)) << shown << " shown, " << dropped << " dropped";
+  EXPECT_GT(dropped, 0u);
   program.Signal(SIGTERM);
   EXPECT_EQ(program.WaitExit(5s), 0);
 }

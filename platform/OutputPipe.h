@@ -1,0 +1,58 @@
+#pragma once
+// Writes to an output the program inherited (standard output: a pipe, a terminal, a
+// socket or a file) without ever waiting for whoever should read it. What the output
+// cannot take at once waits in a bounded queue and leaves as the event loop finds the
+// output writable; text that would overfill the queue is refused, so the caller can
+// tell the reader later what was lost. Owned by the front that writes there; lives no
+// longer than the loop.
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/FileHandle.h"
+
+inline constexpr int kStandardOutput = 1;
+
+class TOutputPipe {
+public:
+  static constexpr std::size_t kMaxPending = 64 * 1024;
+
+  // fd stays open and belongs to whoever opened it; its flags are left as they are,
+  // since they are shared with every process that holds the same output.
+  explicit TOutputPipe(int fd, std::size_t maxPending = kMaxPending);
+  // What is still queued gets one more chance, without waiting.
+  ~TOutputPipe();
+  TOutputPipe(const TOutputPipe&) = delete;
+  TOutputPipe& operator=(const TOutputPipe&) = delete;
+
+  // True when text was written or queued whole. False when the queue could not hold
+  // it: then nothing of it is written. A text arriving at an empty queue is always
+  // taken, however long, so a line is never refused by an output that keeps up. An
+  // output that fails (its reader gone, a full disk) takes everything and loses it:
+  // nobody is left to tell.
+  bool Write(std::string_view text);
+
+  std::size_t Pending() const { return pending_.size(); }
+
+  // Fired when the queue has emptied after the output had made it wait.
+  std::function<void()> OnDrained;
+
+private:
+  enum class TMode { kPlain, kSocket, kPollFirst };
+  static constexpr long kFull = 0;
+  static constexpr long kFailed = -1;
+
+  // Bytes the output took now, kFull when it takes nothing now, kFailed.
+  long WriteSome(std::string_view data);
+  void Flush();
+  void WatchWritable(bool on);
+
+  int fd_ = -1;          // where writes go: the inherited descriptor or own_
+  FileHandle own_;       // a non-blocking open of our own of the same pipe or terminal
+  TMode mode_ = TMode::kPlain;
+  std::size_t maxPending_;
+  std::string pending_;
+  bool watching_ = false;
+};
