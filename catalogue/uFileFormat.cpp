@@ -190,6 +190,19 @@ bool WriteServerFile(const std::string& fileName, const TServerFile& server) {
   return true;
 }
 
+bool WriteActiveFlag(const std::string& fileName, bool active) {
+  const std::string failure = "Unable to write to " + fileName;
+  TProfile profile;
+  switch (profile.Load(fileName)) {
+    case TProfile::TLoadResult::kMissing: return false;
+    case TProfile::TLoadResult::kUnreadable: throw EWriteError(failure);
+    case TProfile::TLoadResult::kLoaded: break;
+  }
+  WriteBool(profile, kInfo, "Active", active);
+  if (!profile.SaveAtomically(fileName)) throw EWriteError(failure);
+  return true;
+}
+
 std::string ServerFileNameAt(const std::tm& local, int milliseconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02d%02d.server",

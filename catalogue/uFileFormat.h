@@ -62,6 +62,12 @@ bool ReadServerFile(const std::string& fileName, TServerFile& server);
 // Writes every field; the counts are trusted over the arrays. Throws EWriteError.
 // The file is replaced whole (temporary file, then rename), never left half-written.
 bool WriteServerFile(const std::string& fileName, const TServerFile& server);
+// Sets the Active key of [Info] (adding it when absent) and leaves every other line
+// of the file as it stands, values longer than a read returns included: starting and
+// stopping must not rewrite what the owner put there. Replaced whole like
+// WriteServerFile. False, with nothing written, when the file does not exist; throws
+// EWriteError when it cannot be read or written.
+bool WriteActiveFlag(const std::string& fileName, bool active);
 
 // yymmddhhnnsszz".server" for the current local time (milliseconds at least two
 // digits).

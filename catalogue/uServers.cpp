@@ -69,10 +69,18 @@ std::unique_ptr<TServerEngine> StartEngine(int index, const TServerFile& definit
   }
 }
 
+// Only the flag is written: rewriting the whole definition from the copy just read
+// would save it as read, with long values cut, counts without sections expanded into
+// default entries and unreadable numbers as 0. A file removed meanwhile is written
+// back whole from that copy, as it always was.
+void SaveActiveFlag(const std::string& fileName, const TServerFile& definition) {
+  if (!WriteActiveFlag(fileName, definition.Active)) WriteServerFile(fileName, definition);
+}
+
 void StartFailed(const std::string& fileName, TServerFile definition) {
   Ui().ShowError(StartFailureText(definition.Port));
   definition.Active = false;
-  WriteServerFile(fileName, definition);
+  SaveActiveFlag(fileName, definition);
 }
 
 }  // namespace
@@ -148,7 +156,7 @@ bool StartServer(const std::string& fileName) {
 
   // Handlers of other servers, and of this one, may run here; the entry is complete.
   EventLoop::Instance().pump();
-  WriteServerFile(fileName, definition);
+  SaveActiveFlag(fileName, definition);
   EventLoop::Instance().pump();
   Ui().UpdateTrayIcon(RunningServerCount);
   return true;
@@ -184,7 +192,7 @@ void StopServer(const std::string& fileName) {
 
   definition.Active = false;
   --RunningServerCount;
-  WriteServerFile(fileName, definition);
+  SaveActiveFlag(fileName, definition);
   Ui().UpdateTrayIcon(RunningServerCount);
 }
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -237,6 +239,33 @@ TEST_F(RegistryTest, StopEndsTheRunningEngineEvenIfTheFileChangedType) {
   EXPECT_EQ(ui_->activity.back(), "[2:05 PM] FTP Server Stopped on Sun, Dec 06, 2026 at 2:05:09 PM");
   EXPECT_EQ(ui_->trays.back(), "remove 0");
   EXPECT_EQ(RunningServerCount, 0);
+}
+
+// Each start and stop wrote the whole definition back as it had been read: a value
+// longer than 2047 bytes was saved cut, Files=65536 without sections grew the file
+// to 2 MB of default entries, and Port=abc was saved as Port=0.
+TEST_F(RegistryTest, StartAndStopRewriteOnlyTheActiveLine) {
+  const std::string path = folder_.Native("hand.server");
+  const std::string info = "Banner=" + std::string(3000, 'b') + "\nFiles=65536\nPort=abc\nTray=0\n";
+  const std::string rest = "\n[Extra]\nkept = as is\n";
+  auto put = [&](const std::string& text) { std::ofstream(path, std::ios::binary) << text; };
+  auto contents = [&] {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+  };
+
+  put("; by hand\n[Info]\nName=Big\nType=2\nActive=0\n" + info + rest);
+  ASSERT_TRUE(StartServer(path));
+  EXPECT_EQ(contents(), "; by hand\n[Info]\nName=Big\nType=2\nActive=1\n" + info + rest);
+  StopServer(path);
+  EXPECT_EQ(contents(), "; by hand\n[Info]\nName=Big\nType=2\nActive=0\n" + info + rest);
+
+  // A failed start, on a file with no Active line: the key joins the end of [Info].
+  RegisterEngineMaker(kTypeFtp, nullptr);
+  put("[Info]\nType=0\n" + info + rest);
+  EXPECT_FALSE(StartServer(path));
+  EXPECT_EQ(contents(), "[Info]\nType=0\n" + info + "Active=0\n" + rest);
 }
 
 }  // namespace
