@@ -12,6 +12,7 @@ int RunDesktop();
 
 int main() {
   if (CheckPreviousInstance(kMainWindowTitle, kInstanceName)) return 0;
+  RaiseDescriptorLimit();
   RegisterEngines();
   int code = 0;
 #ifdef DRAVIK_DESKTOP

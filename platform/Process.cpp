@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 #include "platform/EventLoop.h"
@@ -56,6 +58,36 @@ std::tm LocalTimeNow() {
 }
 
 void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+namespace {
+
+// The most descriptors the kernel gives one process; a soft limit above it is refused.
+rlim_t KernelDescriptorCeiling() {
+  constexpr rlim_t kUsualCeiling = 1048576;  // the kernel's default for fs.nr_open
+  unsigned long long ceiling = 0;
+  std::ifstream("/proc/sys/fs/nr_open") >> ceiling;
+  return ceiling > 0 ? static_cast<rlim_t>(ceiling) : kUsualCeiling;
+}
+
+std::int64_t AsLimit(rlim_t value) {
+  return value == RLIM_INFINITY || value > static_cast<rlim_t>(INT64_MAX)
+             ? INT64_MAX
+             : static_cast<std::int64_t>(value);
+}
+
+}  // namespace
+
+std::int64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? KernelDescriptorCeiling() : limit.rlim_max;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return AsLimit(limit.rlim_cur);
+}
 
 TTerminationSignals::TTerminationSignals(std::function<void(int)> onSignal)
     : onSignal_(std::move(onSignal)) {

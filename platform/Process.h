@@ -2,6 +2,7 @@
 // What the program needs of its own process and surroundings: where it lives, whether a
 // display is there, the local time, and the signals that end the headless front.
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -26,6 +27,12 @@ std::tm LocalTimeNow();
 
 // Writing to a pipe whose reader went away must be an error, not the end of the program.
 void IgnoreBrokenPipes();
+
+// Every client holds a descriptor or two, and the customary soft limit of 1024 refuses
+// clients long before the machine runs short. Raises the soft limit to the hard one
+// (to the kernel's own ceiling when the hard limit is unlimited) and returns the soft
+// limit in force afterwards; a limit already as high is left alone.
+std::int64_t RaiseDescriptorLimit();
 
 // SIGINT and SIGTERM, delivered on the event loop instead of ending the process. They
 // are blocked from construction on, so one that arrives before the loop runs is kept
