@@ -103,6 +103,15 @@ void NoteJudged(TFtpCtrlSocket& client, const std::string& path) {
   if (HostFs::CanonicalPath(path, form)) client.JudgedPath = form;
 }
 
+// A rename acts on the name itself, a link included, in the folder judged here.
+void NoteJudgedName(TFtpCtrlSocket& client, const std::string& path) {
+  const std::size_t cut = path.rfind('\\');
+  std::string folder;
+  if (cut == std::string::npos || !HostFs::CanonicalPath(path.substr(0, cut + 1), folder)) return;
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  client.JudgedPath = folder + path.substr(cut + 1);
+}
+
 void Log(const TFtpServer& server, const TFtpCtrlSocket& client, bool allowed,
          const std::string& what) {
   LogDecision(allowed, server.Tag, client.PeerAddr(), what);
@@ -158,12 +167,14 @@ void FtpValidatePut(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fil
 void FtpValidateRnFr(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
   allowed = FileAllowed(sender, client, filePath, TAccess::Write);
+  if (allowed) NoteJudgedName(client, filePath);
   Log(sender, client, allowed, "Rename from " + filePath);
 }
 
 void FtpValidateRnTo(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
   allowed = FileAllowed(sender, client, filePath, TAccess::Write);
+  if (allowed) NoteJudgedName(client, filePath);
   Log(sender, client, allowed, "Rename to " + filePath);
 }
 

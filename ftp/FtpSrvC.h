@@ -87,6 +87,7 @@ public:
   // JudgedPath as it was for the transfer command: the file the transfer opens,
   // whatever the commands in between judged.
   std::string TransferJudgedPath;
+  std::string RenameJudgedSource;  // JudgedPath of the accepted RNFR
   bool CloseRequested = false;
 
   // The data connection and the transfer running on it.

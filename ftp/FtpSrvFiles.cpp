@@ -117,6 +117,7 @@ void TFtpServer::CommandRNFR(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = kReplyRnfrSyntaxError;
   } else if (HostFs::FileExists(path)) {
     client.RenameSource = path;
+    client.RenameJudgedSource = client.JudgedPath;
     answer = kReplyRnfrOk;
   } else {
     answer = FtpFormat(kReplyNoSuchFile, path.c_str());
@@ -134,7 +135,11 @@ void TFtpServer::CommandRNTO(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = FtpFormat(kReplyFileExists, path.c_str());
   } else if (HostFs::FileExists(client.RenameSource)) {
     client.RenameTarget = path;
-    answer = HostFs::RenameFile(client.RenameSource, path)
+    // The source was judged at RNFR; renaming exactly what was judged then keeps a
+    // folder swapped for a link since from bringing a file in from elsewhere.
+    const bool exact = !client.RenameJudgedSource.empty() && !client.JudgedPath.empty();
+    answer = (exact ? HostFs::RenameExact(client.RenameJudgedSource, client.JudgedPath)
+                    : HostFs::RenameFile(client.RenameSource, path))
                  ? FtpFormat(kReplyRenamed, client.RenameSource.c_str(), path.c_str())
                  : FtpFormat(kReplyCantRename, client.RenameSource.c_str());
   } else {

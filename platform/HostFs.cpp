@@ -28,6 +28,10 @@ std::string ToSlashes(std::string_view s) {
 }
 
 // Native form, or empty with errno-style ENOENT for what names nothing.
+// Defined with the file operations below.
+FileHandle OpenFolderWithoutLinks(const std::string& native, std::string* last);
+THostStatus RenameNoReplace(int fromDir, const char* from, int toDir, const char* to);
+
 std::string NativeOrEmpty(std::string_view path) {
   std::string native;
   if (!HostFs::ToNative(path, native)) return {};
@@ -248,15 +252,16 @@ THostStatus DeleteFile(std::string_view path) {
 THostStatus RenameFile(std::string_view from, std::string_view to) {
   std::string src = NativeOrEmpty(from), dst = NativeOrEmpty(to);
   if (src.empty() || dst.empty()) return THostStatus(ENOENT);
-  if (::renameat2(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), RENAME_NOREPLACE) == 0) {
-    return {};
-  }
-  if (errno != EINVAL && errno != ENOSYS) return THostStatus::FromErrno();
-  // File systems without no-replace renames: check, then rename. The gap is
-  // acceptable on the one thread that serves every client.
-  struct stat st;
-  if (::lstat(dst.c_str(), &st) == 0) return THostStatus(EEXIST);
-  return ::rename(src.c_str(), dst.c_str()) == 0 ? THostStatus() : THostStatus::FromErrno();
+  return RenameNoReplace(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str());
+}
+
+THostStatus RenameExact(const std::string& from, const std::string& to) {
+  std::string fromName, toName;
+  FileHandle fromDir = OpenFolderWithoutLinks(from, &fromName);
+  if (!fromDir.Valid()) return THostStatus::FromErrno();
+  FileHandle toDir = OpenFolderWithoutLinks(to, &toName);
+  if (!toDir.Valid()) return THostStatus::FromErrno();
+  return RenameNoReplace(fromDir.Get(), fromName.c_str(), toDir.Get(), toName.c_str());
 }
 
 std::int64_t FileSize(std::string_view path) {
@@ -378,17 +383,18 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, TClaimCount>& Claims() {
   return claims;
 }
 
-// Opens the canonical native path one name at a time, never following a link, so
-// that a link swapped into any folder of the path is refused rather than followed.
-int OpenWithoutLinks(const std::string& native, int flags) {
+// Opens the folder of a canonical native path one name at a time, never following a
+// link, so that a link swapped into any folder of the path is refused rather than
+// followed. *last is the path's last name.
+FileHandle OpenFolderWithoutLinks(const std::string& native, std::string* last) {
   if (native.empty() || native[0] != '/') {
     errno = ENOENT;
-    return -1;
+    return FileHandle();
   }
   FileHandle dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   std::size_t at = 1;
   for (;;) {
-    if (!dir.Valid()) return -1;
+    if (!dir.Valid()) return dir;
     std::size_t slash = native.find('/', at);
     if (slash == std::string::npos) break;
     const std::string name = native.substr(at, slash - at);
@@ -396,7 +402,7 @@ int OpenWithoutLinks(const std::string& native, int flags) {
     if (name.empty() || name == ".") continue;
     if (name == "..") {
       errno = ELOOP;  // a canonical path holds none
-      return -1;
+      return FileHandle();
     }
     FileHandle next(::openat(dir.Get(), name.c_str(),
                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -407,12 +413,29 @@ int OpenWithoutLinks(const std::string& native, int flags) {
       errno = ELOOP;
     dir = std::move(next);
   }
-  const std::string last = native.substr(at);
-  if (last.empty() || last == "." || last == "..") {
+  *last = native.substr(at);
+  if (last->empty() || *last == "." || *last == "..") {
     errno = EISDIR;
-    return -1;
+    return FileHandle();
   }
+  return dir;
+}
+
+int OpenWithoutLinks(const std::string& native, int flags) {
+  std::string last;
+  FileHandle dir = OpenFolderWithoutLinks(native, &last);
+  if (!dir.Valid()) return -1;
   return ::openat(dir.Get(), last.c_str(), flags | O_NOFOLLOW, 0666);
+}
+
+// renameat2 without replacing; where the file system cannot promise that, a check
+// and then a rename (the gap is acceptable on the one thread that serves clients).
+THostStatus RenameNoReplace(int fromDir, const char* from, int toDir, const char* to) {
+  if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return THostStatus::FromErrno();
+  struct stat st;
+  if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return THostStatus(EEXIST);
+  return ::renameat(fromDir, from, toDir, to) == 0 ? THostStatus() : THostStatus::FromErrno();
 }
 
 }  // namespace

@@ -175,6 +175,10 @@ THostStatus RemoveDirectory(std::string_view path);    // only an empty folder
 THostStatus DeleteFile(std::string_view path);         // never a folder
 // Never replaces: an existing target fails with EEXIST, as the original host did.
 THostStatus RenameFile(std::string_view from, std::string_view to);
+// The same for two native paths whose folders are canonical (the last names are
+// taken as they are, a link included): no link is followed on the way to either
+// folder, so a folder swapped for a link since the paths were judged fails (ELOOP).
+THostStatus RenameExact(const std::string& from, const std::string& to);
 
 std::int64_t FileSize(std::string_view path);          // -1 when it cannot be read
 bool FileModTime(std::string_view path, std::int64_t& utcSeconds);

@@ -430,3 +430,20 @@ TEST_F(FtpSharePolicyTest, LinkSwappedInAfterTheDecisionIsNotFollowed) {
   EXPECT_EQ(Reply().rfind("426 Connection closed; Cannot create file", 0), 0u);
   EXPECT_FALSE(fs::exists(files_.Native("outside/new.txt")));
 }
+
+TEST_F(FtpSharePolicyTest, FolderSwappedForALinkBetweenRnfrAndRntoBringsNothingIn) {
+  // RNFR judged dir/secret.txt inside the share; a folder swapped for a link to
+  // outside before RNTO would move an outside file into the share.
+  files_.MakeFolder("Share/dir");
+  files_.WriteFile("Share/dir/secret.txt", "inside");
+  StartShare(true, true, false);
+  EXPECT_EQ(Command("RNFR dir/secret.txt"), "350 File exists, ready for destination name.");
+  fs::rename(files_.Native("Share/dir"), files_.Native("Share/olddir"));
+  files_.MakeLink("Share/dir", files_.Native("outside"));
+  EXPECT_EQ(Command("RNTO stolen.txt").substr(0, 4), "450 ");
+  EXPECT_TRUE(fs::exists(files_.Native("outside/secret.txt")));
+  EXPECT_FALSE(fs::exists(files_.Native("Share/stolen.txt")));
+  EXPECT_EQ(Command("RNFR olddir/secret.txt"), "350 File exists, ready for destination name.");
+  EXPECT_EQ(Command("RNTO kept.txt").substr(0, 4), "250 ");
+  EXPECT_EQ(ReadFile("kept.txt"), "inside");
+}
