@@ -87,6 +87,7 @@ TFtpCtrlSocket::~TFtpCtrlSocket() {
 void TFtpCtrlSocket::SetRcvSize(int size) {
   if (held_ > 0) throw EFtpCtrlSocketException("Data in buffer, can't change size");
   rcvSize_ = size;
+  start_ = 0;
   rcvBuf_.assign(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
   block_.assign(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
 }
@@ -128,38 +129,66 @@ void TFtpCtrlSocket::ResumeCommands() {
 }
 
 void TFtpCtrlSocket::ReceiveCommandLines(int) {
-  if (rcvSize_ < 2 || commandsPaused_) return;
-  int room = rcvSize_ - held_ - 1;
-  int n = room > 0 ? Receive(rcvBuf_.data() + held_, room) : 0;
+  // Commands waiting for their turn, or held back by answers the client does not
+  // read: reading more would only fill the buffer behind them.
+  if (rcvSize_ < 2 || commandsPaused_ || OutputBlocked() || InputHeld()) return;
+  if (start_ > 0 && start_ + held_ + 1 >= rcvSize_) {
+    std::memmove(rcvBuf_.data(), rcvBuf_.data() + start_, static_cast<std::size_t>(held_));
+    start_ = 0;
+  }
+  int room = rcvSize_ - start_ - held_ - 1;
+  int n = room > 0 ? Receive(rcvBuf_.data() + start_ + held_, room) : 0;
   if (n <= 0) return;
   held_ += n;
-  rcvBuf_[static_cast<std::size_t>(held_)] = '\0';
+  rcvBuf_[static_cast<std::size_t>(start_ + held_)] = '\0';
   DeliverCommandLines();
+}
+
+void TFtpCtrlSocket::DeliverHeldInput() {
+  if (held_ > 0 && !commandsPaused_) DeliverCommandLines();
 }
 
 void TFtpCtrlSocket::DeliverCommandLines() {
   auto alive = AliveToken();
-  while (held_ > 0 && !commandsPaused_) {
-    char* start = rcvBuf_.data();
+  int quota = kCommandsPerTurn;
+  while (held_ > 0 && !commandsPaused_ && !OutputBlocked()) {
+    char* start = rcvBuf_.data() + start_;
     auto* lf = static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(held_)));
     if (!lf) {
-      if (held_ < rcvSize_ - 1) return;
+      if (held_ < rcvSize_ - 1) break;
       // A full buffer without a line end: the line is too long to ever be a
       // command. It becomes OVER, whose handler ends the session.
+      start_ = 0;
+      start = rcvBuf_.data();
       std::memcpy(start, "OVER\r\n", 6);
       held_ = 6;
       lf = start + 5;
     }
+    if (quota-- == 0) return HoldCommands();
     int i = static_cast<int>(lf - start);
     int len = (i > 0 && start[i - 1] == '\r') ? i - 1 : i;
     if (OnCommand) OnCommand(*this, start, len);
     if (alive.expired()) return;
     if (i == held_ - 1) {
       held_ = 0;
-      return;
+      start_ = 0;
+      break;
     }
-    std::memmove(start, start + i + 1, static_cast<std::size_t>(held_ - i - 1));
+    // The line's bytes stay where they are; the next command starts after them.
+    start_ += i + 1;
     held_ -= i + 1;
-    rcvBuf_[static_cast<std::size_t>(held_)] = '\0';
   }
+  SetInputHeld(false);
+}
+
+void TFtpCtrlSocket::HoldCommands() {
+  SetInputHeld(true);
+  if (deliveryPosted_) return;
+  deliveryPosted_ = true;
+  auto alive = AliveToken();
+  Endpoint().Post([this, alive] {
+    if (alive.expired()) return;
+    deliveryPosted_ = false;
+    if (!commandsPaused_ && State() == wsConnected) Guarded([this] { DeliverCommandLines(); });
+  });
 }

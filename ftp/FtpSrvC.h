@@ -66,6 +66,9 @@ private:
 class TFtpCtrlSocket : public TCustomWSocket {
 public:
   static constexpr int kDefaultRcvSize = 2048;
+  // Commands run per turn of the loop; the rest follow from a posted notification,
+  // so a client that sends thousands at once cannot hold every other session.
+  static constexpr int kCommandsPerTurn = 64;
 
   TFtpCtrlSocket();
   ~TFtpCtrlSocket() override;
@@ -148,17 +151,21 @@ public:
 
 protected:
   void TriggerSessionConnected(std::uint16_t error) override;
+  void DeliverHeldInput() override;
 
 private:
   void ReceiveCommandLines(int error);
   void DeliverCommandLines();
+  void HoldCommands();
 
   std::vector<char> rcvBuf_;
   int rcvSize_ = kDefaultRcvSize;
+  int start_ = 0;  // where the held bytes begin; moved to the front only for a read
   int held_ = 0;
   std::vector<char> block_;
   std::string cachedPeerAddr_;
   bool commandsPaused_ = false;
+  bool deliveryPosted_ = false;
 };
 
 class EFtpCtrlSocketException : public std::runtime_error {

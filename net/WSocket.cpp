@@ -57,7 +57,7 @@ void TCustomWSocket::ResetToInitialState() {
   paused_ = false;
   readCount_ = 0;
   sessionClosedFired_ = false;
-  readSuspended_ = acceptSuspended_ = receiveShut_ = false;
+  readSuspended_ = acceptSuspended_ = receiveShut_ = inputHeld_ = false;
   if (acceptBackoff_ != 0) {
     loop_.CancelTimer(acceptBackoff_);
     acceptBackoff_ = 0;
@@ -68,12 +68,8 @@ void TCustomWSocket::ClearSendQueue() {
   // One emptied block is kept for reuse.
   while (sendQueue_.size() > 1) sendQueue_.pop_back();
   if (!sendQueue_.empty()) sendQueue_.front().Remove(sendQueue_.front().Count());
-}
-
-std::int64_t TCustomWSocket::BufferedByteCount() const {
-  std::int64_t n = 0;
-  for (const auto& b : sendQueue_) n += b.Count();
-  return n;
+  queuedBytes_ = 0;
+  outputBlocked_ = false;
 }
 
 void TCustomWSocket::ChangeState(TSocketState newState) {
@@ -197,7 +193,12 @@ void TCustomWSocket::UpdateWatch() {
         want = EPOLLOUT;
         break;
       case wsConnected:
-        if (!receiveShut_) want = (readSuspended_ ? 0u : std::uint32_t{EPOLLIN}) | EPOLLRDHUP;
+        // While held back the peer's end is not watched either: it comes after the
+        // bytes still unread, and a half-closed peer would report it on every turn.
+        // A reset still shows (EPOLLERR and EPOLLHUP are always reported), and queued
+        // output keeps the connection writing, so a peer that went away is noticed.
+        if (!receiveShut_ && !outputBlocked_ && !inputHeld_)
+          want = (readSuspended_ ? 0u : std::uint32_t{EPOLLIN}) | EPOLLRDHUP;
         // Write readiness only while something waits, or the loop would spin.
         if (!sendQueueEmpty_) want |= EPOLLOUT;
         break;
@@ -279,9 +280,10 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
   const bool hangup = (events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLRDHUP) && !receiveShut_);
   int closeError = 0;
   if (events & EPOLLERR) closeError = native::PendingError(fd);
+  const std::uint64_t budgetEnd = bytesTaken_ + kReadBudget;
 
-  if ((events & EPOLLIN) && !receiveShut_ && PendingBytesQuiet() > 0) {
-    ReceiveLoop(!options_.Has(wsoNoReceiveLoop), 0);
+  if ((events & EPOLLIN) && !receiveShut_ && !outputBlocked_ && !inputHeld_ && PendingBytesQuiet() > 0) {
+    ReceiveLoop(!options_.Has(wsoNoReceiveLoop), 0, budgetEnd);
     if (!same()) return;
   }
   if ((events & EPOLLOUT) && !sendQueueEmpty_) {
@@ -290,8 +292,9 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
   }
   if (hangup) {
     // The close is reported once, after every byte still pending was offered.
-    ReceiveLoop(true, static_cast<std::uint16_t>(closeError));
+    ReceiveLoop(true, static_cast<std::uint16_t>(closeError), budgetEnd);
     if (!same()) return;
+    if (CloseWaitsForInput(events, budgetEnd)) return;
     if (!sessionClosedFired_) {
       sessionClosedFired_ = true;
       TriggerSessionClosed(static_cast<std::uint16_t>(closeError));
@@ -301,10 +304,11 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
   }
 }
 
-void TCustomWSocket::ReceiveLoop(bool loop, std::uint16_t error) {
+void TCustomWSocket::ReceiveLoop(bool loop, std::uint16_t error, std::uint64_t budgetEnd) {
   auto alive = AliveToken();
   const std::uint64_t gen = generation_;
   auto same = [&] { return !alive.expired() && generation_ == gen && handle_.Valid(); };
+  if (bytesTaken_ >= budgetEnd) return;
   std::uint64_t readsBefore = platformReads_;
   for (;;) {
     lastError_ = 0;
@@ -319,12 +323,26 @@ void TCustomWSocket::ReceiveLoop(bool loop, std::uint16_t error) {
     if (!loop || lastError_ != 0) break;
     // A handler that took nothing would be called forever.
     if (platformReads_ == readsBefore) break;
+    // Held back, or this event had its share: readiness is level-triggered, so the
+    // rest comes on a later turn, after the loop has served everybody else.
+    if (outputBlocked_ || inputHeld_ || bytesTaken_ >= budgetEnd) break;
     if (PendingBytesQuiet() <= 0) break;
   }
-  if (platformReads_ == readsBefore && state_ == wsConnected && PendingBytesQuiet() > 0) {
+  if (platformReads_ == readsBefore && !outputBlocked_ && !inputHeld_ && state_ == wsConnected &&
+      PendingBytesQuiet() > 0) {
     readSuspended_ = true;
     UpdateWatch();
   }
+}
+
+// The peer only half-closed (no error, no hang-up) while input before its end still
+// waits: held back, or beyond this event's budget. The end is reported again once
+// reading resumes, so the input is offered first. A connection that failed can
+// answer nothing more and closes at once.
+bool TCustomWSocket::CloseWaitsForInput(std::uint32_t events, std::uint64_t budgetEnd) {
+  if (events & (EPOLLERR | EPOLLHUP)) return false;
+  if (outputBlocked_ || inputHeld_) return true;
+  return bytesTaken_ >= budgetEnd && PendingBytesQuiet() > 0;
 }
 
 int TCustomWSocket::PendingBytesQuiet() const {
@@ -337,7 +355,13 @@ int TCustomWSocket::PendingBytesQuiet() const {
 // ---- Sending ----
 
 void TCustomWSocket::QueueData(const void* data, std::int32_t len) {
+  AppendToQueue(data, len);
+  CheckOutputLevel();
+}
+
+void TCustomWSocket::AppendToQueue(const void* data, std::int32_t len) {
   if (len < 1) return;
+  queuedBytes_ += len;
   const char* p = static_cast<const char*>(data);
   if (sendQueue_.empty()) sendQueue_.emplace_back(sendBlockSize_);
   while (len > 0) {
@@ -358,7 +382,7 @@ int TCustomWSocket::Send(const void* data, std::int32_t len) {
   }
   auto alive = AliveToken();
   sendQueueEmpty_ = false;
-  QueueData(data, len);
+  AppendToQueue(data, len);
   TryToSend();
   if (alive.expired()) return len <= 0 ? 0 : len;
   // OnDataSent must come from the loop, never from inside Send.
@@ -422,11 +446,27 @@ void TCustomWSocket::TryToSend() {
     if (n == 0) break;
     // Taken out before the event: a handler that sends again must not resend these.
     block.Remove(static_cast<std::int32_t>(n));
+    queuedBytes_ -= n;
     TriggerSendData(static_cast<std::int32_t>(n));
     if (alive.expired() || generation_ != gen || !handle_.Valid()) return;
     if (n < len) break;
   }
+  CheckOutputLevel();
   UpdateWatch();
+}
+
+void TCustomWSocket::CheckOutputLevel() {
+  if (!outputBlocked_ && queuedBytes_ > kOutputHighWater) {
+    outputBlocked_ = true;
+    UpdateWatch();
+  } else if (outputBlocked_ && queuedBytes_ <= kOutputLowWater) {
+    outputBlocked_ = false;
+    UpdateWatch();
+    const std::uint64_t gen = generation_;
+    RunGuardedPosted([this, gen] {
+      if (gen == generation_ && handle_.Valid() && !outputBlocked_) DeliverHeldInput();
+    });
+  }
 }
 
 void TCustomWSocket::Flush() {
@@ -453,6 +493,7 @@ int TCustomWSocket::PlatformRecv(void* buffer, std::int32_t size) {
     lastError_ = err;
     return -1;
   }
+  bytesTaken_ += static_cast<std::uint64_t>(n);
   return static_cast<int>(n);
 }
 
@@ -462,6 +503,12 @@ void TCustomWSocket::NoteInputTaken() {
     readSuspended_ = false;
     UpdateWatch();
   }
+}
+
+void TCustomWSocket::SetInputHeld(bool held) {
+  if (held == inputHeld_) return;
+  inputHeld_ = held;
+  UpdateWatch();
 }
 
 int TCustomWSocket::DoRecv(void* buffer, std::int32_t size) { return PlatformRecv(buffer, size); }
@@ -584,7 +631,7 @@ void TCustomWSocket::Connect() {
   handle_ = std::move(fresh);
   ++generation_;
   sessionClosedFired_ = false;
-  readSuspended_ = receiveShut_ = false;
+  readSuspended_ = receiveShut_ = inputHeld_ = false;
   auto alive = AliveToken();
   ChangeState(wsOpened);
   if (alive.expired()) return;
@@ -691,7 +738,7 @@ void TCustomWSocket::SetSocketHandle(int handle) {
   handle_ = std::move(adopted);
   ++generation_;
   sessionClosedFired_ = false;
-  readSuspended_ = receiveShut_ = paused_ = false;
+  readSuspended_ = receiveShut_ = paused_ = inputHeld_ = false;
   if (int err = native::SetNonBlocking(handle_.Get())) return SocketError("Dup", err);
   if (!ApplyLinger()) return;
   ChangeState(wsConnected);

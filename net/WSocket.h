@@ -91,6 +91,16 @@ public:
   // handshakes of a burst of clients, which then waited a second or more for their
   // retry while earlier ones were served again. The kernel caps this at somaxconn.
   static constexpr int kListenBacklog = 1024;
+  // A peer that sends without reading our answers would otherwise make us queue
+  // without bound: past the high mark the socket stops reading until the queue falls
+  // to the low mark. The gap keeps a steady stream of answers from switching reading
+  // off and on for every block, and reading resumes while some output is still
+  // queued, so a pipelining peer does not see its connection go idle.
+  static constexpr std::int64_t kOutputHighWater = 64 * 1024;
+  static constexpr std::int64_t kOutputLowWater = 16 * 1024;
+  // The most one readiness event takes from the descriptor; the rest waits for the
+  // next turn of the loop, so one busy peer cannot hold every other connection.
+  static constexpr std::int32_t kReadBudget = 64 * 1024;
 
   TCustomWSocket();
   virtual ~TCustomWSocket();
@@ -166,7 +176,10 @@ public:
   bool Paused() const { return paused_; }
   // True when nothing is left in the send queue.
   bool AllSent() const { return sendQueueEmpty_; }
-  std::int64_t BufferedByteCount() const;
+  std::int64_t BufferedByteCount() const { return queuedBytes_; }
+  // Unsent output passed kOutputHighWater and has not fallen to kOutputLowWater yet:
+  // nothing is read meanwhile.
+  bool OutputBlocked() const { return outputBlocked_; }
   std::size_t SendQueueBlockCount() const { return sendQueue_.size(); }
   std::int32_t SendBlockSize() const { return sendBlockSize_; }
 
@@ -255,6 +268,14 @@ protected:
   // A handler took input, from the descriptor or from bytes a derived class held back:
   // it is offered input again, as a read re-enabled the notice on the original platform.
   void NoteInputTaken();
+  // A derived class that holds complete input it has not delivered yet (and will
+  // deliver from a posted notification of its own) stops reading meanwhile.
+  void SetInputHeld(bool held);
+  bool InputHeld() const { return inputHeld_; }
+  // Posted once unsent output has fallen to kOutputLowWater and reading resumed; a
+  // class that holds input of its own delivers it again from here, since no read
+  // notice may ever come for bytes that already left the descriptor.
+  virtual void DeliverHeldInput() {}
 
 private:
   void ResetToInitialState();
@@ -264,7 +285,10 @@ private:
   void PostWriteNotification();
   void HandleReadiness(std::uint32_t events);
   void DispatchReadiness(std::uint32_t events);
-  void ReceiveLoop(bool loop, std::uint16_t error);
+  void ReceiveLoop(bool loop, std::uint16_t error, std::uint64_t budgetEnd);
+  bool CloseWaitsForInput(std::uint32_t events, std::uint64_t budgetEnd);
+  void AppendToQueue(const void* data, std::int32_t len);
+  void CheckOutputLevel();
   void UpdateWatch();
   void StopWatching();
   void DropHandle();
@@ -296,6 +320,9 @@ private:
   int resolvedProto_ = 0;
 
   std::deque<TBuffer> sendQueue_;
+  std::int64_t queuedBytes_ = 0;  // kept with the queue: a flood may queue thousands of blocks
+  bool outputBlocked_ = false;
+  bool inputHeld_ = false;
   std::int32_t sendBlockSize_ = kSendBlockSize;
   bool sendQueueEmpty_ = true;
   bool sessionClosedFired_ = false;
@@ -306,6 +333,7 @@ private:
   bool receiveShut_ = false;
   EventLoop::TimerId acceptBackoff_ = 0;
   std::uint64_t platformReads_ = 0;
+  std::uint64_t bytesTaken_ = 0;  // from the descriptor, for the budget of one event
 
   std::string dnsResult_;
   std::vector<std::string> dnsResultList_;
@@ -335,6 +363,9 @@ using TLineLimitEvent =
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
   static constexpr std::int32_t kDefaultLineLimit = 65536;
+  // Lines handed out per turn of the loop; the rest follow from a posted
+  // notification, and nothing more is read until they are all taken.
+  static constexpr int kLinesPerTurn = 1024;
 
   TLineLimitEvent OnLineLimitExceeded;
 
@@ -350,7 +381,7 @@ public:
   void SetLineEdit(bool on) { lineEdit_ = on; }
   bool LineReceived() const { return lineReceived_; }
   // Bytes held in the line buffer (complete lines not yet taken included).
-  std::int32_t LineBufferCount() const { return static_cast<std::int32_t>(lineBuffer_.size()); }
+  std::int32_t LineBufferCount() const { return static_cast<std::int32_t>(lineBuffer_.size() - lineStart_); }
 
   std::int32_t RcvdCount() override;
 
@@ -358,15 +389,20 @@ protected:
   void TriggerDataAvailable(std::uint16_t error) override;
   void TriggerSessionClosed(std::uint16_t error) override;
   int DoRecv(void* buffer, std::int32_t size) override;
+  void DeliverHeldInput() override;
   virtual void TriggerLineLimitExceeded(std::int32_t rcvdLength, bool& clearData);
   // Applies backspace and tab to the bytes read after `oldCount`; returns where the
-  // search for a line end must start.
+  // search for a line end must start. REQUIRES: the held bytes start the buffer.
   virtual std::size_t EditLine(std::size_t oldCount, std::size_t searchStart);
 
 private:
   bool LineModeActive() const { return lineMode_ && !lineEnd_.empty(); }
   void DeliverLines(std::size_t searchStart);
+  void HoldLines();
   void LineDataPending();
+  void OfferLastLines();
+  void MakeRoom(std::size_t count);
+  void DropHeld(std::size_t count);
   int TakeHeld(void* buffer, std::int32_t size, std::int32_t available);
 
   bool lineMode_ = false;
@@ -374,10 +410,14 @@ private:
   std::int32_t lineLimit_ = kDefaultLineLimit;
   bool lineEcho_ = false;
   bool lineEdit_ = false;
+  // Held bytes are lineBuffer_[lineStart_, size()): taking a line moves the start
+  // instead of the bytes behind it, which a flood of short lines made quadratic.
   std::string lineBuffer_;
+  std::size_t lineStart_ = 0;
   std::int32_t pendingLineLength_ = 0;
   bool clearData_ = false;
   bool lineReceived_ = false;
+  bool deliveryPosted_ = false;
 };
 
 // Adds bounded waits for callers that must block their own flow (not the program:

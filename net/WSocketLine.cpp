@@ -10,15 +10,19 @@ constexpr std::int32_t kUnknownPendingRead = 255;
 constexpr char kBackspace = 8;
 constexpr char kTab = 9;
 constexpr std::size_t kTabWidth = 8;
+constexpr std::size_t kMaxReleasedCapacity = 4096;
 }  // namespace
 
 void TCustomLineWSocket::SetLineMode(bool on) {
   if (on == lineMode_) return;
   lineMode_ = on;
   // The unread part of a pending line stays at the front of the buffer and is
-  // offered raw from there.
-  if (!on) pendingLineLength_ = 0;
-  if (!lineBuffer_.empty()) {
+  // offered raw from there; raw input is never held back, so reading goes on.
+  if (!on) {
+    pendingLineLength_ = 0;
+    SetInputHeld(false);
+  }
+  if (LineBufferCount() > 0) {
     auto alive = AliveToken();
     Endpoint().Post([this, alive] {
       if (!alive.expired()) Guarded([this] { LineDataPending(); });
@@ -28,14 +32,34 @@ void TCustomLineWSocket::SetLineMode(bool on) {
 
 std::int32_t TCustomLineWSocket::RcvdCount() {
   if (lineMode_) return pendingLineLength_;
-  if (!lineBuffer_.empty()) return static_cast<std::int32_t>(lineBuffer_.size());
+  if (LineBufferCount() > 0) return LineBufferCount();
   return TCustomSocksWSocket::RcvdCount();
+}
+
+void TCustomLineWSocket::DropHeld(std::size_t count) {
+  lineStart_ += count;
+  if (lineStart_ < lineBuffer_.size()) return;
+  lineStart_ = 0;
+  // A flood leaves a large buffer behind; an ordinary peer never needs one.
+  if (lineBuffer_.capacity() > kMaxReleasedCapacity)
+    std::string().swap(lineBuffer_);
+  else
+    lineBuffer_.clear();
+}
+
+// The bytes taken so far are dropped only when a read would not fit behind the held
+// ones; editing measures tab stops from the start of the buffer, so it always drops.
+void TCustomLineWSocket::MakeRoom(std::size_t count) {
+  if (lineStart_ == 0) return;
+  if (!lineEdit_ && lineBuffer_.size() + count <= lineBuffer_.capacity()) return;
+  lineBuffer_.erase(0, lineStart_);
+  lineStart_ = 0;
 }
 
 int TCustomLineWSocket::TakeHeld(void* buffer, std::int32_t size, std::int32_t available) {
   std::int32_t n = std::max(0, std::min(size, available));
-  std::memcpy(buffer, lineBuffer_.data(), static_cast<std::size_t>(n));
-  lineBuffer_.erase(0, static_cast<std::size_t>(n));
+  std::memcpy(buffer, lineBuffer_.data() + lineStart_, static_cast<std::size_t>(n));
+  DropHeld(static_cast<std::size_t>(n));
   // Bytes behind the held ones may be waiting in the descriptor; taking held bytes
   // must not count as leaving input unread.
   if (n > 0) NoteInputTaken();
@@ -48,41 +72,50 @@ int TCustomLineWSocket::DoRecv(void* buffer, std::int32_t size) {
     pendingLineLength_ -= n;
     return n;
   }
-  if (!lineMode_ && !lineBuffer_.empty())
-    return TakeHeld(buffer, size, static_cast<std::int32_t>(lineBuffer_.size()));
+  if (!lineMode_ && LineBufferCount() > 0) return TakeHeld(buffer, size, LineBufferCount());
   return PlatformRecv(buffer, size);
 }
 
 void TCustomLineWSocket::TriggerDataAvailable(std::uint16_t error) {
   if (!LineModeActive()) return TCustomSocksWSocket::TriggerDataAvailable(error);
+  // Lines of an earlier read still wait for their turn; reading on would only
+  // grow the buffer.
+  if (InputHeld()) return;
   int n = PendingBytesQuiet();
   if (n < 0) return;
   if (n == 0) n = kUnknownPendingRead;
-  const std::size_t oldCount = lineBuffer_.size();
-  lineBuffer_.resize(oldCount + static_cast<std::size_t>(n));
-  int got = PlatformRecv(lineBuffer_.data() + oldCount, n);
-  lineBuffer_.resize(oldCount + static_cast<std::size_t>(std::max(got, 0)));
+  n = std::min(n, kReadBudget);
+  MakeRoom(static_cast<std::size_t>(n));
+  const std::size_t oldEnd = lineBuffer_.size();
+  lineBuffer_.resize(oldEnd + static_cast<std::size_t>(n));
+  int got = PlatformRecv(lineBuffer_.data() + oldEnd, n);
+  lineBuffer_.resize(oldEnd + static_cast<std::size_t>(std::max(got, 0)));
   if (got <= 0) return;
   // A line end split between two reads is found by starting a little back.
-  std::size_t searchStart = oldCount > lineEnd_.size() ? oldCount - lineEnd_.size() : 0;
+  std::size_t searchStart =
+      std::max(lineStart_, oldEnd > lineEnd_.size() ? oldEnd - lineEnd_.size() : 0);
   if (lineEdit_) {
-    searchStart = EditLine(oldCount, searchStart);
+    searchStart = EditLine(oldEnd, searchStart);
   } else if (lineEcho_) {
-    Send(lineBuffer_.data() + oldCount, got);
+    Send(lineBuffer_.data() + oldEnd, got);
   }
   DeliverLines(searchStart);
 }
 
 void TCustomLineWSocket::DeliverLines(std::size_t searchStart) {
   auto alive = AliveToken();
+  int quota = kLinesPerTurn;
   while (LineModeActive()) {
-    std::size_t p = lineBuffer_.find(lineEnd_, searchStart);
+    std::size_t p = lineBuffer_.find(lineEnd_, std::max(searchStart, lineStart_));
     if (p == std::string::npos) break;
-    pendingLineLength_ = static_cast<std::int32_t>(p + lineEnd_.size());
+    // This turn's share is taken, or answers the peer does not read hold back the
+    // lines that would make more of them.
+    if (quota-- == 0 || OutputBlocked()) return HoldLines();
+    pendingLineLength_ = static_cast<std::int32_t>(p + lineEnd_.size() - lineStart_);
     lineReceived_ = true;
     while (lineMode_ && pendingLineLength_ > 0) {
       if (!OnDataAvailable) {
-        lineBuffer_.erase(0, static_cast<std::size_t>(pendingLineLength_));
+        DropHeld(static_cast<std::size_t>(pendingLineLength_));
         pendingLineLength_ = 0;
         break;
       }
@@ -92,18 +125,35 @@ void TCustomLineWSocket::DeliverLines(std::size_t searchStart) {
       // Closing delivered and dropped whatever was held.
       if (State() == wsClosed) return;
     }
-    searchStart = 0;
+    searchStart = lineStart_;
   }
-  if (!LineModeActive() || lineLimit_ <= 0 || lineBuffer_.size() <= static_cast<std::size_t>(lineLimit_))
-    return;
+  SetInputHeld(false);
+  if (!LineModeActive() || lineLimit_ <= 0 || LineBufferCount() <= lineLimit_) return;
   clearData_ = true;
-  TriggerLineLimitExceeded(static_cast<std::int32_t>(lineBuffer_.size()), clearData_);
+  TriggerLineLimitExceeded(LineBufferCount(), clearData_);
   if (alive.expired()) return;
   if (clearData_) {
-    lineBuffer_.clear();
+    DropHeld(lineBuffer_.size() - lineStart_);
     pendingLineLength_ = 0;
   }
   clearData_ = false;
+}
+
+void TCustomLineWSocket::HoldLines() {
+  SetInputHeld(true);
+  // Held for unsent output, DeliverHeldInput goes on once it has drained.
+  if (OutputBlocked() || deliveryPosted_) return;
+  deliveryPosted_ = true;
+  auto alive = AliveToken();
+  Endpoint().Post([this, alive] {
+    if (alive.expired()) return;
+    deliveryPosted_ = false;
+    Guarded([this] { LineDataPending(); });
+  });
+}
+
+void TCustomLineWSocket::DeliverHeldInput() {
+  if (InputHeld() && !deliveryPosted_) LineDataPending();
 }
 
 void TCustomLineWSocket::TriggerLineLimitExceeded(std::int32_t rcvdLength, bool& clearData) {
@@ -112,15 +162,15 @@ void TCustomLineWSocket::TriggerLineLimitExceeded(std::int32_t rcvdLength, bool&
 
 void TCustomLineWSocket::LineDataPending() {
   auto alive = AliveToken();
-  while (!lineBuffer_.empty()) {
+  while (LineBufferCount() > 0) {
     if (LineModeActive()) {
-      DeliverLines(0);
+      DeliverLines(lineStart_);
       return;
     }
     if (!OnDataAvailable) return;
-    std::size_t before = lineBuffer_.size();
+    std::int32_t before = LineBufferCount();
     OnDataAvailable(*this, 0);
-    if (alive.expired() || lineBuffer_.size() == before) return;
+    if (alive.expired() || LineBufferCount() == before) return;
   }
 }
 
@@ -158,20 +208,29 @@ std::size_t TCustomLineWSocket::EditLine(std::size_t oldCount, std::size_t searc
 void TCustomLineWSocket::TriggerSessionClosed(std::uint16_t error) {
   auto alive = AliveToken();
   lineReceived_ = true;
-  if (lineMode_ && !lineBuffer_.empty() && !clearData_) {
-    // The peer's last words, even without a line end.
-    pendingLineLength_ = static_cast<std::int32_t>(lineBuffer_.size());
+  if (lineMode_ && LineBufferCount() > 0 && !clearData_) OfferLastLines();
+  if (alive.expired()) return;
+  std::string().swap(lineBuffer_);
+  lineStart_ = 0;
+  pendingLineLength_ = 0;
+  TCustomSocksWSocket::TriggerSessionClosed(error);
+}
+
+// Lines still waiting for their turn are offered one by one, then the peer's last
+// words, even without a line end.
+void TCustomLineWSocket::OfferLastLines() {
+  auto alive = AliveToken();
+  while (lineMode_ && LineBufferCount() > 0 && OnDataAvailable) {
+    std::size_t p = lineEnd_.empty() ? std::string::npos : lineBuffer_.find(lineEnd_, lineStart_);
+    pendingLineLength_ = p == std::string::npos
+                             ? LineBufferCount()
+                             : static_cast<std::int32_t>(p + lineEnd_.size() - lineStart_);
     while (lineMode_ && pendingLineLength_ > 0) {
-      if (!OnDataAvailable) break;
-      std::size_t before = lineBuffer_.size();
+      std::int32_t before = LineBufferCount();
       OnDataAvailable(*this, 0);
       if (alive.expired()) return;
       // Nothing more will arrive; a handler that takes nothing would loop forever.
-      if (lineBuffer_.size() == before) break;
+      if (LineBufferCount() == before) return;
     }
   }
-  lineBuffer_.clear();
-  lineBuffer_.shrink_to_fit();
-  pendingLineLength_ = 0;
-  TCustomSocksWSocket::TriggerSessionClosed(error);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "FtpTestSupport.h"
+#include "platform/EventLoop.h"
 
 namespace {
 
@@ -56,6 +57,28 @@ TEST_F(FtpInterpreterTest, CommandSplitAcrossPacketsIsJoined) {
     Ctrl().SendBytes(line.substr(cut));
     EXPECT_EQ(Reply(), "200 Ok. Parameter was 'split'.");
   }
+}
+
+TEST_F(FtpInterpreterTest, CommandsWaitWhileRepliesGoUnreadAndAllAreAnsweredOnceTheyAreRead) {
+  // The connection read on while its client never read a reply: 42 MB of commands
+  // before any login grew the program by 294 MB.
+  const std::string padding(32 << 10, 'y');
+  int answered = 0;
+  server_->OnAnswerToClient = [&](TFtpServer&, TFtpCtrlSocket&, std::string& answer) {
+    ++answered;
+    answer += padding;
+  };
+  Connect();
+  Reply();
+  std::string batch;
+  for (int i = 0; i < 400; ++i) batch += "NOOP " + std::to_string(i) + "\r\n";
+  Ctrl().SendBytes(batch);
+  EventLoop::Instance().WaitFor([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_LT(answered, 400);
+  EXPECT_LE(server_->Client(0)->BufferedByteCount(),
+            TCustomWSocket::kOutputHighWater + std::int64_t(padding.size()) + 64);
+  for (int i = 0; i < 400; ++i)
+    ASSERT_EQ(Reply(), "200 Ok. Parameter was '" + std::to_string(i) + "'." + padding);
 }
 
 TEST_F(FtpInterpreterTest, LineOf2046BytesIsACommandCutTo255) {

@@ -161,6 +161,55 @@ TEST_F(LineModeTest, InputArrivingRightAfterLineModeIsTurnedOffIsStillOffered) {
   ASSERT_TRUE(WaitUntil([&] { return raw == "bodymorelater"; }, 2s)) << "raw so far: " << raw;
 }
 
+TEST_F(LineModeTest, ThousandsOfLinesInOneReadTakeTurnsWithTheLoopAndAllComeBeforeTheClose) {
+  // Every line taken moved the rest of the buffer to its front, and one read took
+  // all of them: 4 MB of bare LF bytes on one web connection held the whole program
+  // for over a minute.
+  Connect("\n");
+  std::string input;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 5000; ++i) {
+    expected.push_back("line " + std::to_string(i) + "\n");
+    input += expected.back();
+  }
+  expected.push_back("tail");
+  std::size_t linesWhenOthersRan = 0;
+  TEndpoint others;
+  sock.OnDataAvailable = [&](TCustomWSocket& s, std::uint16_t) {
+    if (lines.empty()) others.Post([&] { linesWhenOthersRan = lines.size(); });
+    lines.push_back(s.ReceiveText());
+    log.push_back("line");
+  };
+  peer->Send(input + "tail");
+  peer->Close();
+  ASSERT_TRUE(WaitUntil([&] { return !log.empty() && log.back() == "closed"; }));
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(log.size(), expected.size() + 1);
+  EXPECT_GT(linesWhenOthersRan, 0u);
+  EXPECT_LE(linesWhenOthersRan, static_cast<std::size_t>(TCustomLineWSocket::kLinesPerTurn));
+}
+
+TEST_F(LineModeTest, LinesWaitWhileAnswersAreUnreadAndFollowOnceTheyDrain) {
+  Connect("\n");
+  const std::string answer = Pattern(32 << 10);
+  sock.OnDataAvailable = [&](TCustomWSocket& s, std::uint16_t) {
+    lines.push_back(s.ReceiveText());
+    s.SendText(answer);
+  };
+  std::string input;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 400; ++i) {
+    expected.push_back(std::to_string(i) + "\n");
+    input += expected.back();
+  }
+  peer->Send(input);
+  Settle(300ms);
+  EXPECT_LT(lines.size(), 400u);
+  EXPECT_LE(sock.BufferedByteCount(), TCustomWSocket::kOutputHighWater + std::int64_t(answer.size()));
+  EXPECT_EQ(peer->Read(400 * answer.size(), 20s).size(), 400 * answer.size());
+  EXPECT_EQ(lines, expected);
+}
+
 TEST_F(LineModeTest, EditingAppliesBackspaceAndTabAndEchoes) {
   Connect("\r\n");
   sock.SetLineEdit(true);

@@ -149,6 +149,27 @@ TEST_F(ConnectedSocketTest, PausedSocketHearsNothingUntilResumed) {
   ASSERT_TRUE(WaitUntil([&] { return received == "later"; }));
 }
 
+TEST_F(ConnectedSocketTest, ReadsNothingWhileUnsentOutputIsOverTheLimitAndResumesOnceItDrains) {
+  // A peer that sent without reading the answers made the program queue them
+  // without bound: 42 MB of commands grew it by 294 MB.
+  ConnectToPeer();
+  std::string received;
+  sock->OnDataAvailable = [&](TCustomWSocket& s, std::uint16_t) { received += s.ReceiveText(); };
+  // More than the kernel's buffers can take, so the queue stays over the limit.
+  std::string sent;
+  while (sent.size() < (8u << 20)) {
+    std::string chunk = Pattern(1 << 20);
+    sock->Send(chunk.data(), static_cast<std::int32_t>(chunk.size()));
+    sent += chunk;
+  }
+  peer->Send("held");
+  Settle();
+  EXPECT_TRUE(sock->OutputBlocked());
+  EXPECT_EQ(received, "");
+  EXPECT_EQ(peer->Read(sent.size(), 20s), sent);
+  ASSERT_TRUE(WaitUntil([&] { return received == "held"; }));
+}
+
 TEST_F(ConnectedSocketTest, PeerAndLocalAddressesOfAConnection) {
   ConnectToPeer();
   EXPECT_EQ(sock->PeerAddr(), "127.0.0.1");

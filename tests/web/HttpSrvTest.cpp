@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <optional>
+#include <thread>
 
 #include "platform/EventLoop.h"
 #include "tests/support/TempFolder.h"
@@ -20,6 +26,38 @@ struct TSeenRequest {
   std::string method, path, params, version, document, host, connection;
   std::int64_t contentLength = -1;
   std::vector<std::string> lines;
+};
+
+// A peer that sends from a thread of its own over a blocking socket, so it keeps the
+// kernel's buffers full while the test's loop, and the server on it, turns.
+class TFloodSender {
+public:
+  TFloodSender(int port, std::size_t size) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return;
+    thread_ = std::thread([this, size] {
+      const std::string chunk(64 << 10, '\n');
+      while (sent_ < size) {
+        ssize_t n = ::send(fd_, chunk.data(), std::min(chunk.size(), size - sent_), MSG_NOSIGNAL);
+        if (n <= 0) return;
+        sent_ += static_cast<std::size_t>(n);
+      }
+    });
+  }
+  ~TFloodSender() {
+    ::shutdown(fd_, SHUT_RDWR);  // wakes a send still blocked
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+  }
+  std::size_t Sent() const { return sent_; }
+
+private:
+  int fd_;
+  std::atomic<std::size_t> sent_{0};
+  std::thread thread_;
 };
 
 class HttpEngineTest : public ::testing::Test {
@@ -308,6 +346,21 @@ TEST_F(HttpEngineTest, EndlessHeaderLinesEndTheConnection) {
   EXPECT_EQ(SplitAnswer(Exchange("GET /h.txt HTTP/1.0\r\n" + headers + "\r\n")).body, "hh");
   ASSERT_TRUE(seen_);
   EXPECT_EQ(seen_->lines.size(), 60u);
+}
+
+TEST_F(HttpEngineTest, FloodOfEmptyLinesOnOneConnectionDoesNotHoldTheOthers) {
+  // One read took in all the connection had and every line taken moved the rest
+  // to the front: 4 MB of bare LF bytes on one connection held every server of the
+  // program for over a minute.
+  docs_.WriteFile("a.txt", "probe");
+  constexpr std::size_t kFlood = 4 << 20;
+  TFloodSender flood(port_, kFlood);
+  auto& loop = EventLoop::Instance();
+  ASSERT_TRUE(loop.WaitFor([&] { return flood.Sent() >= (1u << 20); }, 10s));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SplitAnswer(Exchange("GET /a.txt HTTP/1.0\r\n\r\n")).body, "probe");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+  EXPECT_TRUE(loop.WaitFor([&] { return flood.Sent() == kFlood; }, 20s));
 }
 
 TEST(HttpServer, TakenPortFailsToStartAndCountsNoClient) {
