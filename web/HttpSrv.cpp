@@ -101,7 +101,7 @@ void THttpConnection::ProcessGetOrHead(bool isGet) {
     case hgWillSendMySelf:
       return;
     case hg404:
-      SendNotFound();
+      SendNotFound(isGet);
       CloseLater();
       return;
     default:
@@ -151,10 +151,25 @@ bool THttpConnection::SendFileDocument(bool withBody) {
 void THttpConnection::SendDocumentAnswer(std::unique_ptr<THttpStream> body,
                                          const std::string& contentType,
                                          const std::int64_t* lastModified, bool withBody) {
-  const std::int64_t size = body->Size();
+  THttpAnswerHead head;
+  head.ContentType = contentType;
+  head.ContentLength = body->Size();
+  if (lastModified) head.LastModified = *lastModified;
+  SendAnswer(head, std::move(body), withBody);
+}
+
+void THttpConnection::SendAnswer(const THttpAnswerHead& head, std::unique_ptr<THttpStream> body,
+                                 bool withBody) {
   if (!withBody) body->SeekToEnd();
   DocumentStream = std::move(body);
-  QueueText(OkHeader(request_.RequestVersion, contentType, size, lastModified));
+  QueueText(AnswerHead(request_.RequestVersion, head));
+  SendDocumentStream();
+}
+
+void THttpConnection::SendAnswerText(const std::string& text, bool withBody) {
+  const std::size_t headEnd = text.find("\r\n\r\n");
+  DocumentStream = std::make_unique<THttpMemoryStream>(
+      withBody || headEnd == std::string::npos ? text : text.substr(0, headEnd + 4));
   SendDocumentStream();
 }
 
@@ -270,8 +285,9 @@ void THttpConnection::CheckLimits() {
   Abort();
 }
 
-void THttpConnection::SendNotFound() {
-  SendText(NotFoundAnswer(request_.RequestVersion, request_.Path));
+void THttpConnection::SendNotFound(bool withBody) {
+  const std::string answer = NotFoundAnswer(request_.RequestVersion, request_.Path);
+  SendText(withBody ? answer : answer.substr(0, answer.find("\r\n\r\n") + 4));
 }
 
 // -------------------------------------------------------------------- THttpServer

@@ -70,14 +70,21 @@ public:
   // Streams DocumentStream exactly as it is, adding nothing, one block per
   // OnDataSent; shuts down the sending side and ends the document at its end.
   void SendDocumentStream();
+  // A complete answer: head, then (withBody) the stream's bytes, of which there must
+  // be exactly head.ContentLength.
+  void SendAnswer(const THttpAnswerHead& head, std::unique_ptr<THttpStream> body,
+                  bool withBody);
+  // Text made whole (head and body, as the 401 and 503 answers are), with or without
+  // its body.
+  void SendAnswerText(const std::string& text, bool withBody);
   // A complete 200 answer: the head (type, exact length, Last-Modified when given)
   // and, withBody, the stream's bytes.
   void SendDocumentAnswer(std::unique_ptr<THttpStream> body, const std::string& contentType,
                           const std::int64_t* lastModified, bool withBody = true);
   // Serves Document; false (nothing sent) when it cannot be opened.
   bool SendFileDocument(bool withBody);
-  // The 404 page for Path.
-  void SendNotFound();
+  // The 404 page for Path; its head alone for HEAD.
+  void SendNotFound(bool withBody = true);
   // Turns line mode back on after a handler took the connection over.
   virtual void ReturnToLineMode();
   // Runs send after delay, reading nothing meanwhile (the pause after a wrong

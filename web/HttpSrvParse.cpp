@@ -78,7 +78,14 @@ THttpRequestLine ParseRequestLine(std::string_view line) {
   std::string_view rest = line;
   r.RequestMethod = UpperAscii(TakeWord(rest));
   rest = SkipBlanks(rest);
-  std::string_view target = TakeWord(rest);
+  std::string target(TakeWord(rest));
+  for (std::string_view scheme : {"http://", "https://"}) {
+    if (!StartsWithNoCase(target, scheme)) continue;
+    const std::size_t pathStart = target.find_first_of("/?", scheme.size());
+    target = pathStart == std::string::npos ? "/" : target.substr(pathStart);
+    if (target[0] == '?') target.insert(0, "/");
+    break;
+  }
   auto q = target.find('?');
   r.Path = std::string(target.substr(0, q));
   if (q != std::string_view::npos) r.Params = std::string(target.substr(q + 1));
@@ -228,15 +235,72 @@ std::string HeaderSafe(std::string_view text) {
   return out;
 }
 
-std::string OkHeader(std::string_view version, std::string_view contentType,
-                     std::int64_t contentLength, const std::int64_t* lastModified) {
+std::string AnswerHead(std::string_view version, const THttpAnswerHead& head) {
   std::string h = HeaderSafe(version);
-  h += " 200 OK\r\nContent-Type: ";
-  h += contentType;
-  h += "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n";
-  if (lastModified) h += "Last-Modified: " + HttpDate(*lastModified) + " GMT\r\n";
+  switch (head.Status) {
+    case 206: h += " 206 Partial Content\r\n"; break;
+    case 416: h += " 416 Range Not Satisfiable\r\n"; break;
+    default: h += " 200 OK\r\n"; break;
+  }
+  if (!head.ContentType.empty()) h += "Content-Type: " + head.ContentType + "\r\n";
+  h += "Content-Length: " + std::to_string(head.ContentLength) + "\r\n";
+  if (head.LastModified) h += "Last-Modified: " + HttpDate(*head.LastModified) + " GMT\r\n";
+  if (head.AcceptRanges) h += "Accept-Ranges: bytes\r\n";
+  if (!head.ContentRange.empty()) h += "Content-Range: " + head.ContentRange + "\r\n";
+  h += kConnectionClose;
   h += "\r\n";
   return h;
+}
+
+std::string OkHeader(std::string_view version, std::string_view contentType,
+                     std::int64_t contentLength, const std::int64_t* lastModified) {
+  THttpAnswerHead head;
+  head.ContentType = std::string(contentType);
+  head.ContentLength = contentLength;
+  if (lastModified) head.LastModified = *lastModified;
+  return AnswerHead(version, head);
+}
+
+namespace {
+
+// Decimal digits only, no sign, no overflow.
+bool ParseCount(std::string_view s, std::int64_t& value) {
+  if (s.empty() || s.size() > 18) return false;
+  value = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+TRangeAnswer ParseRange(std::string_view value, std::int64_t size, TByteRange& range) {
+  value = TrimControl(value);
+  if (!StartsWithNoCase(value, "bytes=")) return TRangeAnswer::kWhole;
+  value = value.substr(6);
+  const std::size_t dash = value.find('-');
+  if (dash == std::string_view::npos || value.find(',') != std::string_view::npos)
+    return TRangeAnswer::kWhole;
+  const std::string_view first = TrimControl(value.substr(0, dash));
+  const std::string_view last = TrimControl(value.substr(dash + 1));
+  std::int64_t a = 0, b = 0;
+  if (first.empty()) {  // the last n bytes
+    if (!ParseCount(last, b)) return TRangeAnswer::kWhole;
+    if (b == 0 || size == 0) return TRangeAnswer::kUnsatisfiable;
+    range = {std::max<std::int64_t>(0, size - b), size - 1};
+    return TRangeAnswer::kPart;
+  }
+  if (!ParseCount(first, a)) return TRangeAnswer::kWhole;
+  if (last.empty()) {
+    b = size - 1;
+  } else if (!ParseCount(last, b) || b < a) {
+    return TRangeAnswer::kWhole;
+  }
+  if (a >= size) return TRangeAnswer::kUnsatisfiable;
+  range = {a, std::min(b, size - 1)};
+  return TRangeAnswer::kPart;
 }
 
 std::string UnavailableAnswer(std::string_view version) {
@@ -246,7 +310,8 @@ std::string UnavailableAnswer(std::string_view version) {
       "seconds.<P></BODY></HTML>\r\n";
   return HeaderSafe(version) +
          " 503 Service Unavailable\r\nContent-Type: text/html\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nRetry-After: 5\r\n\r\n" + body;
+         std::to_string(body.size()) + "\r\nRetry-After: 5\r\n" + kConnectionClose + "\r\n" +
+         body;
 }
 
 std::string NotFoundAnswer(std::string_view version, std::string_view path) {
@@ -267,6 +332,6 @@ std::string NotFoundAnswer(std::string_view version, std::string_view path) {
   body += " was not found on this server.<P></BODY></HTML>\r\n";
   std::string answer = HeaderSafe(version);
   answer += " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
-            std::to_string(body.size()) + "\r\n\r\n";
+            std::to_string(body.size()) + "\r\n" + kConnectionClose + "\r\n";
   return answer + body;
 }

@@ -4,6 +4,7 @@
 // free of sockets so the protocol rules can be tested on plain strings.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +39,9 @@ struct THttpRequestLine {
 // Drops a final "\n" and a "\r" before it.
 std::string StripLineEnd(std::string_view line);
 
-// Splits "METHOD target VERSION"; an empty line gives an empty method and path.
+// Splits "METHOD target VERSION"; an empty line gives an empty method and path. An
+// absolute target ("http://host:port/path", which RFC 9112 section 3.2.2 has servers
+// accept) is taken as its path.
 THttpRequestLine ParseRequestLine(std::string_view line);
 
 // Records one non-empty header line: the first recognised name (compared without
@@ -66,9 +69,36 @@ std::string HttpDate(std::int64_t unixSeconds);
 // consumes both, whatever they are; "+" stays.
 std::string UrlDecode(std::string_view s);
 
+// What an answer head says. Every answer of this server is followed by the end of
+// its connection (the sending side is shut down after each), so every head says
+// "Connection: close" (RFC 9112 section 9.6): clients then neither count the close
+// as an error nor try to send a second request on it.
+struct THttpAnswerHead {
+  int Status = 200;  // 200, 206 or 416
+  std::string ContentType;  // none written when empty
+  std::int64_t ContentLength = 0;
+  std::optional<std::int64_t> LastModified;  // seconds since 1970 (UTC)
+  bool AcceptRanges = false;
+  std::string ContentRange;  // "bytes 0-9/100", "bytes */100"; none when empty
+};
+std::string AnswerHead(std::string_view version, const THttpAnswerHead& head);
+
 // The answer head "version 200 OK" with type, length and, when given, Last-Modified.
 std::string OkHeader(std::string_view version, std::string_view contentType,
                      std::int64_t contentLength, const std::int64_t* lastModified);
+
+// One byte range of a Range header (RFC 9110 section 14.2), for a file of size
+// bytes: "bytes=a-b", "bytes=a-" or "bytes=-n". A range that does not overlap the
+// file is unsatisfiable (416); several ranges, another unit, or anything malformed
+// is ignored (the whole file), as the RFC allows.
+enum class TRangeAnswer { kWhole, kPart, kUnsatisfiable };
+struct TByteRange {
+  std::int64_t First = 0;
+  std::int64_t Last = 0;  // inclusive
+};
+TRangeAnswer ParseRange(std::string_view value, std::int64_t size, TByteRange& range);
+
+inline constexpr const char* kConnectionClose = "Connection: close\r\n";
 
 // The whole 404 answer, head and page, for a request path as received; the HTML
 // specials of the path are written as entities.

@@ -23,6 +23,12 @@ std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path,
   return stream;
 }
 
+bool THttpFileStream::Restrict(std::int64_t offset, std::int64_t length) {
+  if (!file_.Seek(offset)) return false;
+  left_ = std::max<std::int64_t>(0, std::min(length, size_ - offset));
+  return true;
+}
+
 std::int64_t THttpFileStream::Read(char* buf, std::int64_t count) {
   const std::int64_t n = file_.Read(buf, std::min(count, left_));
   if (n > 0) left_ -= n;

@@ -43,6 +43,9 @@ public:
   std::int64_t Read(char* buf, std::int64_t count) override;
   std::int64_t Size() const override { return size_; }
   void SeekToEnd() override { left_ = 0; }
+  // Only length bytes from offset on are read (a byte range of the file). False
+  // when the file cannot be positioned there.
+  bool Restrict(std::int64_t offset, std::int64_t length);
 
 private:
   THostFile file_;

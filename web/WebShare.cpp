@@ -39,10 +39,8 @@ void CheckAuthorization(const TServerFile& def, TClient& client) {
   }
 }
 
-void SendUnavailable(THttpConnection& client) {
-  client.DocumentStream =
-      std::make_unique<THttpMemoryStream>(UnavailableAnswer(client.RequestVersion()));
-  client.SendDocumentStream();
+void SendUnavailable(THttpConnection& client, bool withBody) {
+  client.SendAnswerText(UnavailableAnswer(client.RequestVersion()), withBody);
 }
 
 bool HasAuthorizationLine(const TClient& client) {
@@ -52,7 +50,17 @@ bool HasAuthorizationLine(const TClient& client) {
                      });
 }
 
-void SendListingPage(const TServerFile& def, THttpConnection& client, THttpGetFlag& flags) {
+// The value of the request's first header line of that name ("range:"), trimmed;
+// empty when there is none.
+std::string HeaderValue(const THttpConnection& client, std::string_view nameWithColon) {
+  for (const std::string& line : client.HeaderLines())
+    if (StartsWithText(line, nameWithColon, false))
+      return std::string(TrimControl(std::string_view(line).substr(nameWithColon.size())));
+  return {};
+}
+
+void SendListingPage(const TServerFile& def, THttpConnection& client, THttpGetFlag& flags,
+                     bool withBody) {
   std::string page;
   try {
     page = BuildListingPage(def);
@@ -62,16 +70,58 @@ void SendListingPage(const TServerFile& def, THttpConnection& client, THttpGetFl
       return;
     }
     flags = hgWillSendMySelf;
-    SendUnavailable(client);
+    SendUnavailable(client, withBody);
     return;
   }
   flags = hgWillSendMySelf;
-  client.SendDocumentAnswer(std::make_unique<THttpMemoryStream>(std::move(page)), "text/html",
-                            nullptr);
+  // File names on Linux are UTF-8 bytes; without a character set browsers read the
+  // page as windows-1252, show "Ã©" for "é" and follow links to names that do not exist.
+  client.SendDocumentAnswer(std::make_unique<THttpMemoryStream>(std::move(page)),
+                            "text/html; charset=utf-8", nullptr, withBody);
+}
+
+// A shared file: whole (200), one byte range of it (206), or no byte at all (416),
+// as the request's Range and If-Range ask (RFC 9110 sections 13.1.5 and 14).
+void SendSharedFileAnswer(THttpConnection& client, std::unique_ptr<THttpFileStream> stream,
+                          const std::string& local, bool withBody) {
+  THttpAnswerHead head;
+  head.ContentType = MimeTypeOf(local);
+  head.ContentLength = stream->Size();
+  head.AcceptRanges = true;
+  std::int64_t modified = 0;
+  if (HostFs::FileModTime(local, modified)) head.LastModified = modified;
+  const std::string range = HeaderValue(client, "range:");
+  const std::string ifRange = HeaderValue(client, "if-range:");
+  // A range of a file that changed since the client's copy would splice two files.
+  const bool rangeStands = ifRange.empty() ||
+                           (head.LastModified && ifRange == HttpDate(modified) + " GMT");
+  TByteRange part;
+  const std::int64_t size = stream->Size();
+  switch (range.empty() || !rangeStands ? TRangeAnswer::kWhole
+                                        : ParseRange(range, size, part)) {
+    case TRangeAnswer::kWhole:
+      break;
+    case TRangeAnswer::kPart:
+      if (!stream->Restrict(part.First, part.Last - part.First + 1)) break;
+      head.Status = 206;
+      head.ContentLength = part.Last - part.First + 1;
+      head.ContentRange = "bytes " + std::to_string(part.First) + "-" +
+                          std::to_string(part.Last) + "/" + std::to_string(size);
+      break;
+    case TRangeAnswer::kUnsatisfiable:
+      stream->Restrict(0, 0);
+      head.Status = 416;
+      head.ContentType.clear();
+      head.ContentLength = 0;
+      head.ContentRange = "bytes */" + std::to_string(size);
+      break;
+  }
+  client.SendAnswer(head, std::move(stream), withBody);
 }
 
 // True when the path named a shared file (answered or refused through flags).
-bool SendSharedFile(const TServerFile& def, THttpConnection& client, THttpGetFlag& flags) {
+bool SendSharedFile(const TServerFile& def, THttpConnection& client, THttpGetFlag& flags,
+                    bool withBody) {
   auto local = LocalPathOfRequest(client.Path());
   if (!local) return false;
   for (std::int32_t i = 0; i < def.FileCount && i < std::int32_t(def.Files.size()); ++i) {
@@ -81,19 +131,58 @@ bool SendSharedFile(const TServerFile& def, THttpConnection& client, THttpGetFla
     if (!stream) {
       if (status.Temporary()) {
         flags = hgWillSendMySelf;
-        SendUnavailable(client);
+        SendUnavailable(client, withBody);
       } else {
         flags = hg404;
       }
       return true;
     }
-    std::int64_t modified = 0;
-    bool known = HostFs::FileModTime(*local, modified);
     flags = hgWillSendMySelf;
-    client.SendDocumentAnswer(std::move(stream), MimeTypeOf(*local), known ? &modified : nullptr);
+    SendSharedFileAnswer(client, std::move(stream), *local, withBody);
     return true;
   }
   return false;
+}
+
+// GET and HEAD alike: the same authorization and lookup, and the same status line
+// and head; HEAD just leaves the body out.
+void ServeDocument(THttpServer& sender, THttpConnection& connection, THttpGetFlag& flags,
+                   bool withBody) {
+  TServerSocket* entry = EntryOf(sender);
+  if (!entry) return;
+  const TServerFile& def = entry->Definition;
+  auto& client = static_cast<TClient&>(connection);
+  AddLogLine(int(sender.Tag()),
+             "(" + client.PeerAddr() + ") " + (withBody ? "GET " : "HEAD ") + client.Path());
+
+  CheckAuthorization(def, client);
+  if (!client.Authorized()) {
+    flags = hgWillSendMySelf;
+    // A browser's first try carries no credentials and is no guess; a wrong one
+    // waits a second and counts against the address.
+    if (!HasAuthorizationLine(client)) {
+      SendUnauthorized(client, withBody);
+      return;
+    }
+    if (sender.Guard().NoteFailure(client.PeerAddr()))
+      LogDecision(false, int(sender.Tag()), client.PeerAddr(), kMsgAddressBlocked);
+    client.DelayAnswer(kFailedLoginPause,
+                       [&client, withBody] { SendUnauthorized(client, withBody); });
+    return;
+  }
+  if (client.Path() == "/") {
+    SendListingPage(def, client, flags, withBody);
+    return;
+  }
+  if (client.Path().find("..") != std::string::npos) {
+    flags = hg404;
+    return;
+  }
+  if (client.Path().find('%') != std::string::npos) {
+    std::string decoded = DecodeRequestPath(client.Path());
+    client.SetPath(decoded.substr(0, decoded.find('\0')));
+  }
+  SendSharedFile(def, client, flags, withBody);
 }
 
 }  // namespace
@@ -118,45 +207,15 @@ void WebLimit(THttpServer& sender, THttpConnection& client, const std::string& t
 }
 
 void WebGetDocument(THttpServer& sender, THttpConnection& connection, THttpGetFlag& flags) {
-  TServerSocket* entry = EntryOf(sender);
-  if (!entry) return;
-  const TServerFile& def = entry->Definition;
-  auto& client = static_cast<TClient&>(connection);
-  AddLogLine(int(sender.Tag()), "(" + client.PeerAddr() + ") GET " + client.Path());
-
-  CheckAuthorization(def, client);
-  if (!client.Authorized()) {
-    flags = hgWillSendMySelf;
-    // A browser's first try carries no credentials and is no guess; a wrong one
-    // waits a second and counts against the address.
-    if (!HasAuthorizationLine(client)) {
-      SendUnauthorized(client);
-      return;
-    }
-    if (sender.Guard().NoteFailure(client.PeerAddr()))
-      LogDecision(false, int(sender.Tag()), client.PeerAddr(), kMsgAddressBlocked);
-    client.DelayAnswer(kFailedLoginPause, [&client] { SendUnauthorized(client); });
-    return;
-  }
-  if (client.Path() == "/") {
-    SendListingPage(def, client, flags);
-    return;
-  }
-  if (client.Path().find("..") != std::string::npos) {
-    flags = hg404;
-    return;
-  }
-  if (client.Path().find('%') != std::string::npos) {
-    std::string decoded = DecodeRequestPath(client.Path());
-    client.SetPath(decoded.substr(0, decoded.find('\0')));
-  }
-  SendSharedFile(def, client, flags);
+  ServeDocument(sender, connection, flags, true);
 }
 
-void SendUnauthorized(THttpConnection& client) {
-  client.DocumentStream = std::make_unique<THttpMemoryStream>(
-      UnauthorizedAnswer(client.RequestVersion(), client.Path()));
-  client.SendDocumentStream();
+void WebHeadDocument(THttpServer& sender, THttpConnection& connection, THttpGetFlag& flags) {
+  ServeDocument(sender, connection, flags, false);
+}
+
+void SendUnauthorized(THttpConnection& client, bool withBody) {
+  client.SendAnswerText(UnauthorizedAnswer(client.RequestVersion(), client.Path()), withBody);
 }
 
 TWebEngine::TWebEngine(int index, const TServerFile& definition) {
@@ -166,8 +225,21 @@ TWebEngine::TWebEngine(int index, const TServerFile& definition) {
   server_.OnClientConnect = WebClientConnect;
   server_.OnClientDisconnect = WebClientDisconnect;
   server_.OnGetDocument = WebGetDocument;
+  server_.OnHeadDocument = WebHeadDocument;
+  for (std::int32_t i = 0; i < definition.FileCount && i < std::int32_t(definition.Files.size());
+       ++i)
+    files_.push_back(definition.Files[std::size_t(i)].Path);
   server_.OnLimit = WebLimit;
   server_.Limits = {definition.IdleTimeout, definition.MaxPerAddress};
+}
+
+void TWebEngine::Start() {
+  server_.Start();
+  for (const std::string& path : files_) {
+    THostFile file;
+    if (!file.Open(path, THostFile::hfmRead))
+      AddLogLine(int(server_.Tag()), "Shared file not found: " + path);
+  }
 }
 
 void TWebEngine::DisconnectAllClients() {

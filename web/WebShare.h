@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "catalogue/uServers.h"
 #include "web/HttpSrv.h"
@@ -31,14 +32,18 @@ void WebLimit(THttpServer& sender, THttpConnection& client, const std::string& t
 // Basic authorization, the listing page for "/", shared files by their link; any
 // other path is left to the engine (Flags stays hgSendDoc).
 void WebGetDocument(THttpServer& sender, THttpConnection& client, THttpGetFlag& flags);
-void SendUnauthorized(THttpConnection& client);
+// As GET, without the body; other paths keep the engine's own HEAD answer.
+void WebHeadDocument(THttpServer& sender, THttpConnection& client, THttpGetFlag& flags);
+void SendUnauthorized(THttpConnection& client, bool withBody = true);
 
 // The registry's engine for a Web definition: a THttpServer with TClient
 // connections and the handlers above, tagged with the entry's index.
 class TWebEngine : public TServerEngine {
 public:
   TWebEngine(int index, const TServerFile& definition);
-  void Start() override { server_.Start(); }
+  // Begins listening, then tells the owner of every shared file that cannot be read:
+  // it would take the listing page down with it, and say nothing of why.
+  void Start() override;
   void Stop() override { server_.Stop(); }
   int ClientCount() const override { return server_.ClientCount(); }
   void DisconnectAllClients() override;
@@ -50,6 +55,7 @@ public:
 
 private:
   THttpServer server_;
+  std::vector<std::string> files_;
 };
 
 // Makes type 1 definitions start a TWebEngine.

@@ -97,13 +97,47 @@ std::optional<std::string> LocalPathOfRequest(std::string_view path) {
   return local;
 }
 
+// Bytes outside the unreserved set (RFC 3986 section 2.3) and "/" are escaped: a
+// name with "#", "?", "%", a blank or UTF-8 bytes otherwise gave a link that led
+// nowhere, or elsewhere; the request decoding turns every %XX back.
+std::string PercentEncodePath(std::string_view path) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (char c : path) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
+        c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += c;
+    } else {
+      out += '%';
+      out += hex[b >> 4];
+      out += hex[b & 15];
+    }
+  }
+  return out;
+}
+
+std::string HtmlText(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 std::string MakeFileLink(std::string_view path) {
   std::string href;
   for (char c : path) {
     if (c == ':') continue;
     href += (c == '\\') ? '/' : c;
   }
-  return "<a href=\"" + href + "\">" + std::string(path) + "</a>";
+  return "<a href=\"" + PercentEncodePath(href) + "\">" + HtmlText(path) + "</a>";
 }
 
 std::string FormatByteCount(std::int64_t size) {
@@ -166,7 +200,9 @@ std::string UnauthorizedAnswer(std::string_view version, std::string_view path) 
             std::to_string(kUnauthorizedBody.size()) +
             "\r\nWWW-Authenticate: Basic Realm=";
   answer += HeaderSafe(path);
-  answer += "\r\n\r\n";
+  answer += "\r\n";
+  answer += kConnectionClose;
+  answer += "\r\n";
   answer += kUnauthorizedBody;
   return answer;
 }

@@ -54,9 +54,12 @@ std::string DecodeRequestPath(std::string_view text);
 // "/C/dir/file" to "C:\dir\file"; none for a path of another shape.
 std::optional<std::string> LocalPathOfRequest(std::string_view path);
 
-// The link of a shared file: href C/dir/file (relative to the root page), the
-// full local path as its text.
+// The link of a shared file: href C/dir/file (relative to the root page, every byte
+// but A-Z a-z 0-9 - . _ ~ / percent-encoded), the full local path as its text (with
+// & < > " as entities).
 std::string MakeFileLink(std::string_view path);
+std::string PercentEncodePath(std::string_view path);
+std::string HtmlText(std::string_view text);
 
 // "1,234,567 bytes".
 std::string FormatByteCount(std::int64_t size);

@@ -168,15 +168,16 @@ TEST(HttpAnswers, HeadAndNotFoundTextsAreExact) {
   const std::int64_t modified = 0;
   EXPECT_EQ(OkHeader("HTTP/1.1", "text/plain", 10, &modified),
             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
-            "Last-Modified: Thu, 01 Jan 1970 00:00:00 GMT\r\n\r\n");
+            "Last-Modified: Thu, 01 Jan 1970 00:00:00 GMT\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(OkHeader("HTTP/1.0", "text/html", 3000000000, nullptr),
-            "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3000000000\r\n\r\n");
+            "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3000000000\r\n"
+            "Connection: close\r\n\r\n");
   const std::string body =
       "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The "
       "requested URL /a%20b was not found on this server.<P></BODY></HTML>\r\n";
   EXPECT_EQ(NotFoundAnswer("HTTP/1.0", "/a%20b"),
             "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
-                std::to_string(body.size()) + "\r\n\r\n" + body);
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
 }
 
 TEST(HttpAnswers, NotFoundPageDoesNotEchoMarkup) {
@@ -204,3 +205,50 @@ TEST(HttpAnswers, VersionWithControlCharactersCannotAddHeadLines) {
 }
 
 }  // namespace
+
+TEST(HttpRanges, OneRangeIsServedAndAnythingElseIsTheWholeFile) {
+  struct Row {
+    const char* value;
+    std::int64_t size;
+    TRangeAnswer answer;
+    std::int64_t first, last;
+  };
+  const Row rows[] = {
+      {"bytes=0-9", 100, TRangeAnswer::kPart, 0, 9},
+      {"bytes=90-", 100, TRangeAnswer::kPart, 90, 99},
+      {"bytes=-10", 100, TRangeAnswer::kPart, 90, 99},
+      {"bytes=-500", 100, TRangeAnswer::kPart, 0, 99},
+      {"bytes=50-500", 100, TRangeAnswer::kPart, 50, 99},
+      {"Bytes=5-5", 100, TRangeAnswer::kPart, 5, 5},
+      {"bytes = 5-5", 100, TRangeAnswer::kWhole, 0, 0},
+      {"bytes=5000000000-", 5000000010, TRangeAnswer::kPart, 5000000000, 5000000009},
+      {"bytes=100-", 100, TRangeAnswer::kUnsatisfiable, 0, 0},
+      {"bytes=100-200", 100, TRangeAnswer::kUnsatisfiable, 0, 0},
+      {"bytes=-0", 100, TRangeAnswer::kUnsatisfiable, 0, 0},
+      {"bytes=0-", 0, TRangeAnswer::kUnsatisfiable, 0, 0},
+      {"bytes=0-1,5-6", 100, TRangeAnswer::kWhole, 0, 0},
+      {"bytes=9-1", 100, TRangeAnswer::kWhole, 0, 0},
+      {"bytes=a-b", 100, TRangeAnswer::kWhole, 0, 0},
+      {"bytes=-", 100, TRangeAnswer::kWhole, 0, 0},
+      {"bytes=+1-2", 100, TRangeAnswer::kWhole, 0, 0},
+      {"items=0-1", 100, TRangeAnswer::kWhole, 0, 0},
+      {"bytes=99999999999999999999-", 100, TRangeAnswer::kWhole, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.value);
+    TByteRange range;
+    EXPECT_EQ(ParseRange(row.value, row.size, range), row.answer);
+    if (row.answer != TRangeAnswer::kPart) continue;
+    EXPECT_EQ(range.First, row.first);
+    EXPECT_EQ(range.Last, row.last);
+  }
+}
+
+TEST(HttpRequestLine, AbsoluteTargetIsTakenAsItsPath) {
+  // RFC 9112 section 3.2.2: servers accept the absolute form; it answered 404.
+  EXPECT_EQ(ParseRequestLine("GET http://h:8080/C/a.txt?x=1 HTTP/1.1").Path, "/C/a.txt");
+  EXPECT_EQ(ParseRequestLine("GET http://h:8080/C/a.txt?x=1 HTTP/1.1").Params, "x=1");
+  EXPECT_EQ(ParseRequestLine("GET HTTPS://h HTTP/1.1").Path, "/");
+  EXPECT_EQ(ParseRequestLine("GET http://h?q HTTP/1.1").Path, "/");
+  EXPECT_EQ(ParseRequestLine("GET /http://h/x HTTP/1.1").Path, "/http://h/x");
+}

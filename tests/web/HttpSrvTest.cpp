@@ -158,7 +158,8 @@ TEST_F(HttpEngineTest, FileIsServedWithExactHead) {
   std::string answer = Exchange("GET /a%20b.txt?x=1 HTTP/1.1\r\n\r\n");
   EXPECT_EQ(answer,
             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
-            "Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\n\r\n0123456789");
+            "Last-Modified: Tue, 14 Nov 2023 22:13:20 GMT\r\nConnection: close\r\n\r\n"
+            "0123456789");
 }
 
 TEST_F(HttpEngineTest, RootMapsToDefaultDocumentWithVersionDefault) {
@@ -196,7 +197,7 @@ TEST_F(HttpEngineTest, MissingFileGetsExactNotFoundPageAndClose) {
       "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The "
       "requested URL /nope%41.html was not found on this server.<P></BODY></HTML>\r\n";
   EXPECT_EQ(answer, "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +
-                        std::to_string(body.size()) + "\r\n\r\n" + body);
+                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
   EXPECT_TRUE(WaitForDisconnects(1));
 }
 
@@ -230,7 +231,7 @@ TEST_F(HttpEngineTest, FileGrowingDuringTheAnswerSendsTheAnnouncedLength) {
   };
   std::string answer = Exchange("GET /log.txt HTTP/1.0\r\n\r\n");
   EXPECT_EQ(answer, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
-                    "\r\n0123456789");
+                    "Connection: close\r\n\r\n0123456789");
 }
 
 TEST_F(HttpEngineTest, HeadAnswersTheHeadOnly) {
