@@ -4,6 +4,7 @@
 
 #include "catalogue/Product.h"
 #include "ftp/FtpSharePolicy.h"
+#include "platform/HostFs.h"
 
 void RegisterFtpEngine() {
   RegisterEngineMaker(0, [](int index, const TServerFile& definition) {
@@ -14,6 +15,19 @@ void RegisterFtpEngine() {
     server->Limits = {definition.IdleTimeout, definition.MaxPerAddress};
     server->Banner = std::string("220 Dravik Server FTP (") + kMakerAddress + ")";
     InstallFtpSharePolicy(*server);
-    return std::unique_ptr<TServerEngine>(std::make_unique<TFtpEngine>(std::move(server)));
+    std::vector<std::string> folders;
+    for (std::int32_t i = 0; i < definition.DirectoryCount &&
+                             i < static_cast<std::int32_t>(definition.Directories.size());
+         ++i)
+      folders.push_back(definition.Directories[static_cast<std::size_t>(i)].Path);
+    return std::unique_ptr<TServerEngine>(
+        std::make_unique<TFtpEngine>(std::move(server), std::move(folders)));
   });
+}
+
+void TFtpEngine::Start() {
+  server_->Start();
+  for (const std::string& folder : folders_)
+    if (!HostFs::DirectoryExists(folder))
+      AddLogLine(server_->Tag, "Shared folder not found: " + folder);
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "catalogue/uServers.h"
 #include "ftp/FtpSrv.h"
@@ -11,8 +12,12 @@
 // The registry's view of one running FTP server.
 class TFtpEngine : public TServerEngine {
 public:
-  explicit TFtpEngine(std::unique_ptr<TFtpServer> server) : server_(std::move(server)) {}
-  void Start() override { server_->Start(); }
+  // folders: the shared folders' paths, checked at every start.
+  explicit TFtpEngine(std::unique_ptr<TFtpServer> server, std::vector<std::string> folders = {})
+      : server_(std::move(server)), folders_(std::move(folders)) {}
+  // Begins listening, then tells the owner of every shared folder that is missing: a
+  // client would only ever see a refusal, and the owner nothing at all.
+  void Start() override;
   void Stop() override { server_->Stop(); }
   int ClientCount() const override { return server_->ClientCount(); }
   void DisconnectAllClients() override { server_->DisconnectAllClients(); }
@@ -24,6 +29,7 @@ public:
 
 private:
   std::unique_ptr<TFtpServer> server_;
+  std::vector<std::string> folders_;
 };
 
 // Registers the FTP engine maker (type 0) with the registry.

@@ -447,3 +447,11 @@ TEST_F(FtpSharePolicyTest, FolderSwappedForALinkBetweenRnfrAndRntoBringsNothingI
   EXPECT_EQ(Command("RNTO kept.txt").substr(0, 4), "250 ");
   EXPECT_EQ(ReadFile("kept.txt"), "inside");
 }
+
+TEST_F(FtpSharePolicyTest, MissingSharedFolderIsToldAtStart) {
+  def_.Directories.push_back({files_.Drive("gone"), "", true, false, false});
+  StartShare(true, false, false);
+  EXPECT_NE(std::find(ui_->activity.begin(), ui_->activity.end(),
+                      "[9:07 PM] Shared folder not found: " + files_.Drive("gone")),
+            ui_->activity.end());
+}
