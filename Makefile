@@ -2,7 +2,9 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: setup configure build run test clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: setup configure build run test fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -18,6 +20,10 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# Not part of test: clang and minutes per target, see fuzz/run-fuzzers.sh.
+fuzz:
+	@bash fuzz/run-fuzzers.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD_DIR)
