@@ -109,6 +109,18 @@ void CheckPath(const THttpRequestLine& request, const THttpRequestHeaders& heade
             5);
 }
 
+// A range served is always inside the file and never empty, for any file size.
+void CheckRange(std::string_view line) {
+  if (!StartsWithText(line, "range:", false)) return;
+  const std::string_view value = line.substr(6);
+  for (std::int64_t size : {std::int64_t(0), std::int64_t(1), std::int64_t(1000),
+                            std::int64_t(5000000010)}) {
+    TByteRange range;
+    if (ParseRange(value, size, range) != TRangeAnswer::kPart) continue;
+    FUZZ_CHECK(range.First >= 0 && range.First <= range.Last && range.Last < size);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -130,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line.empty() || headers.HeaderLines.size() >= kMaxHeaderLines) break;
     ApplyHeaderLine(line, headers);
     CheckCredentials(line);
+    CheckRange(line);
   }
   WantsKeepAlive(headers.ReqConnection);
   if (!request.Path.empty()) CheckPath(request, headers);
