@@ -7,7 +7,8 @@ packages=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev
   qt6-base-dev fonts-dejavu-core
-  python3 curl lftp wget chromium
+  python3 curl lftp wget aria2 chromium
+  ncftp rclone inetutils-ftp tnftp
   xvfb xauth x11-utils trayer
 )
 

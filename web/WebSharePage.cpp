@@ -133,9 +133,11 @@ std::string HtmlText(std::string_view text) {
 
 std::string MakeFileLink(std::string_view path) {
   std::string href;
-  for (char c : path) {
-    if (c == ':') continue;
-    href += (c == '\\') ? '/' : c;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    // Only the drive's colon goes; one in a name is escaped like any other byte, or
+    // the link of "a:b.txt" would lead to "ab.txt".
+    if (i == 1 && path[i] == ':') continue;
+    href += path[i] == '\\' ? '/' : path[i];
   }
   return "<a href=\"" + PercentEncodePath(href) + "\">" + HtmlText(path) + "</a>";
 }

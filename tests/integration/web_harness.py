@@ -21,7 +21,8 @@ def fail(message):
 
 
 class WebServer(Program):
-    """files: list of (name, content bytes or size in bytes, description)."""
+    """files: list of (name, content bytes or size in bytes, description); a name
+    may hold slashes to put the file in folders below the shared one."""
 
     def __init__(self, binary, name="Test share", files=(), username="", password="",
                  extra_info=()):
@@ -44,6 +45,7 @@ class WebServer(Program):
 
     @staticmethod
     def _write(path, content):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             if isinstance(content, int):
                 block = os.urandom(1 << 20)
