@@ -34,6 +34,9 @@ bool CompareForm(const std::string& path, std::string& form) {
 // file's own name is resolved: a link in a share that points at a file elsewhere
 // is judged by where that file lives.
 bool FolderCompareForm(const std::string& path, std::string& form) {
+  // A path that ends in "\" names a folder (a command given no name): that folder
+  // is what it acts on, so that folder is judged, not the one above it.
+  if (!path.empty() && path.back() == '\\') return CompareForm(path, form);
   if (!CompareForm(path, form)) return false;
   form.pop_back();
   form.erase(form.rfind('/') + 1);
@@ -178,6 +181,12 @@ void FtpValidateRnTo(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fi
   Log(sender, client, allowed, "Rename to " + filePath);
 }
 
+void FtpValidateMfmt(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
+                     bool& allowed) {
+  allowed = FileAllowed(sender, client, filePath, TAccess::Write);
+  Log(sender, client, allowed, "Set time of " + filePath);
+}
+
 void FtpValidateDele(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
   allowed = false;
@@ -198,6 +207,12 @@ void FtpChangeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::s
 
 void FtpValidateList(TFtpServer& sender, TFtpCtrlSocket& client, std::string& pattern,
                      bool& allowed) {
+  // A name that is a folder (C:\Share\pub, as clients send it without the final
+  // slash) lists that folder, so that folder is judged.
+  if (pattern.find_first_of("*?") == std::string::npos && HostFs::DirectoryExists(pattern)) {
+    allowed = DirectoryAllowed(sender, client, pattern.back() == '\\' ? pattern : pattern + "\\");
+    return;
+  }
   // The pattern's last name selects entries of the folder before it (C:\Share\*.*,
   // C:\Share\sub); that folder is what gets shown.
   const std::size_t cut = pattern.rfind('\\');
@@ -237,6 +252,7 @@ void InstallFtpSharePolicy(TFtpServer& server) {
   server.OnValidateRnTo = FtpValidateRnTo;
   server.OnValidateSize = FtpValidateSize;
   server.OnValidateMdtm = FtpValidateMdtm;
+  server.OnValidateMfmt = FtpValidateMfmt;
   server.OnValidateList = FtpValidateList;
   server.OnChangeDirectory = FtpChangeDirectory;
   server.OnMakeDirectory = FtpMakeDirectory;

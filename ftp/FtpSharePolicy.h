@@ -48,6 +48,9 @@ void FtpMakeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::str
                       bool& allowed);
 void FtpClientDisconnect(TFtpServer& sender, TFtpCtrlSocket& client, int error);
 void FtpStorSessionClosed(TFtpServer& sender, TFtpCtrlSocket& client, TWSocket& data, int error);
+// MFMT: a file's time may be set where it may be uploaded.
+void FtpValidateMfmt(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
+                     bool& allowed);
 void FtpLimit(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& text);
 
 // Puts every handler above on its hook of server.

@@ -18,7 +18,9 @@ TFtpServer::TFtpServer() : serverWSocket_(std::make_unique<TWSocket>()) {
   RegisterCommand("LIST", &TFtpServer::CommandLIST);
   RegisterCommand("NLST", &TFtpServer::CommandNLST);
   RegisterCommand("TYPE", &TFtpServer::CommandTYPE);
-  RegisterCommand("SYST", &TFtpServer::CommandSYST);
+  // SYST and FEAT answer before login: clients choose their transfer type and
+  // features from them before they log in (RFC 2389 section 2).
+  RegisterCommand("SYST", &TFtpServer::CommandSYST, false);
   RegisterCommand("QUIT", &TFtpServer::CommandQUIT, false);
   RegisterCommand("DELE", &TFtpServer::CommandDELE);
   RegisterCommand("SIZE", &TFtpServer::CommandSIZE);
@@ -41,7 +43,13 @@ TFtpServer::TFtpServer() : serverWSocket_(std::make_unique<TWSocket>()) {
   RegisterCommand("MODE", &TFtpServer::CommandMODE);
   RegisterCommand("OVER", &TFtpServer::CommandOVER, false);
   RegisterCommand("STOU", &TFtpServer::CommandSTOU);
-  RegisterCommand("FEAT", &TFtpServer::CommandFEAT);
+  RegisterCommand("FEAT", &TFtpServer::CommandFEAT, false);
+  RegisterCommand("EPSV", &TFtpServer::CommandEPSV);
+  RegisterCommand("EPRT", &TFtpServer::CommandEPRT);
+  RegisterCommand("MLSD", &TFtpServer::CommandMLSD);
+  RegisterCommand("MLST", &TFtpServer::CommandMLST);
+  RegisterCommand("MFMT", &TFtpServer::CommandMFMT);
+  RegisterCommand("OPTS", &TFtpServer::CommandOPTS);
 }
 
 TFtpServer::~TFtpServer() {
@@ -257,6 +265,8 @@ void TFtpServer::ClientClosed(TFtpCtrlSocket& client) {
   // data connection had dropped with "socket not connected".
   if (client.DataSessionActive && client.TransferKind != TFtpTransferKind::None)
     FireDataSessionClosed(client, sockerr::kNotConn);
+  // A STOU whose data connection never came leaves no empty file behind.
+  DropReservedFile(client);
   auto it = std::find_if(clients_.begin(), clients_.end(),
                          [&](const auto& c) { return c.get() == &client; });
   if (it == clients_.end()) return;

@@ -63,7 +63,7 @@ public:
   // A command handler sets answer; keyword and params arrive as parsed.
   using TCommandProc = void (TFtpServer::*)(TFtpCtrlSocket& client, std::string& keyword,
                                             std::string& params, std::string& answer);
-  static constexpr std::size_t kCommandTableSize = 33;
+  static constexpr std::size_t kCommandTableSize = 39;
 
   TFtpServer();
   ~TFtpServer();
@@ -126,6 +126,7 @@ public:
   TFtpSrvValidateXferEvent OnValidateRnTo;  // RNTO
   TFtpSrvValidateXferEvent OnValidateSize;  // SIZE
   TFtpSrvValidateXferEvent OnValidateMdtm;  // MDTM; refused answers as a missing file
+  TFtpSrvValidateXferEvent OnValidateMfmt;  // MFMT: setting a file's time
   // LIST, NLST: filePath is the pattern to be listed (C:\Share\sub\*.*); refused
   // answers "451 Failed: No permission.".
   TFtpSrvValidateXferEvent OnValidateList;
@@ -204,8 +205,9 @@ private:
   void StartSend(TFtpCtrlSocket& client);
   void FailTransfer(TFtpCtrlSocket& client, const std::string& message);
   void FireDataSessionClosed(TFtpCtrlSocket& client, int error);
+  // reserve: make the (new) file as soon as the upload is judged allowed.
   void StartStore(TFtpCtrlSocket& client, const std::string& params, std::string& answer,
-                  TFtpTransferKind kind);
+                  TFtpTransferKind kind, bool reserve = false);
 
   // Commands, in the order of the command table's handlers.
   void CommandUSER(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
@@ -239,8 +241,18 @@ private:
   void CommandOVER(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandSTOU(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandFEAT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandEPSV(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandEPRT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandMLSD(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandMLST(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandMFMT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandOPTS(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  // PASV and EPSV: a listening socket for the client's data connection; its port.
+  int OpenPassive(TFtpCtrlSocket& client);
+  // STOU's reserved file, when the upload ended without data: removed again.
+  void DropReservedFile(TFtpCtrlSocket& client);
   void ListCommand(TFtpCtrlSocket& client, std::string& params, std::string& answer,
-                   bool detailed);
+                   TFtpListFormat format);
 
   std::unique_ptr<TWSocket> serverWSocket_;
   std::vector<std::unique_ptr<TFtpCtrlSocket>> clients_;

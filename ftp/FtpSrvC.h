@@ -21,6 +21,10 @@ enum TFtpCtrlState { ftpcInvalid, ftpcWaitingUserCode, ftpcWaitingPassword, ftpc
 // not closed yet.
 enum class TFtpTransferKind { None, Stor, Appe, Stou, Retr, List, Nlst };
 
+// What a listing's lines look like: LIST's long lines, NLST's bare names, MLSD's
+// facts (RFC 3659 section 7).
+enum class TFtpListFormat { List, Nlst, Mlsd };
+
 // What a transfer reads from or writes to: a file, or a listing built in memory.
 class TFtpStream {
 public:
@@ -113,6 +117,8 @@ public:
   bool PassiveWaiting = false;
   bool PassiveAccepted = false;
   int PasvPort = 0;  // the range port this session holds, 0 for none
+  bool EpsvAll = false;  // EPSV ALL: no other command may set up data connections
+  std::string ReservedFile;  // the empty file STOU made for its name, until data comes
 
   // What the server's time limits measure (steady clock).
   using TTime = std::chrono::steady_clock::time_point;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <vector>
 
 #include "ftp/FtpSrv.h"
 #include "ftp/FtpSrvList.h"
@@ -13,19 +14,17 @@
 
 namespace {
 
-// A new empty file named prefix + digits in directory, made with an exclusive
-// create so that two sessions can never be handed the same name.
-std::string ReserveUniqueFile(const std::string& directory, const std::string& prefix) {
+// A name prefix + digits that nothing in directory has yet. It is only judged
+// here; the file is made once the upload is allowed.
+std::string UnusedFileName(const std::string& directory, const std::string& prefix) {
   static std::uint32_t counter = 0;
   std::uint32_t seed = static_cast<std::uint32_t>(HostFs::NowUtc()) * 2654435761u;
   for (int attempt = 0; attempt < 10000; ++attempt) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%06u", (seed + ++counter) % 1000000u);
-    std::string path = directory + prefix + digits;
-    THostFile file;
-    THostStatus status = file.Open(path, THostFile::hfmCreateNew);
-    if (status) return path;
-    if (status.Code() != EEXIST) throw FtpServerException(status.Message());
+    std::string name = prefix + digits;
+    if (!HostFs::FileExists(directory + name) && !HostFs::DirectoryExists(directory + name))
+      return name;
   }
   throw FtpServerException("No unique file name left in " + directory);
 }
@@ -157,6 +156,10 @@ void TFtpServer::FireDataSessionClosed(TFtpCtrlSocket& client, int error) {
 
 void TFtpServer::CommandPORT(TFtpCtrlSocket& client, std::string&, std::string& params,
                              std::string& answer) {
+  if (client.EpsvAll) {
+    answer = kReplyEpsvAllOnly;
+    return;
+  }
   auto arg = ParsePortArgument(params);
   // Only the client itself, on an unprivileged port, may be the other end:
   // anything else would let clients use this server to reach third hosts.
@@ -169,30 +172,38 @@ void TFtpServer::CommandPORT(TFtpCtrlSocket& client, std::string&, std::string& 
   answer = kReplyPortOk;
 }
 
+int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
+  client.DataWSocket->Close();
+  ClosePassiveListener(client);
+  ReleasePasvPort(client);
+  client.PassiveArmed = client.PassiveWaiting = client.PassiveAccepted = false;
+
+  auto port = pasvPorts_.Acquire();
+  if (!port) throw FtpServerException(kMsgNoPasvPorts);
+  client.PasvPort = *port;
+
+  TWSocket& listener = *client.PasvWSocket;
+  listener.SetAddr("0.0.0.0");
+  listener.SetPort(std::to_string(*port));
+  listener.SetProto("tcp");
+  listener.OnSessionAvailable = [this, &client](TCustomWSocket&, int e) {
+    PassiveSessionAvailable(client, e);
+  };
+  listener.SetComponentOptions({wsoNoReceiveLoop});
+  listener.Listen();
+  return std::atoi(listener.LocalBoundPort().c_str());
+}
+
+
 void TFtpServer::CommandPASV(TFtpCtrlSocket& client, std::string&, std::string&,
                              std::string& answer) {
+  if (client.EpsvAll) {
+    answer = kReplyEpsvAllOnly;
+    return;
+  }
   try {
     std::string localAddr = client.LocalBoundAddr();
-    client.DataWSocket->Close();
-    ClosePassiveListener(client);
-    ReleasePasvPort(client);
-    client.PassiveArmed = client.PassiveWaiting = client.PassiveAccepted = false;
-
-    auto port = pasvPorts_.Acquire();
-    if (!port) throw FtpServerException(kMsgNoPasvPorts);
-    client.PasvPort = *port;
-
-    TWSocket& listener = *client.PasvWSocket;
-    listener.SetAddr("0.0.0.0");
-    listener.SetPort(std::to_string(*port));
-    listener.SetProto("tcp");
-    listener.OnSessionAvailable = [this, &client](TCustomWSocket&, int e) {
-      PassiveSessionAvailable(client, e);
-    };
-    listener.SetComponentOptions({wsoNoReceiveLoop});
-    listener.Listen();
-    int bound = std::atoi(listener.LocalBoundPort().c_str());
-
+    const int bound = OpenPassive(client);
     std::uint32_t addr;
     if (client.PeerAddr() == "127.0.0.1") {
       addr = 0x7F000001;
@@ -216,6 +227,69 @@ void TFtpServer::CommandPASV(TFtpCtrlSocket& client, std::string&, std::string&,
     }
     ReleasePasvPort(client);
   }
+}
+
+// RFC 2428 section 3: the port alone; the client connects to the address it already
+// uses for the control connection, so no address can be wrong behind a router.
+void TFtpServer::CommandEPSV(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  const std::string arg = FtpUpper(FtpTrim(params));
+  if (arg == "ALL") {
+    client.EpsvAll = true;
+    answer = kReplyEpsvAll;
+    return;
+  }
+  if (!arg.empty() && arg != "1") {
+    answer = kReplyNetProtoBad;
+    return;
+  }
+  try {
+    answer = FtpFormat(kReplyEpsv, OpenPassive(client));
+    client.PassiveArmed = true;
+    client.DataWaitSince = std::chrono::steady_clock::now();
+    ArmLimits(client);
+  } catch (const std::exception& e) {
+    answer = FtpFormat(kReplyPasvFailed, e.what());
+    try {
+      ClosePassiveListener(client);
+    } catch (...) {
+      // The listener is being dropped; a failure to close it changes nothing.
+    }
+    ReleasePasvPort(client);
+  }
+}
+
+// RFC 2428 section 2: "EPRT |1|a.b.c.d|port|", any printable delimiter. As with
+// PORT, only the client itself on an unprivileged port may be the other end.
+void TFtpServer::CommandEPRT(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  if (client.EpsvAll) {
+    answer = kReplyEpsvAllOnly;
+    return;
+  }
+  answer = kReplyEprtBad;
+  const std::string arg = FtpTrim(params);
+  if (arg.size() < 7 || arg[0] < 33 || arg[0] > 126 || arg.back() != arg[0]) return;
+  std::vector<std::string> fields;
+  std::size_t at = 1;
+  for (std::size_t next; (next = arg.find(arg[0], at)) != std::string::npos; at = next + 1)
+    fields.push_back(arg.substr(at, next - at));
+  if (fields.size() != 3) return;
+  if (fields[0] != "1") {
+    if (fields[0] == "2") answer = kReplyNetProtoBad;
+    return;
+  }
+  const auto addr = ParseDottedAddress(fields[1]);
+  std::int64_t port = 0;
+  if (fields[2].empty() || fields[2].size() > 5 ||
+      fields[2].find_first_not_of("0123456789") != std::string::npos)
+    return;
+  port = std::stoll(fields[2]);
+  if (!addr || addr != ParseDottedAddress(client.PeerAddr()) || port < 1024 || port > 65535)
+    return;
+  client.ActiveDataAddr = client.PeerAddr();
+  client.ActiveDataPort = std::to_string(port);
+  answer = kReplyEprtOk;
 }
 
 void TFtpServer::PassiveSessionAvailable(TFtpCtrlSocket& client, int error) {
@@ -249,7 +323,7 @@ void TFtpServer::PassiveSessionAvailable(TFtpCtrlSocket& client, int error) {
 // Uploads
 
 void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
-                            std::string& answer, TFtpTransferKind kind) {
+                            std::string& answer, TFtpTransferKind kind, bool reserve) {
   client.TransferKind = kind;
   client.TransferBytes = 0;
   client.StreamOwned = false;
@@ -264,6 +338,14 @@ void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
   }
   client.HostFilePath = path;
   client.TransferJudgedPath = client.JudgedPath;
+  if (reserve) {
+    // Made with an exclusive create, so two sessions are never handed one name,
+    // and only now that the upload is allowed: a refused STOU makes nothing.
+    THostFile file;
+    THostStatus status = file.Open(path, THostFile::hfmCreateNew);
+    if (!status) throw FtpServerException(status.Message());
+    client.ReservedFile = path;
+  }
   StartDataSide(client, true, kind != TFtpTransferKind::Appe);
   if (kind == TFtpTransferKind::Appe) {
     client.RestartOffset = std::max<std::int64_t>(FileSizeOf(client.HostFilePath), 0);
@@ -298,24 +380,25 @@ void TFtpServer::CommandAPPE(TFtpCtrlSocket& client, std::string&, std::string& 
 
 void TFtpServer::CommandSTOU(TFtpCtrlSocket& client, std::string&, std::string&,
                              std::string& answer) {
-  std::string reserved;
   try {
     std::string name;
     if (OnGetUniqueFileName) OnGetUniqueFileName(*this, client, name);
-    if (name.empty() ||
-        HostFs::FileExists(BuildFilePath(client, client.CurrentDirectory, name))) {
-      name = reserved = ReserveUniqueFile(client.CurrentDirectory, "FTP");
-    }
+    const bool generated =
+        name.empty() || HostFs::FileExists(BuildFilePath(client, client.CurrentDirectory, name));
+    if (generated) name = client.CurrentDirectory + UnusedFileName(client.CurrentDirectory, "FTP");
     client.ClientFileName = SlashesToBackslashes(name);
-    StartStore(client, name, answer, TFtpTransferKind::Stou);
+    StartStore(client, name, answer, TFtpTransferKind::Stou, generated);
   } catch (const std::exception& e) {
     client.TransferKind = TFtpTransferKind::None;
     answer = FtpFormat(kReplyCannotStou, e.what());
   }
-  // The name was taken by creating the file before OnValidatePut could refuse the
-  // upload; a refused or failed STOU must leave no empty file behind. Should the
-  // delete fail too, the reply already says what the client needs to know.
-  if (client.TransferKind == TFtpTransferKind::None && !reserved.empty())
+}
+
+void TFtpServer::DropReservedFile(TFtpCtrlSocket& client) {
+  const std::string reserved = std::exchange(client.ReservedFile, {});
+  // Only while it is still the empty file STOU made; should the delete fail, the
+  // reply has already told the client what it needs to know.
+  if (!reserved.empty() && HostFs::FileSize(reserved) == 0)
     static_cast<void>(HostFs::DeleteFile(reserved));
 }
 
@@ -384,6 +467,10 @@ void TFtpServer::StoreClosed(TFtpCtrlSocket& client, int error) {
     }
   }
   TFtpTransferKind kind = client.TransferKind;
+  if (kind == TFtpTransferKind::Stou && (client.TransferAborted || error != 0) &&
+      client.TransferBytes == 0)
+    DropReservedFile(client);
+  client.ReservedFile.clear();
   ResetDataSession(client);
   if (OnStorSessionClosed) OnStorSessionClosed(*this, client, *client.DataWSocket, error);
   if (client.TransferAborted)
@@ -428,62 +515,73 @@ void TFtpServer::StartSendingFile(TFtpCtrlSocket& client) { PostNotice(client, n
 
 void TFtpServer::CommandLIST(TFtpCtrlSocket& client, std::string&, std::string& params,
                              std::string& answer) {
-  ListCommand(client, params, answer, true);
+  ListCommand(client, params, answer, TFtpListFormat::List);
 }
 
 void TFtpServer::CommandNLST(TFtpCtrlSocket& client, std::string&, std::string& params,
                              std::string& answer) {
-  ListCommand(client, params, answer, false);
+  ListCommand(client, params, answer, TFtpListFormat::Nlst);
 }
 
+void TFtpServer::CommandMLSD(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  ListCommand(client, params, answer, TFtpListFormat::Mlsd);
+}
+
+namespace {
+
+// Leading words that begin with "-" are options of a Unix ls ("-a", "-la", "-R"),
+// not names: "LIST -a sub" lists sub. With nothing else the current folder is meant.
+std::string WithoutListOptions(std::string params) {
+  while (!params.empty() && params[0] == '-') {
+    const std::size_t next = params.find_first_not_of(" \t", params.find_first_of(" \t"));
+    params = next == std::string::npos ? std::string() : params.substr(next);
+  }
+  return params;
+}
+
+}  // namespace
+
 void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::string& answer,
-                             bool detailed) {
+                             TFtpListFormat format) {
+  const bool detailed = format != TFtpListFormat::Nlst;
+  auto hook = [&](const std::string& dir, const std::string& name, std::string& result) {
+    if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
+  };
   try {
-    client.TransferKind = detailed ? TFtpTransferKind::List : TFtpTransferKind::Nlst;
+    client.TransferKind = format == TFtpListFormat::Nlst ? TFtpTransferKind::Nlst
+                                                         : TFtpTransferKind::List;
     client.TransferStream.reset();
     client.StreamOwned = false;
-    params = SlashesToBackslashes(params);
+    params = WithoutListOptions(SlashesToBackslashes(params));
     if (OnValidateList) {
       // A name of nothing lists the current folder, so judging only what is finally
       // listed told a client, refused or not, whether a path outside the shares
       // exists ("NLST /etc/shadow" versus "NLST /etc/nothere"): the name is judged
       // first, whether it exists or not.
-      if (!params.empty() && params[0] != '-') {
+      if (!params.empty()) {
         std::string named = BuildFilePath(client, client.CurrentDirectory, params);
         if (!Validate(OnValidateList, client, named)) throw FtpServerException(kMsgNoPermission);
       }
-      std::string pattern = ListingPattern(client.CurrentDirectory, params,
-                                           [&](const std::string& dir, const std::string& name,
-                                               std::string& result) {
-                                             if (OnBuildFilePath)
-                                               OnBuildFilePath(*this, client, dir, name, result);
-                                           });
+      std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
       if (!Validate(OnValidateList, client, pattern)) throw FtpServerException(kMsgNoPermission);
     }
     if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
-    if (!client.TransferStream && !OnAlterDirectory) {
+    if (!client.TransferStream && (!OnAlterDirectory || format == TFtpListFormat::Mlsd)) {
       client.TransferStream = std::make_unique<TFtpListingStream>(
-          ListingPattern(client.CurrentDirectory, params,
-                         [&](const std::string& dir, const std::string& name, std::string& result) {
-                           if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
-                         }),
-          detailed);
+          ListingPattern(client.CurrentDirectory, params, hook), format);
       client.StreamOwned = true;
     } else if (!client.TransferStream) {
       // The owner alters listings, so this one is built whole for it to change.
       auto stream = std::make_unique<TFtpMemoryStream>();
-      BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(),
-                            [&](const std::string& dir, const std::string& name,
-                                std::string& result) {
-                              if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
-                            });
+      BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(), hook);
       client.TransferStream = std::move(stream);
       client.StreamOwned = true;
       if (OnAlterDirectory) OnAlterDirectory(*this, client, params, detailed);
       client.TransferStream->Seek(0);
     }
     client.HostFilePath.clear();
-    answer = kReplyOpeningList;
+    answer = format == TFtpListFormat::Mlsd ? kReplyOpeningMlsd : kReplyOpeningList;
     client.TransferAborted = false;
     client.SendComplete = false;
     client.TransferMessage = kMsgTransferOk;

@@ -1,7 +1,10 @@
 // The commands that work on names rather than on a data connection: the current
 // directory, file and folder commands, and the small settings commands.
 
+#include <vector>
+
 #include "ftp/FtpSrv.h"
+#include "ftp/FtpSrvList.h"
 #include "ftp/FtpSrvT.h"
 #include "platform/HostFs.h"
 
@@ -111,6 +114,9 @@ void TFtpServer::CommandSIZE(TFtpCtrlSocket& client, std::string&, std::string& 
 void TFtpServer::CommandRNFR(TFtpCtrlSocket& client, std::string&, std::string& params,
                              std::string& answer) {
   std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  // A refused or failed RNFR must not leave an earlier source for the next RNTO.
+  client.RenameSource.clear();
+  client.RenameJudgedSource.clear();
   if (!Validate(OnValidateRnFr, client, path)) {
     answer = kReplyCannotRnfr;
   } else if (params.empty()) {
@@ -235,4 +241,58 @@ void TFtpServer::CommandSYST(TFtpCtrlSocket&, std::string&, std::string&, std::s
 
 void TFtpServer::CommandFEAT(TFtpCtrlSocket&, std::string&, std::string&, std::string& answer) {
   answer = kReplyFeat;
+}
+
+// Names pass through as the bytes they are, which on Linux are UTF-8 already.
+void TFtpServer::CommandOPTS(TFtpCtrlSocket&, std::string&, std::string& params,
+                             std::string& answer) {
+  answer = FtpUpper(FtpTrim(params)) == "UTF8 ON" ? kReplyUtf8On : kReplyOptsBad;
+}
+
+// RFC 3659 section 7: the facts of one file or folder, on the control connection,
+// judged as SIZE is.
+void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  std::string path = BuildFilePath(client, client.CurrentDirectory, params);
+  if (!Validate(OnValidateSize, client, path)) {
+    answer = kReplyPermissionDenied;
+    return;
+  }
+  std::string folder = path, name = params.empty() ? "." : params;
+  if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  const std::size_t cut = folder.rfind('\\');
+  std::vector<THostEntry> found;
+  if (cut != std::string::npos && folder.find_first_of("*?") == std::string::npos)
+    for (THostEntry& e : HostFs::FindEntries(folder))
+      if (e.name == folder.substr(cut + 1)) found.push_back(std::move(e));
+  if (found.empty()) {
+    answer = FtpFormat(kReplyNoSuchFile, path.c_str());
+    return;
+  }
+  answer = FtpFormat(kReplyMlstStart, name.c_str()) + "\r\n " + MlsxFacts(found[0]) + " " +
+           FtpSingleLine(path) + "\r\n" + kReplyMlstEnd;
+}
+
+// "MFMT YYYYMMDDHHMMSS path" (UTC): mirroring clients keep the times of what they
+// upload. Allowed where uploading is.
+void TFtpServer::CommandMFMT(TFtpCtrlSocket& client, std::string&, std::string& params,
+                             std::string& answer) {
+  const std::size_t blank = params.find(' ');
+  const std::string stamp = params.substr(0, blank);
+  const std::string name = blank == std::string::npos ? "" : FtpTrim(params.substr(blank + 1));
+  std::int64_t utc = 0;
+  if (name.empty() || !ParseFtpTime(stamp, utc)) {
+    answer = kReplyMfmtSyntax;
+    return;
+  }
+  std::string path = BuildFilePath(client, client.CurrentDirectory, name);
+  if (!Validate(OnValidateMfmt, client, path)) {
+    answer = FtpFormat(kReplyMfmtRefused, path.c_str());
+  } else if (!HostFs::FileExists(path)) {
+    answer = FtpFormat(kReplyNoSuchFile, path.c_str());
+  } else if (!HostFs::SetFileModTime(path, utc)) {
+    answer = FtpFormat(kReplyMfmtRefused, path.c_str());
+  } else {
+    answer = FtpFormat(kReplyMfmt, stamp.substr(0, 14).c_str(), name.c_str());
+  }
 }

@@ -28,7 +28,9 @@ std::string FtpListLine(const THostEntry& entry, int currentYear) {
   std::string perms = "-rw-rw-rw-";
   if (entry.directory) perms[0] = 'd';
   if (entry.readOnly) perms[2] = perms[5] = perms[8] = '-';
-  if (LooksExecutable(entry.name)) perms[3] = perms[6] = perms[9] = 'x';
+  // A folder that can be read can be entered: mirroring clients apply this mode to
+  // the folders they make, and without "x" could not enter them themselves.
+  if (entry.directory || LooksExecutable(entry.name)) perms[3] = perms[6] = perms[9] = 'x';
 
   const THostTime t = HostFs::LocalTime(entry.modified);
   // Sizes past 2 GiB just widen the column; clients split on blanks.
@@ -66,9 +68,30 @@ std::string ListingPattern(const std::string& currentDirectory, const std::strin
   return pattern;
 }
 
-TFtpListingStream::TFtpListingStream(std::string pattern, bool detailed)
+std::string MlsxFacts(const THostEntry& entry) {
+  const THostTime t = HostFs::UtcTime(entry.modified);
+  char modify[32];
+  std::snprintf(modify, sizeof modify, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  std::string facts = entry.directory ? "type=dir;" : "type=file;size=" + std::to_string(entry.size) + ";";
+  facts += "modify=" + std::string(modify) + ";";
+  // Nothing is ever deleted over FTP, so no "d" or "p"; writing depends on the share
+  // too, which the client learns when it tries.
+  if (entry.directory)
+    facts += entry.readOnly ? "perm=el;" : "perm=elcm;";
+  else
+    facts += entry.readOnly ? "perm=r;" : "perm=rw;";
+  return facts;
+}
+
+std::string MlsdLine(const THostEntry& entry) {
+  if (entry.hidden || entry.name == "." || entry.name == "..") return {};
+  return MlsxFacts(entry) + " " + entry.name + "\r\n";
+}
+
+TFtpListingStream::TFtpListingStream(std::string pattern, TFtpListFormat format)
     : pattern_(std::move(pattern)),
-      detailed_(detailed),
+      format_(format),
       currentYear_(HostFs::LocalTime(HostFs::NowUtc()).year) {
   finder_.Open(pattern_);
 }
@@ -82,10 +105,17 @@ std::int64_t TFtpListingStream::Read(char* buf, std::int64_t count) {
     THostEntry entry;
     if (!finder_.Next(entry)) {
       ended_ = true;
-      if (!wrote_) pending_ += pattern_ + " not found\r\n";
+      // An empty folder is an empty MLSD listing (RFC 3659 section 7.2); the old
+      // commands keep their line.
+      if (!wrote_ && format_ != TFtpListFormat::Mlsd) pending_ += pattern_ + " not found\r\n";
       break;
     }
-    std::string line = detailed_ ? FtpListLine(entry, currentYear_) : entry.name + "\r\n";
+    std::string line;
+    switch (format_) {
+      case TFtpListFormat::List: line = FtpListLine(entry, currentYear_); break;
+      case TFtpListFormat::Nlst: line = entry.name + "\r\n"; break;
+      case TFtpListFormat::Mlsd: line = MlsdLine(entry); break;
+    }
     if (line.empty()) continue;
     pending_ += line;
     wrote_ = true;

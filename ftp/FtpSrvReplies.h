@@ -63,12 +63,31 @@ inline constexpr const char* kReplyModeBad = "502 MODE other than S not supporte
 inline constexpr const char* kReplyStru = "200 Ok. STRU parameter '%s' ignored.";
 inline constexpr const char* kReplyNoop = "200 Ok. Parameter was '%s'.";
 inline constexpr const char* kReplySyst = "215 UNIX Type: L8 Ornavel";
+// Clients choose their behaviour from this list, so it names everything the server
+// does: REST STREAM because REST works (RFC 3659 section 5.5), TVFS because the
+// paths are one tree with "/" between names (without it some clients walk every
+// path from "/", where nothing is shared).
 inline constexpr const char* kReplyFeat =
-    "211-Extensions supported:\r\n  SIZE\r\n  MDTM\r\n211 END";
+    "211-Extensions supported:\r\n  SIZE\r\n  MDTM\r\n  REST STREAM\r\n  TVFS\r\n  EPSV\r\n"
+    "  EPRT\r\n  MLST type*;size*;modify*;perm*;\r\n  MFMT\r\n  UTF8\r\n211 END";
+inline constexpr const char* kReplyUtf8On = "200 Always in UTF8 mode.";
+inline constexpr const char* kReplyOptsBad = "501 Option not understood.";
+inline constexpr const char* kReplyMfmt = "213 Modify=%s; %s";
+inline constexpr const char* kReplyMfmtSyntax = "501 Syntax error in MFMT parameter.";
+inline constexpr const char* kReplyMfmtRefused = "550 '%s': cannot set the time.";
+inline constexpr const char* kReplyMlstStart = "250-Listing %s";
+inline constexpr const char* kReplyMlstEnd = "250 End";
 
 // Data connections and transfers.
 inline constexpr const char* kReplyPortOk = "200 Port command successful.";
 inline constexpr const char* kReplyPortBad = "501 Invalid PORT command.";
+inline constexpr const char* kReplyEprtOk = "200 EPRT command successful.";
+inline constexpr const char* kReplyEprtBad = "501 Invalid EPRT command.";
+inline constexpr const char* kReplyNetProtoBad = "522 Network protocol not supported, use (1)";
+inline constexpr const char* kReplyEpsv = "229 Entering Extended Passive Mode (|||%d|)";
+inline constexpr const char* kReplyEpsvAll = "200 EPSV ALL command successful.";
+inline constexpr const char* kReplyEpsvAllOnly = "503 Only EPSV may set up data connections now.";
+inline constexpr const char* kReplyOpeningMlsd = "150 Opening data connection for MLSD.";
 inline constexpr const char* kReplyPasvFailed = "500 PASV exception: '%s'.";
 inline constexpr const char* kMsgNoPasvPorts = "No available PASV Ports";
 inline constexpr const char* kMsgBadPasvIp = "Invalid PASV IP Address";

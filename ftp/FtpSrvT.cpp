@@ -114,6 +114,37 @@ std::int64_t FileSizeOf(std::string_view path) {
   return -1;
 }
 
+bool ParseFtpTime(std::string_view text, std::int64_t& utcSeconds) {
+  const std::size_t dot = text.find('.');
+  if (dot != std::string_view::npos) {
+    const std::string_view fraction = text.substr(dot + 1);
+    if (fraction.empty() || fraction.find_first_not_of("0123456789") != std::string_view::npos)
+      return false;
+    text = text.substr(0, dot);
+  }
+  if (text.size() != 14 || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  auto number = [&](std::size_t at, std::size_t len) {
+    int v = 0;
+    for (std::size_t i = at; i < at + len; ++i) v = v * 10 + (text[i] - '0');
+    return v;
+  };
+  THostTime t;
+  t.year = number(0, 4);
+  t.month = number(4, 2);
+  t.day = number(6, 2);
+  t.hour = number(8, 2);
+  t.minute = number(10, 2);
+  t.second = number(12, 2);
+  if (t.year < 1970 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 ||
+      t.minute > 59 || t.second > 60)
+    return false;
+  utcSeconds = HostFs::UtcSecondsOf(t);
+  // A day past the month's end (Feb 30) comes back as another date.
+  const THostTime back = HostFs::UtcTime(utcSeconds);
+  return back.day == t.day && back.month == t.month;
+}
+
 std::string FileUtcTimeString(std::string_view path) {
   std::int64_t modified = 0;
   if (!HostFs::FileModTime(path, modified)) {

@@ -277,6 +277,17 @@ bool FileModTime(std::string_view path, std::int64_t& utcSeconds) {
   return true;
 }
 
+bool SetFileModTime(std::string_view path, std::int64_t utcSeconds) {
+  const std::string native = NativeOrEmpty(path);
+  if (native.empty()) return false;
+  timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_sec = static_cast<std::time_t>(utcSeconds);
+  times[1].tv_nsec = 0;
+  return ::utimensat(AT_FDCWD, native.c_str(), times, 0) == 0;
+}
+
 bool CanonicalPath(std::string_view path, std::string& native) {
   std::string start;
   if (!ToNative(path, start)) return false;
@@ -353,6 +364,17 @@ THostTime LocalTime(std::int64_t utcSeconds) {
   std::tm tm{};
   ::localtime_r(&t, &tm);
   return ToHostTime(tm);
+}
+
+std::int64_t UtcSecondsOf(const THostTime& t) {
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  return static_cast<std::int64_t>(::timegm(&tm));
 }
 
 THostTime UtcTime(std::int64_t utcSeconds) {

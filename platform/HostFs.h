@@ -182,6 +182,8 @@ THostStatus RenameExact(const std::string& from, const std::string& to);
 
 std::int64_t FileSize(std::string_view path);          // -1 when it cannot be read
 bool FileModTime(std::string_view path, std::int64_t& utcSeconds);
+// Sets the modification time (following links); the access time stays.
+bool SetFileModTime(std::string_view path, std::int64_t utcSeconds);
 
 // The canonical native form of path: ".", ".." and symbolic links resolved. Of a
 // path that does not exist (yet), the canonical form of its deepest existing
@@ -194,6 +196,8 @@ bool CanonicalPath(std::string_view path, std::string& native);
 std::int64_t NowUtc();
 THostTime LocalTime(std::int64_t utcSeconds);
 THostTime UtcTime(std::int64_t utcSeconds);
+// The inverse: seconds since 1970 of a UTC date and time.
+std::int64_t UtcSecondsOf(const THostTime& t);
 // UTC minus local time, in minutes, with the rules in force at that moment.
 int TimeZoneBiasMinutes(std::int64_t utcSeconds);
 

@@ -60,7 +60,10 @@ TEST_F(FtpListTest, ListLineLayoutIsByteExact) {
   THostEntry old = Entry("old", 0, LocalToUtc(2002, 12, 31, 23, 59, 0));
   old.directory = true;
   EXPECT_EQ(FtpListLine(old, year_),
-            "drw-rw-rw-   1 ftp      ftp            0 Dec 31  2002 old\r\n");
+            "drwxrwxrwx   1 ftp      ftp            0 Dec 31  2002 old\r\n");
+  // A folder that can be read can be entered; mirroring clients apply this mode.
+  old.readOnly = true;
+  EXPECT_EQ(FtpListLine(old, year_).substr(0, 10), "dr-xr-xr-x");
 
   THostEntry setup = Entry("SETUP.EXE", 70000, LocalToUtc(2010, 6, 1, 8, 0, 0));
   setup.readOnly = true;
@@ -101,7 +104,7 @@ TEST_F(FtpListTest, HiddenEntriesAreLeftOutOfListButNotNlst) {
   std::string list = List("");
   EXPECT_EQ(Named(list), (std::vector<std::string>{
                              "-rw-rw-rw-   1 ftp      ftp         1234 Mar 05 09:07 readme.txt",
-                             "drw-rw-rw-   1 ftp      ftp            0 Dec 31  2002 old"}));
+                             "drwxrwxrwx   1 ftp      ftp            0 Dec 31  2002 old"}));
   for (const auto& line : Lines(list)) {
     if (line.ends_with(" .") || line.ends_with(" ..")) {
       EXPECT_EQ(line[0], 'd') << line;

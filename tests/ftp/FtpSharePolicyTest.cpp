@@ -455,3 +455,30 @@ TEST_F(FtpSharePolicyTest, MissingSharedFolderIsToldAtStart) {
                       "[9:07 PM] Shared folder not found: " + files_.Drive("gone")),
             ui_->activity.end());
 }
+
+TEST_F(FtpSharePolicyTest, CommandsReachTheirOwnRepliesInAShare) {
+  // A path ending in "\" was judged by the folder above it, a shared folder named
+  // without its final slash could not be listed, "-a" was taken for a name, and a
+  // refused RNFR left the previous source for the next RNTO.
+  StartShare(true, true, true);
+  struct Row {
+    std::string command;
+    std::string reply;
+  };
+  const Row rows[] = {
+      {"SIZE", "501 Syntax error in parameter."},
+      {"RNFR", "501 Syntax error is parameter."},
+      {"RNFR a.txt", "350 File exists, ready for destination name."},
+      {"RNFR " + Ftp("outside/secret.txt"), "500 Cannot RNFR."},
+      {"RNTO b.txt", "550 '': no such file or directory."},
+      {"MFMT 20200102030405 a.txt", "213 Modify=20200102030405; a.txt"},
+      {"MDTM a.txt", "213 20200102030405.000"},
+      {"MFMT 20200102030405 " + Ftp("outside/secret.txt"),
+       "550 '" + Drive("outside/secret.txt") + "': cannot set the time."},
+      {"MFMT 2020 a.txt", "501 Syntax error in MFMT parameter."},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Command(row.command), row.reply) << row.command;
+  EXPECT_NE(List("LIST " + Ftp("Share")).find(" a.txt\r\n"), std::string::npos);
+  EXPECT_NE(List("LIST -a sub").find(" deep\r\n"), std::string::npos);
+  EXPECT_EQ(List("NLST -la"), List("NLST"));
+}

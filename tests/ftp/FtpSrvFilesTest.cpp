@@ -253,7 +253,9 @@ TEST_F(FtpFilesTest, SettingsCommands) {
   EXPECT_EQ(Command("MODE s"), "200 MODE Ok");
   EXPECT_EQ(Command("MODE B"), "502 MODE other than S not supported");
   EXPECT_EQ(Command("SYST"), "215 UNIX Type: L8 Ornavel");
-  EXPECT_EQ(Command("FEAT"), "211-Extensions supported:\n  SIZE\n  MDTM\n211 END");
+  // Everything the server does is listed, between the original lines.
+  EXPECT_EQ(Command("FEAT"), "211-Extensions supported:\n  SIZE\n  MDTM\n  REST STREAM\n  TVFS\n  EPSV\n  EPRT\n"
+            "  MLST type*;size*;modify*;perm*;\n  MFMT\n  UTF8\n211 END");
 }
 
 TEST_F(FtpFilesTest, BuildFilePathHookResultIsUsed) {
