@@ -270,7 +270,7 @@ void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& 
     return;
   }
   answer = FtpFormat(kReplyMlstStart, name.c_str()) + "\r\n " + MlsxFacts(found[0]) + " " +
-           FtpSingleLine(path) + "\r\n" + kReplyMlstEnd;
+           FtpSingleLine("/" + BackslashesToSlashes(path)) + "\r\n" + kReplyMlstEnd;
 }
 
 // "MFMT YYYYMMDDHHMMSS path" (UTC): mirroring clients keep the times of what they

@@ -137,7 +137,7 @@ bool ParseFtpTime(std::string_view text, std::int64_t& utcSeconds) {
   t.minute = number(10, 2);
   t.second = number(12, 2);
   if (t.year < 1970 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 ||
-      t.minute > 59 || t.second > 60)
+      t.minute > 59 || t.second > 59)
     return false;
   utcSeconds = HostFs::UtcSecondsOf(t);
   // A day past the month's end (Feb 30) comes back as another date.

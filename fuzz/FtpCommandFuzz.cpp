@@ -104,6 +104,17 @@ void MatchNames(std::string_view params) {
     HostFs::MatchesPattern(last, name);
 }
 
+// A time MFMT accepts names a real second, which reads back as the same digits.
+void CheckFtpTime(const std::string& stamp) {
+  std::int64_t utc = 0;
+  if (!ParseFtpTime(stamp, utc)) return;
+  const THostTime t = HostFs::UtcTime(utc);
+  char back[32];
+  std::snprintf(back, sizeof back, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  FUZZ_CHECK(stamp.compare(0, 12, back, 12) == 0);
+}
+
 void RunLine(std::string& current, std::string_view line) {
   const TFtpCommandLine cmd = ParseCommandLine(line);
   CheckCommandLine(cmd);
@@ -114,6 +125,7 @@ void RunLine(std::string& current, std::string_view line) {
   const std::string& keyword = cmd.Keyword;
   if (keyword == "CWD" || keyword == "XCWD") ChangeDirectory(current, cmd.Params);
   if (keyword == "CDUP" || keyword == "XCUP") ChangeDirectory(current, "..");
+  if (keyword == "MFMT") CheckFtpTime(cmd.Params.substr(0, cmd.Params.find(' ')));
   if (keyword == "LIST" || keyword == "NLST") {
     ListPattern(current, cmd.Params);
     MatchNames(cmd.Params);

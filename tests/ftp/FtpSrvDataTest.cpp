@@ -564,7 +564,7 @@ TEST_F(FtpDataTest, ExtendedPassiveActiveAndMachineListings) {
   EXPECT_NE(listing.find(";perm=elcm; sub\r\n"), std::string::npos) << listing;
   EXPECT_EQ(listing.find(" .\r\n"), std::string::npos);
   EXPECT_EQ(Command("MLST f.txt"),
-            "250-Listing f.txt\n type=file;size=5;modify=20231114221320;perm=rw; " + HostDir() +
+            "250-Listing f.txt\n type=file;size=5;modify=20231114221320;perm=rw; " + FtpDir() +
                 "f.txt\n250 End");
   EXPECT_EQ(Command("EPSV 2"), "522 Network protocol not supported, use (1)");
 
