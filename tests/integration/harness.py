@@ -76,7 +76,13 @@ class Program:
         self.stderr = open(os.path.join(self.root, "stderr.log"), "w+")
         self.proc = subprocess.Popen(cmd, cwd=self.root, env=env, stdout=self.stdout,
                                      stderr=self.stderr)
-        self.wait_for_line(started)
+        try:
+            self.wait_for_line(started)
+        except BaseException:
+            # A start that never said so must not leave the program running.
+            sys.stderr.write("--- dravik-server output ---\n" + self.output() + self.errors())
+            self.stop()
+            raise
 
     def give(self, path):
         """Hands a file the test made to the program's user."""
