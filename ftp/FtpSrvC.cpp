@@ -39,7 +39,17 @@ TFtpFileStream::TFtpFileStream(const std::string& path, THostFile::TMode mode,
   }
 }
 
+bool TFtpFileStream::TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) {
+  if (taken_) return false;
+  fd = file_.Fd();
+  offset = file_.Position();
+  length = file_.Size() - offset;
+  taken_ = true;
+  return fd >= 0 && offset >= 0 && length > 0;
+}
+
 std::int64_t TFtpFileStream::Read(char* buf, std::int64_t count) {
+  if (taken_) return 0;
   THostStatus status;
   std::int64_t n = file_.Read(buf, count, &status);
   if (n < 0) throw FtpServerException("Read error on \"" + path_ + "\". " + status.Message());
@@ -80,8 +90,15 @@ TFtpCtrlSocket::~TFtpCtrlSocket() {
     s->OnSessionClosed = nullptr;
     s->OnDataAvailable = nullptr;
     s->OnDataSent = nullptr;
+    s->OnSendData = nullptr;
     s->OnSessionAvailable = nullptr;
   }
+}
+
+std::vector<char>& TFtpCtrlSocket::UploadBuffer() {
+  constexpr std::size_t kUploadBufferSize = 256 * 1024;
+  if (upload_.size() < kUploadBufferSize) upload_.resize(kUploadBufferSize);
+  return upload_;
 }
 
 void TFtpCtrlSocket::SetRcvSize(int size) {

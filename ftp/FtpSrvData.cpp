@@ -58,6 +58,7 @@ void TFtpServer::AttachStoreHandlers(TFtpCtrlSocket& client) {
   data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { StoreClosed(client, e); };
   data.OnDataAvailable = [this, &client](TCustomWSocket&, int e) { StoreDataAvailable(client, e); };
   data.OnDataSent = nullptr;
+  data.OnSendData = nullptr;
 }
 
 void TFtpServer::AttachSendHandlers(TFtpCtrlSocket& client) {
@@ -65,6 +66,11 @@ void TFtpServer::AttachSendHandlers(TFtpCtrlSocket& client) {
   data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) { SendConnected(client, e); };
   data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { SendClosed(client, e); };
   data.OnDataSent = [this, &client](TCustomWSocket&, int e) { SendDataSent(client, e); };
+  // A file range goes out in large steps with no OnDataSent between them; each step
+  // is progress all the same, or a long download would look stalled.
+  data.OnSendData = [&client](TCustomWSocket&, std::int32_t) {
+    client.LastDataAt = std::chrono::steady_clock::now();
+  };
   data.OnDataAvailable = nullptr;
 }
 
@@ -74,6 +80,7 @@ void TFtpServer::DetachDataHandlers(TFtpCtrlSocket& client) {
   data.OnSessionClosed = nullptr;
   data.OnDataAvailable = nullptr;
   data.OnDataSent = nullptr;
+  data.OnSendData = nullptr;
 }
 
 void TFtpServer::OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally) {
@@ -137,6 +144,7 @@ void TFtpServer::ResetDataSession(TFtpCtrlSocket& client) {
   client.TransferStream.reset();
   client.StreamOwned = false;
   client.TransferKind = TFtpTransferKind::None;
+  client.ReleaseUploadBuffer();
   // The control connection was not idle while the transfer ran.
   client.LastActivityAt = std::chrono::steady_clock::now();
 }
@@ -435,7 +443,7 @@ void TFtpServer::StoreConnected(TFtpCtrlSocket& client, int error) {
 }
 
 void TFtpServer::StoreDataAvailable(TFtpCtrlSocket& client, int error) {
-  auto& buf = client.BlockBuffer();
+  auto& buf = client.UploadBuffer();
   int n = client.DataWSocket->Receive(buf.data(), static_cast<int>(buf.size()));
   if (n <= 0 || client.TransferAborted) return;
   client.LastDataAt = std::chrono::steady_clock::now();
@@ -636,6 +644,12 @@ void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
 }
 
 void TFtpServer::SendNextBlock(TFtpCtrlSocket& client) {
+  int fd = -1;
+  std::int64_t offset = 0, length = 0;
+  if (client.TransferStream && client.TransferStream->TakeFileRange(fd, offset, length)) {
+    client.DataWSocket->SendFileRange(fd, offset, length);
+    return;
+  }
   auto& buf = client.BlockBuffer();
   std::int64_t n = client.TransferStream
                        ? client.TransferStream->Read(buf.data(), static_cast<std::int64_t>(buf.size()))

@@ -70,6 +70,8 @@ void TCustomWSocket::ClearSendQueue() {
   if (!sendQueue_.empty()) sendQueue_.front().Remove(sendQueue_.front().Count());
   queuedBytes_ = 0;
   outputBlocked_ = false;
+  fileFd_ = -1;
+  fileLeft_ = 0;
 }
 
 void TCustomWSocket::ChangeState(TSocketState newState) {
@@ -415,7 +417,8 @@ void TCustomWSocket::TryToSend() {
   const std::uint64_t gen = generation_;
   for (;;) {
     if (sendQueue_.empty()) {
-      sendQueueEmpty_ = true;
+      if (fileLeft_ > 0 && !SendFromFile()) return;
+      sendQueueEmpty_ = fileLeft_ == 0;
       break;
     }
     TBuffer& block = sendQueue_.front();
@@ -425,7 +428,8 @@ void TCustomWSocket::TryToSend() {
         sendQueue_.pop_front();
         continue;
       }
-      sendQueueEmpty_ = true;
+      if (fileLeft_ > 0 && !SendFromFile()) return;
+      sendQueueEmpty_ = fileLeft_ == 0;
       break;
     }
     int err = 0;
@@ -453,6 +457,59 @@ void TCustomWSocket::TryToSend() {
   }
   CheckOutputLevel();
   UpdateWatch();
+}
+
+void TCustomWSocket::SendFileRange(int fd, std::int64_t offset, std::int64_t length) {
+  if (!handle_.Valid() || length <= 0) {
+    if (handle_.Valid()) Send(nullptr, 0);
+    return;
+  }
+  fileFd_ = fd;
+  fileOffset_ = offset;
+  fileLeft_ = length;
+  sendQueueEmpty_ = false;
+  auto alive = AliveToken();
+  TryToSend();
+  if (alive.expired()) return;
+  // OnDataSent must come from the loop, never from inside this call.
+  if (sendQueueEmpty_ && handle_.Valid()) PostWriteNotification();
+}
+
+bool TCustomWSocket::SendFromFile() {
+  auto alive = AliveToken();
+  const std::uint64_t gen = generation_;
+  std::int64_t budget = kFileTurnBudget;
+  while (fileLeft_ > 0 && budget > 0) {
+    int err = 0;
+    const auto count = static_cast<std::size_t>(std::min({fileLeft_, kFileStep, budget}));
+    long n = native::SendFile(handle_.Get(), fileFd_, &fileOffset_, count, err);
+    if (n < 0) {
+      if (err == sockerr::kWouldBlock) return true;
+      lastError_ = err;
+      fileLeft_ = 0;
+      if (ConnectionGone(err)) {
+        sessionClosedFired_ = true;
+        Close();
+        if (alive.expired()) return false;
+        TriggerSessionClosed(static_cast<std::uint16_t>(err));
+        return false;
+      }
+      SocketError("SendFile failed", err);
+      return false;
+    }
+    // The file ended before the length announced (it shrank): what there was has
+    // gone, as a block-by-block send would have sent it.
+    if (n == 0) {
+      fileLeft_ = 0;
+      break;
+    }
+    fileLeft_ -= n;
+    budget -= n;
+    TriggerSendData(static_cast<std::int32_t>(n));
+    if (alive.expired() || generation_ != gen || !handle_.Valid()) return false;
+  }
+  if (fileLeft_ == 0) fileFd_ = -1;
+  return true;
 }
 
 void TCustomWSocket::CheckOutputLevel() {

@@ -119,6 +119,8 @@ public:
   // Absolute position; past the end is allowed (a write there leaves a gap).
   THostStatus Seek(std::int64_t offset);
   std::int64_t Position() const;   // -1 when not open
+  // The descriptor, for handing the file to the socket layer whole; -1 when closed.
+  int Fd() const { return fd_.Get(); }
   std::int64_t Size() const;       // -1 when not open
 
 private:

@@ -38,6 +38,9 @@ int PendingError(int fd);
 long Send(int fd, const void* data, std::size_t len, bool urgent, int& err);
 // Bytes read, 0 at end of stream, or -1 with err set.
 long Recv(int fd, void* buf, std::size_t size, int& err);
+// Bytes of the regular file fileFd from *offset straight to the socket (sendfile);
+// *offset moves past them. -1 with err as Send does.
+long SendFile(int fd, int fileFd, std::int64_t* offset, std::size_t count, int& err);
 int PendingBytes(int fd, int& count);
 // how: 0 receiving, 1 sending, 2 both (the numbering callers use).
 int Shutdown(int fd, int how);

@@ -180,6 +180,8 @@ void THttpConnection::SendDocumentStream() {
   }
   if (!sendBuffer_) sendBuffer_ = std::make_unique<char[]>(kSendBlockSize);
   OnDataSent = [this](TCustomWSocket&, std::uint16_t) { SendChunk(); };
+  // A file range moves in large steps with no OnDataSent between them.
+  OnSendData = [this](TCustomWSocket&, std::int32_t) { lastProgress_ = Clock::now(); };
   lastProgress_ = Clock::now();
   ArmLimits();
   SendChunk();
@@ -188,6 +190,12 @@ void THttpConnection::SendDocumentStream() {
 void THttpConnection::SendChunk() {
   if (!DocumentStream) return;
   lastProgress_ = Clock::now();
+  int fd = -1;
+  std::int64_t offset = 0, length = 0;
+  if (State() == wsConnected && DocumentStream->TakeFileRange(fd, offset, length)) {
+    SendFileRange(fd, offset, length);
+    return;
+  }
   const std::int64_t n = DocumentStream->Read(sendBuffer_.get(), kSendBlockSize);
   if (n <= 0) {
     if (n == 0 && BufferedByteCount() > 0 && State() == wsConnected) {

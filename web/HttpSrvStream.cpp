@@ -23,6 +23,15 @@ std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path,
   return stream;
 }
 
+bool THttpFileStream::TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) {
+  if (left_ <= 0) return false;
+  fd = file_.Fd();
+  offset = file_.Position();
+  length = left_;  // never past the size the head announced, should the file grow
+  left_ = 0;
+  return fd >= 0 && offset >= 0;
+}
+
 bool THttpFileStream::Restrict(std::int64_t offset, std::int64_t length) {
   if (!file_.Seek(offset)) return false;
   left_ = std::max<std::int64_t>(0, std::min(length, size_ - offset));

@@ -589,3 +589,24 @@ TEST_F(FtpDataTest, ExtendedPassiveActiveAndMachineListings) {
   EXPECT_EQ(Command("OPTS UTF8 ON"), "200 Always in UTF8 mode.");
   EXPECT_EQ(Command("OPTS MLST type;"), "501 Option not understood.");
 }
+
+TEST_F(FtpDataTest, ZeroCopyDownloadResetMidwayAndWideUploadKeepEveryByte) {
+  // Downloads now go from the file to the socket in large steps, and uploads are
+  // read in wide blocks: a reset in the middle must still end the transfer with its
+  // failure reply, and an upload that stops early must keep exactly what came.
+  WriteFile("huge", std::string(32 << 20, 'z'));
+  auto reset = Passive();
+  EXPECT_EQ(Command("RETR huge"), "150 Opening data connection for huge.");
+  Pump();
+  reset->Reset();
+  EXPECT_EQ(Reply().rfind("501 Cannot RETR. Error #", 0), 0u);
+
+  std::string sent;
+  for (int i = 0; sent.size() < (3u << 20) + 7; ++i) sent += std::to_string(i) + ",";
+  auto upload = Passive();
+  EXPECT_EQ(Command("STOR part"), "150 Opening data connection for part.");
+  for (std::size_t at = 0; at < sent.size(); at += 100000) upload->SendBytes(sent.substr(at, 100000));
+  upload->Close();
+  EXPECT_EQ(Reply(), "226 File received ok");
+  EXPECT_EQ(ReadFile("part"), sent);
+}

@@ -7,6 +7,7 @@ import io
 import os
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ftp_harness  # noqa: E402
@@ -147,7 +148,36 @@ def test_lftp_passive_and_active(server):
                "lftp download " + passive)
 
 
+def test_noop_answered_beside_a_bulk_download(server):
+    # A download now moves a mebibyte per step straight from the file; each
+    # connection's share of a loop turn is bounded, so another session's command
+    # must not wait behind a gibibyte.
+    big = os.path.join(server.share, "gib.bin")
+    with open(big, "wb") as f:
+        f.truncate(1 << 30)
+    server.give(big)
+    bulk = subprocess.Popen(["curl", "-sS", "--max-time", "120", "--limit-rate", "300M",
+                             "-o", "/dev/null", server.url("gib.bin")])
+    try:
+        time.sleep(0.5)
+        ftp = server.connect()
+        worst = 0.0
+        for _ in range(20):
+            start = time.monotonic()
+            ftp.voidcmd("NOOP")
+            worst = max(worst, time.monotonic() - start)
+        ftp.quit()
+        expect(bulk.poll() is None, "the download ended before the NOOPs were measured")
+        expect(worst < 0.5, f"a NOOP beside the download took {worst:.3f} s")
+        expect(bulk.wait(150) == 0, "the bulk download failed")
+    finally:
+        if bulk.poll() is None:
+            bulk.kill()
+            bulk.wait()
+
+
 if __name__ == "__main__":
     ftp_harness.run([test_ftplib_passive, test_ftplib_active, test_abort_then_continue,
                      test_curl_big_file_both_ways, test_curl_active_and_append,
-                     test_lftp_passive_and_active], sys.argv[1])
+                     test_lftp_passive_and_active, test_noop_answered_beside_a_bulk_download],
+                    sys.argv[1])
