@@ -433,7 +433,26 @@ void TCustomWSocket::TryToSend() {
       break;
     }
     int err = 0;
-    long n = native::Send(handle_.Get(), p, static_cast<std::size_t>(len), sendFlags_ == wsSendUrgent, err);
+    // The queued blocks go in one call (a head and a page, a burst of replies):
+    // each block still gets its own OnSendData, as before.
+    native::TSendPiece pieces[64];
+    int count = 0;
+    std::int64_t offered = 0;
+    if (sendFlags_ == wsSendUrgent) {
+      pieces[count++] = {p, static_cast<std::size_t>(len)};
+      offered = len;
+    } else {
+      for (TBuffer& b : sendQueue_) {
+        auto [bp, blen] = b.Peek();
+        if (blen == 0) continue;
+        pieces[count++] = {bp, static_cast<std::size_t>(blen)};
+        offered += blen;
+        if (count == 64) break;
+      }
+    }
+    long n = count == 1 ? native::Send(handle_.Get(), p, static_cast<std::size_t>(len),
+                                       sendFlags_ == wsSendUrgent, err)
+                        : native::SendPieces(handle_.Get(), pieces, count, err);
     if (n < 0) {
       if (err == sockerr::kWouldBlock) break;
       lastError_ = err;
@@ -448,12 +467,18 @@ void TCustomWSocket::TryToSend() {
       return;
     }
     if (n == 0) break;
-    // Taken out before the event: a handler that sends again must not resend these.
-    block.Remove(static_cast<std::int32_t>(n));
-    queuedBytes_ -= n;
-    TriggerSendData(static_cast<std::int32_t>(n));
-    if (alive.expired() || generation_ != gen || !handle_.Valid()) return;
-    if (n < len) break;
+    for (long left = n; left > 0;) {
+      TBuffer& front = sendQueue_.front();
+      const std::int32_t taken = static_cast<std::int32_t>(std::min<long>(left, front.Count()));
+      // Taken out before the event: a handler that sends again must not resend these.
+      front.Remove(taken);
+      queuedBytes_ -= taken;
+      left -= taken;
+      if (front.Count() == 0 && sendQueue_.size() > 1) sendQueue_.pop_front();
+      if (taken > 0) TriggerSendData(taken);
+      if (alive.expired() || generation_ != gen || !handle_.Valid()) return;
+    }
+    if (n < offered) break;
   }
   CheckOutputLevel();
   UpdateWatch();

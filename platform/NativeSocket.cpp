@@ -1,7 +1,9 @@
+#include <algorithm>
 #include "platform/NativeSocket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -71,7 +73,11 @@ int NewTcpSocket(FileHandle& out) {
 
 int SetNonBlocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return LastError();
+  if (flags < 0) return LastError();
+  // Accepted and created sockets come non-blocking and close-on-exec already; only
+  // a descriptor from elsewhere needs the two more calls.
+  if (flags & O_NONBLOCK) return 0;
+  if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return LastError();
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   return 0;
 }
@@ -149,6 +155,24 @@ long SendFile(int fd, int fileFd, std::int64_t* offset, std::size_t count, int& 
   }
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   *offset = static_cast<std::int64_t>(at);
+  return static_cast<long>(n);
+}
+
+long SendPieces(int fd, const TSendPiece* pieces, int count, int& err) {
+  iovec iov[64];
+  count = std::min(count, 64);
+  for (int i = 0; i < count; ++i) {
+    iov[i].iov_base = const_cast<void*>(pieces[i].data);
+    iov[i].iov_len = pieces[i].len;
+  }
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = static_cast<std::size_t>(count);
+  ssize_t n;
+  do {
+    n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  err = n < 0 ? LastError() : 0;
   return static_cast<long>(n);
 }
 

@@ -38,6 +38,12 @@ int PendingError(int fd);
 long Send(int fd, const void* data, std::size_t len, bool urgent, int& err);
 // Bytes read, 0 at end of stream, or -1 with err set.
 long Recv(int fd, void* buf, std::size_t size, int& err);
+// Several pieces in one call (sendmsg), in order; -1 with err as Send does.
+struct TSendPiece {
+  const void* data;
+  std::size_t len;
+};
+long SendPieces(int fd, const TSendPiece* pieces, int count, int& err);
 // Bytes of the regular file fileFd from *offset straight to the socket (sendfile);
 // *offset moves past them. -1 with err as Send does.
 long SendFile(int fd, int fileFd, std::int64_t* offset, std::size_t count, int& err);

@@ -178,7 +178,7 @@ void THttpConnection::SendDocumentStream() {
     CloseLater();
     return;
   }
-  if (!sendBuffer_) sendBuffer_ = std::make_unique<char[]>(kSendBlockSize);
+  if (!sendBuffer_) sendBuffer_ = std::make_unique<char[]>(kAnswerChunk);
   OnDataSent = [this](TCustomWSocket&, std::uint16_t) { SendChunk(); };
   // A file range moves in large steps with no OnDataSent between them.
   OnSendData = [this](TCustomWSocket&, std::int32_t) { lastProgress_ = Clock::now(); };
@@ -192,11 +192,13 @@ void THttpConnection::SendChunk() {
   lastProgress_ = Clock::now();
   int fd = -1;
   std::int64_t offset = 0, length = 0;
-  if (State() == wsConnected && DocumentStream->TakeFileRange(fd, offset, length)) {
+  // A small file goes with its head in one send; a copy costs less than setting up
+  // a file range for it.
+  if (State() == wsConnected && DocumentStream->TakeFileRange(fd, offset, length, kAnswerChunk)) {
     SendFileRange(fd, offset, length);
     return;
   }
-  const std::int64_t n = DocumentStream->Read(sendBuffer_.get(), kSendBlockSize);
+  const std::int64_t n = DocumentStream->Read(sendBuffer_.get(), kAnswerChunk);
   if (n <= 0) {
     if (n == 0 && BufferedByteCount() > 0 && State() == wsConnected) {
       // An empty body behind a queued head: shutting down now would lose the head,

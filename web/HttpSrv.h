@@ -126,6 +126,8 @@ private:
   bool acceptPostedData_ = false;
   bool sendShut_ = false;  // the sending side is shut: no further answer can go out
   std::string answerContentType_;
+  // What one step of the answer reads from a stream the socket cannot take whole.
+  static constexpr std::int64_t kAnswerChunk = 16 * 1024;
   std::unique_ptr<char[]> sendBuffer_;
   TLimitSettings limits_{0, 0};  // off until the server hands its own over
   using TTime = std::chrono::steady_clock::time_point;

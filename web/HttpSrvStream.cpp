@@ -23,8 +23,9 @@ std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path,
   return stream;
 }
 
-bool THttpFileStream::TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) {
-  if (left_ <= 0) return false;
+bool THttpFileStream::TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length,
+                                    std::int64_t atLeast) {
+  if (left_ <= 0 || left_ < atLeast) return false;
   fd = file_.Fd();
   offset = file_.Position();
   length = left_;  // never past the size the head announced, should the file grow

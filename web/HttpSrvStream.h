@@ -16,9 +16,11 @@ public:
   virtual std::int64_t Read(char* buf, std::int64_t count) = 0;
   virtual std::int64_t Size() const = 0;
   virtual void SeekToEnd() = 0;
-  // A stream that is a plain file gives what is left of it as a file range, to go
-  // to the socket without passing through the program, and reads nothing more.
-  virtual bool TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) {
+  // A stream that is a plain file with at least atLeast bytes left gives them as a
+  // file range, to go to the socket without passing through the program, and reads
+  // nothing more.
+  virtual bool TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length,
+                             std::int64_t atLeast) {
     return false;
   }
 };
@@ -51,7 +53,8 @@ public:
   // Only length bytes from offset on are read (a byte range of the file). False
   // when the file cannot be positioned there.
   bool Restrict(std::int64_t offset, std::int64_t length);
-  bool TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) override;
+  bool TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length,
+                     std::int64_t atLeast) override;
 
 private:
   THostFile file_;
