@@ -16,7 +16,7 @@
 #include "ui/QtFront.h"
 #include "ui/frmMain.h"
 
-int RunDesktop() {
+int RunDesktop(const std::string& folder) {
   IgnoreBrokenPipes();
   // Blocked before Qt starts any thread of its own, so every thread inherits the block
   // and the signals arrive on the loop: the program then ends as after "Exit". exit(),
@@ -38,7 +38,6 @@ int RunDesktop() {
   QApplication::setQuitOnLastWindowClosed(false);
 
   TQtLoopBridge bridge(EventLoop::Instance());
-  const std::string folder = ServersFolder();
   TfMain main(folder, [folder] { return ScanServerFiles(folder); });
   auto previous = SetUi(std::make_unique<TQtUi>(main));
   OnShowRequest = [&main] { main.ShowAndRaise(); };

@@ -93,7 +93,7 @@ bool THeadlessUi::Confirm(const std::string& text) {
   return false;
 }
 
-int RunHeadless() {
+int RunHeadless(const std::string& serversFolder) {
   IgnoreBrokenPipes();
   bool stop = false;
   // Blocked from here on: a signal during start-up ends the program once it is up.
@@ -101,7 +101,11 @@ int RunHeadless() {
   auto previous = SetUi(
       std::make_unique<THeadlessUi>(std::make_unique<TOutputPipe>(kStandardOutput), std::cerr));
 
-  RunStartupSequence(ServersFolder());
+  const TStartup startup = RunStartupSequence(serversFolder);
+  // On standard error: standard output carries the activity lines alone, and a
+  // supervisor parsing them must not meet anything else there.
+  for (const auto& line : StartupSummary(serversFolder, startup))
+    std::cerr << Printable(line) << std::endl;
   auto& loop = EventLoop::Instance();
   while (!stop) loop.RunOnce(-1);
 

@@ -46,6 +46,6 @@ private:
   int glitchIndex_ = -1;
 };
 
-// The whole headless program after the instance guard: start-up, then the loop until
-// SIGINT or SIGTERM. Returns the exit code.
-int RunHeadless();
+// The whole headless program after the instance guard: start-up from serversFolder,
+// then the loop until SIGINT or SIGTERM. Returns the exit code.
+int RunHeadless(const std::string& serversFolder);

@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
 #include <exception>
+#include <ostream>
 
 #include "catalogue/ServerUi.h"
 #include "catalogue/uFileFormat.h"
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr char kExtension[] = ".server";
+constexpr char kConfigSubfolder[] = "/dravik-server/Servers";
 
 // The pattern matched letters without case where the program comes from; keep
 // finding the same files.
@@ -36,7 +38,28 @@ void StartActive(const std::string& path) {
 
 }  // namespace
 
-std::string ServersFolder() { return ExecutableDir() + "/Servers"; }
+std::string ServersFolder(const std::string& chosen, std::ostream& err) {
+  if (!chosen.empty()) {
+    const std::string folder = AbsolutePath(chosen);
+    if (IsFolder(folder) || CreateServersFolder(folder)) return folder;
+    err << "Could not create the servers folder " << folder << std::endl;
+    return {};
+  }
+  const std::string exeDir = ExecutableDir();
+  const std::string beside = exeDir + "/Servers";
+  // A Servers folder someone made writable beside a read-only program still counts
+  // as the portable layout.
+  const bool portable = !exeDir.empty() && (IsFolder(beside) ? IsWritableFolder(beside)
+                                                             : IsWritableFolder(exeDir));
+  const std::string config = UserConfigDir();
+  if (portable || config.empty()) return beside;
+  const std::string folder = config + kConfigSubfolder;
+  // Made now, so the folder the message names is there to put definitions in.
+  CreateServersFolder(folder);
+  err << "The program's folder " << exeDir << " cannot be written; server definitions are in "
+      << folder << std::endl;
+  return folder;
+}
 
 std::vector<std::string> ScanServerFiles(const std::string& folder) {
   std::vector<std::string> files;
@@ -63,4 +86,24 @@ TStartup RunStartupSequence(const std::string& folder) {
   Ui().UpdateTrayIcon(RunningServerCount);
   startup.ServerFiles = ScanServerFiles(folder);
   return startup;
+}
+
+std::vector<std::string> StartupSummary(const std::string& folder, const TStartup& startup) {
+  std::vector<std::string> lines;
+  if (startup.ServerFiles.empty()) {
+    lines.push_back("No server definition found in " + folder +
+                    "; see \"Defining a server by hand\" in README.md");
+    return lines;
+  }
+  for (const auto& entry : ServerRegistry) {
+    if (!entry.Running || !entry.Engine) continue;
+    const int type = entry.Definition.Type;
+    const std::string scheme = type == kTypeFtp ? "ftp" : type == kTypeWeb ? "http" : "";
+    const int port = entry.Engine->BoundPort();
+    if (scheme.empty() || port <= 0) continue;
+    const std::string portText = std::to_string(port);
+    lines.push_back("Started " + entry.Definition.Name + " (" + ServerTypeName(type) +
+                    ") on port " + portText + ": " + scheme + "://127.0.0.1:" + portText + "/");
+  }
+  return lines;
 }

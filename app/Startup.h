@@ -3,11 +3,16 @@
 // definitions beside the program and start the ones that were running when it last
 // ended.
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
-// The folder `Servers` beside the executable.
-std::string ServersFolder();
+// Where the definitions live. `chosen` (the --servers option) wins when given and is
+// made when missing. Otherwise the folder `Servers` beside the executable, as a
+// portable copy keeps it; when that cannot be written (an installed copy), the user's
+// configuration folder instead, made when missing and named once on `err`. Empty,
+// after one line on `err`, when `chosen` cannot be made.
+std::string ServersFolder(const std::string& chosen, std::ostream& err);
 
 // The definition files of `folder` ("*.server", letters in any case) in the order the
 // system lists them, keeping only existing regular files that read as definitions.
@@ -23,3 +28,8 @@ struct TStartup {
 // the others still start; so is an error raised while starting one (a definition that
 // cannot be written), as the program's general error report would.
 TStartup RunStartupSequence(const std::string& folder);
+
+// What an operator without windows needs once start-up is over: one line per running
+// server with the address it answers on locally, or, when `folder` held no definition,
+// one line naming it and the README section that explains how to write one.
+std::vector<std::string> StartupSummary(const std::string& folder, const TStartup& startup);

@@ -1,26 +1,53 @@
+#include <iostream>
+#include <string>
+
+#include "app/CommandLine.h"
 #include "app/Engines.h"
 #include "app/Headless.h"
+#include "app/Startup.h"
 #include "app/prevcode.h"
 #include "catalogue/Product.h"
 #include "platform/Process.h"
 
 #ifdef DRAVIK_DESKTOP
-// The desktop front (app/Desktop*.cpp): the main window and its tray; returns the
-// exit code.
-int RunDesktop();
+// The desktop front (app/Desktop*.cpp): the main window and its tray, with the
+// definitions in `folder`; returns the exit code.
+int RunDesktop(const std::string& folder);
 #endif
 
-int main() {
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;  // as GNU tools exit on a bad option
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  // Before the instance check, so that --help and --version answer while a copy runs.
+  const TCommandLine options = ParseProgramOptions(argc, argv);
+  switch (options.Action) {
+    case TCommandLine::TAction::kHelp: std::cout << UsageText(); return 0;
+    case TCommandLine::TAction::kVersion: std::cout << VersionText(); return 0;
+    case TCommandLine::TAction::kBadUsage:
+      std::cerr << options.Error << std::endl;
+      return kExitUsage;
+    case TCommandLine::TAction::kRun: break;
+  }
   if (CheckPreviousInstance(kMainWindowTitle, kInstanceName)) return 0;
+  const std::string folder = ServersFolder(options.ServersFolder, std::cerr);
+  if (folder.empty()) {
+    ReleaseInstanceGuard();
+    return kExitFailure;
+  }
   RaiseDescriptorLimit();
   RegisterEngines();
   int code = 0;
 #ifdef DRAVIK_DESKTOP
-  if (DisplayAvailable())
-    code = RunDesktop();
+  if (!options.Headless && DisplayAvailable())
+    code = RunDesktop(folder);
   else
 #endif
-    code = RunHeadless();
+    code = RunHeadless(folder);
   ReleaseInstanceGuard();
   return code;
 }

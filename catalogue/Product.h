@@ -8,3 +8,5 @@ inline constexpr const char* kInstanceName = "[Dravik Server]";
 // The maker's web site: the FTP greeting, the web page footer, the About page, the
 // feedback call and the public address lookup all name it.
 inline constexpr const char* kMakerAddress = "www.dravikserver.com";
+// What --version prints after the title.
+inline constexpr const char* kVersion = "1.0.0";

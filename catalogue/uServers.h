@@ -25,6 +25,9 @@ public:
   // The peer address of client `client` (0 .. ClientCount()-1), for the tray menu's
   // connection list; empty when the engine cannot tell.
   virtual std::string ClientAddress(int client) const { return {}; }
+  // The port listened on, which differs from the definition's after Port=0; 0 when
+  // not listening or the engine cannot tell.
+  virtual int BoundPort() const { return 0; }
 };
 
 // Makes a configured engine for entry `index` (Tag, Port, limits, banner, handlers).

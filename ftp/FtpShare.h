@@ -25,6 +25,7 @@ public:
     const TFtpCtrlSocket* c = server_->Client(client);
     return c ? c->PeerAddr() : std::string();
   }
+  int BoundPort() const override { return server_->Listening() ? server_->BoundPort() : 0; }
   TFtpServer& Server() { return *server_; }
 
 private:

@@ -1,6 +1,7 @@
 #include "platform/Process.h"
 
 #include <dirent.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -31,6 +32,52 @@ bool DisplayAvailable() {
     if (value && *value) return true;
   }
   return false;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsWritableFolder(const std::string& path) {
+  return IsFolder(path) && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string UserConfigDir() {
+  // A relative XDG_CONFIG_HOME is invalid by the base-directory rules and is ignored.
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string home;
+  if (xdg && xdg[0] == '/') {
+    std::string dir = xdg;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+  }
+  if (const char* env = std::getenv("HOME"); env && env[0] == '/') {
+    home = env;
+  } else {
+    // Services started without HOME still have a home in the password database.
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && found->pw_dir[0] == '/')
+      home = found->pw_dir;
+  }
+  if (home.empty()) return {};
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return (home == "/" ? std::string() : home) + "/.config";
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char buf[4096];
+  if (!::getcwd(buf, sizeof buf)) return path;
+  std::string base = buf;
+  std::string rest = path;
+  while (rest.size() >= 2 && rest.compare(0, 2, "./") == 0) rest.erase(0, 2);
+  if (rest == ".") rest.clear();
+  if (rest.empty()) return base;
+  return (base == "/" ? std::string() : base) + "/" + rest;
 }
 
 std::vector<std::string> FolderEntryNames(const std::string& folder) {

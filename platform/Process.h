@@ -17,6 +17,19 @@ std::string ExecutableDir();
 // True when DISPLAY or WAYLAND_DISPLAY names a display.
 bool DisplayAvailable();
 
+// True when path exists (after following symbolic links) as a folder; writable: and
+// the process may also create files in it.
+bool IsFolder(const std::string& path);
+bool IsWritableFolder(const std::string& path);
+
+// The user's configuration folder: $XDG_CONFIG_HOME when it names an absolute path,
+// otherwise ~/.config; empty when not even the home folder is known.
+std::string UserConfigDir();
+
+// path made absolute against the working folder (nothing resolved); an absolute path
+// is returned as it is.
+std::string AbsolutePath(const std::string& path);
+
 // The names in `folder` in the order the system lists them ("." and ".." left out);
 // empty when the folder is missing or unreadable.
 std::vector<std::string> FolderEntryNames(const std::string& folder);

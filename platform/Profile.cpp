@@ -101,6 +101,11 @@ void TProfile::Parse(std::string_view text) {
   preamble_.clear();
   sections_.clear();
   index_.clear();
+  // Editors on some desktops begin a UTF-8 file with a byte order mark; left in, it
+  // would hide the first section header and with it every key of [Info]. It is not
+  // kept, so a later save writes the file without it.
+  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+  if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
   while (!text.empty()) {
     std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);

@@ -5,6 +5,7 @@
 // the Tag of the server that calls them.
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,8 @@ public:
     const THttpConnection* connection = server_.Client(client);
     return connection ? connection->PeerAddr() : std::string();
   }
+  // ListeningPort() says "error" when not listening, which reads as 0.
+  int BoundPort() const override { return std::atoi(server_.ListeningPort().c_str()); }
   THttpServer& Server() { return server_; }
 
 private:

@@ -123,6 +123,20 @@ TEST_F(ProfileTest, LoadTellsMissingFromPresent) {
   EXPECT_EQ(profile.ReadString("s", "k", ""), "v");
 }
 
+// A definition saved by an editor that starts UTF-8 files with a byte order mark lost
+// its whole [Info] section: the mark hid the first header.
+TEST_F(ProfileTest, ByteOrderMarkIsReadAsIfAbsentAndNotSavedBack) {
+  Put("bom.ini", "\xEF\xBB\xBF[Info]\r\nName=Caf\xC3\xA9\r\n");
+  TProfile profile;
+  ASSERT_EQ(profile.Load(PathOf("bom.ini")), TProfile::TLoadResult::kLoaded);
+  EXPECT_EQ(profile.ReadString("Info", "Name", ""), "Caf\xC3\xA9");
+  profile.WriteString("Info", "Port", "21");
+  ASSERT_TRUE(profile.SaveAtomically(PathOf("bom.ini")));
+  EXPECT_EQ(Get("bom.ini"), "[Info]\nName=Caf\xC3\xA9\nPort=21\n");
+  // Only a leading mark is one; elsewhere the bytes are text.
+  EXPECT_EQ(TProfile("[s]\nk=\xEF\xBB\xBFv\n").ReadString("s", "k", ""), "\xEF\xBB\xBFv");
+}
+
 TEST_F(ProfileTest, SaveWritesTheTextInLfAndLeavesNothingElse) {
   Put("a.ini", "[s]\r\nk=v\r\n;note\r\n");
   TProfile profile;
