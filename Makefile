@@ -1,10 +1,13 @@
-# The two commands of the README: `make run` and `make test`.
+# The two commands of the README, `make run` and `make test`, and `make install`.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: setup configure build run test fuzz clean
+PREFIX ?= /usr/local
+DESTDIR ?=
+
+.PHONY: setup configure build run test install fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -20,6 +23,11 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# A staging DESTDIR (packagers) may be relative; cmake would take it from its own
+# working folder, so it is made absolute here.
+install: build
+	DESTDIR=$(if $(DESTDIR),$(abspath $(DESTDIR))) cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # Not part of test: clang and minutes per target, see fuzz/run-fuzzers.sh.
 fuzz:

@@ -6,9 +6,11 @@
 #include <string>
 
 // True when another instance of this user is running: it has been asked to show
-// itself, and the caller must end at once with exit code 0. False when this is the
-// only instance, and also when no lock can be had at all (the program then runs
-// unguarded rather than not at all).
+// itself, one line on standard error says so, and the caller must end at once with
+// exit code 0. Also true, with its own line, when that instance holds the lock but
+// does not answer within a few seconds. False when this is the only instance, and
+// also when no lock can be had at all (the program then runs unguarded rather than
+// not at all).
 bool CheckPreviousInstance(const std::string& windowTitle, const std::string& semaphoreName);
 
 // Lets the lock go while the event loop still exists; the end of the program calls it.

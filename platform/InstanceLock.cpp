@@ -1,13 +1,17 @@
 #include "platform/InstanceLock.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/EventLoop.h"
@@ -18,14 +22,68 @@ constexpr char kShowRequest[] = "show\n";
 // A request is one short line; peers that connect and never speak must not pile up.
 constexpr std::size_t kMaxPendingRequests = 8;
 
-// Abstract names live outside the file system, so nothing is left behind on disk.
-socklen_t LockAddress(const std::string& name, sockaddr_un& addr) {
+// Where this user's lock of one name lives.
+struct TLockPlace {
+  std::string lockPath;    // empty when the abstract socket name alone is the lock
+  std::string socketPath;  // empty with an abstract name
+  sockaddr_un addr{};
+  socklen_t addrLen = 0;
+};
+
+// The runtime folder counts only when it is ours and closed to everyone else, as the
+// XDG base directory rules require of it: in any other folder another user could hold
+// our lock or answer our requests.
+std::string RuntimeFolder() {
+  const char* dir = std::getenv("XDG_RUNTIME_DIR");
+  if (!dir || dir[0] != '/') return "";
+  struct stat st {};
+  if (::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+      (st.st_mode & 077) != 0)
+    return "";
+  return dir;
+}
+
+// "[Dravik Server]" becomes "dravik-server": nothing in it a shell or a user trips on.
+std::string FileStem(const std::string& name) {
+  std::string stem;
+  bool gap = false;
+  for (char c : name) {
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!letter) {
+      gap = true;
+      continue;
+    }
+    if (gap && !stem.empty()) stem += '-';
+    stem += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    gap = false;
+  }
+  return stem.empty() ? "instance" : stem;
+}
+
+TLockPlace PlaceOf(const std::string& name) {
+  TLockPlace place;
+  place.addr.sun_family = AF_UNIX;
+  const std::string folder = RuntimeFolder();
+  const std::string stem = folder + "/" + FileStem(name);
+  // Every launch with the same environment decides the same way, so a path too long
+  // for a socket address sends them all to the abstract name together.
+  if (!folder.empty() && stem.size() + sizeof ".sock" <= sizeof place.addr.sun_path) {
+    place.lockPath = stem + ".lock";
+    place.socketPath = stem + ".sock";
+    std::memcpy(place.addr.sun_path, place.socketPath.c_str(), place.socketPath.size() + 1);
+    place.addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + place.socketPath.size() + 1);
+    return place;
+  }
+  // Abstract names live outside the file system, so nothing is left behind on disk.
   std::string full = name + "." + std::to_string(::getuid());
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  std::size_t len = std::min(full.size(), sizeof addr.sun_path - 1);
-  std::memcpy(addr.sun_path + 1, full.data(), len);
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
+  std::size_t len = std::min(full.size(), sizeof place.addr.sun_path - 1);
+  std::memcpy(place.addr.sun_path + 1, full.data(), len);
+  place.addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
+  return place;
+}
+
+FileHandle NewSocket() {
+  return FileHandle(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 }
 
 bool PeerIsSameUser(int fd) {
@@ -34,26 +92,50 @@ bool PeerIsSameUser(int fd) {
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == ::getuid();
 }
 
+// Abstract names are shared by all users: one that took ours first is no instance of
+// this user, and waiting for it to answer would be waiting forever.
+bool HeldByAnotherUser(const TLockPlace& place) {
+  FileHandle fd = NewSocket();
+  return fd.Valid() &&
+         ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) == 0 &&
+         !PeerIsSameUser(fd.Get());
+}
+
 }  // namespace
 
 TLockOutcome TInstanceLock::Take(const std::string& name, std::unique_ptr<TInstanceLock>& lock) {
-  FileHandle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const TLockPlace place = PlaceOf(name);
+  FileHandle lockFile;
+  if (!place.lockPath.empty()) {
+    lockFile = FileHandle(
+        ::open(place.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lockFile.Valid()) return TLockOutcome::Unavailable;
+    if (::flock(lockFile.Get(), LOCK_EX | LOCK_NB) != 0)
+      return errno == EWOULDBLOCK ? TLockOutcome::HeldElsewhere : TLockOutcome::Unavailable;
+    // A holder that was killed left its socket file behind; the lock is ours now, and
+    // with it the name.
+    ::unlink(place.socketPath.c_str());
+  }
+  FileHandle fd = NewSocket();
   if (!fd.Valid()) return TLockOutcome::Unavailable;
-  sockaddr_un addr;
-  socklen_t len = LockAddress(name, addr);
-  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0)
-    return errno == EADDRINUSE ? TLockOutcome::HeldElsewhere : TLockOutcome::Unavailable;
-  if (::listen(fd.Get(), 5) != 0) return TLockOutcome::Unavailable;
-  lock.reset(new TInstanceLock(std::move(fd)));
+  if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) != 0) {
+    if (errno != EADDRINUSE || lockFile.Valid() || HeldByAnotherUser(place))
+      return TLockOutcome::Unavailable;
+    return TLockOutcome::HeldElsewhere;
+  }
+  if (::listen(fd.Get(), 5) != 0) {
+    if (!place.socketPath.empty()) ::unlink(place.socketPath.c_str());
+    return TLockOutcome::Unavailable;
+  }
+  lock.reset(new TInstanceLock(std::move(lockFile), place.socketPath, std::move(fd)));
   return TLockOutcome::Acquired;
 }
 
 bool TInstanceLock::RequestShow(const std::string& name) {
-  FileHandle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  const TLockPlace place = PlaceOf(name);
+  FileHandle fd = NewSocket();
   if (!fd.Valid()) return false;
-  sockaddr_un addr;
-  socklen_t len = LockAddress(name, addr);
-  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) != 0) {
     // A holder too busy to accept is still a holder: the request is lost, not the lock.
     return errno == EAGAIN;
   }
@@ -62,7 +144,8 @@ bool TInstanceLock::RequestShow(const std::string& name) {
   return true;
 }
 
-TInstanceLock::TInstanceLock(FileHandle listener) : listener_(std::move(listener)) {
+TInstanceLock::TInstanceLock(FileHandle lockFile, std::string socketPath, FileHandle listener)
+    : lockFile_(std::move(lockFile)), socketPath_(std::move(socketPath)), listener_(std::move(listener)) {
   EventLoop::Instance().Watch(listener_.Get(), EPOLLIN, [this](std::uint32_t) { AcceptRequests(); });
 }
 
@@ -70,6 +153,7 @@ TInstanceLock::~TInstanceLock() {
   auto& loop = EventLoop::Instance();
   for (auto& [fd, handle] : requests_) loop.Unwatch(fd);
   loop.Unwatch(listener_.Get());
+  if (!socketPath_.empty()) ::unlink(socketPath_.c_str());
 }
 
 void TInstanceLock::AcceptRequests() {

@@ -1,8 +1,10 @@
 #pragma once
-// The per-user single-instance lock: a listening abstract Unix socket named after the
-// lock name and the user id. The kernel drops the name when its holder dies, however
-// it dies, so a crashed instance never refuses the next launch. A second launch finds
-// the name taken, connects and asks the holder to show itself.
+// The per-user single-instance lock. Where the user's runtime folder ($XDG_RUNTIME_DIR)
+// is usable, a lock file there held with flock, and a Unix socket beside it that takes
+// show requests; otherwise a listening abstract Unix socket named after the lock name
+// and the user id. Either way the kernel lets go when the holder dies, however it
+// dies, so a crashed instance never refuses the next launch. A second launch finds the
+// lock taken, connects and asks the holder to show itself.
 
 #include <functional>
 #include <map>
@@ -23,7 +25,8 @@ public:
   // requests on the calling thread's event loop.
   static TLockOutcome Take(const std::string& name, std::unique_ptr<TInstanceLock>& lock);
   // Asks this user's holder of `name` to show itself; false when no holder of this
-  // user took the request.
+  // user took the request (none is running, or it holds the lock but does not listen
+  // yet).
   static bool RequestShow(const std::string& name);
 
   ~TInstanceLock();
@@ -34,10 +37,14 @@ public:
   std::function<void()> OnShowRequest;
 
 private:
-  explicit TInstanceLock(FileHandle listener);
+  TInstanceLock(FileHandle lockFile, std::string socketPath, FileHandle listener);
   void AcceptRequests();
   void ReadRequest(int fd);
 
+  // Declared first so it is closed last: the socket file goes while the lock is held,
+  // never from under the next holder.
+  FileHandle lockFile_;     // holds the flock; invalid with an abstract name
+  std::string socketPath_;  // removed on release; empty with an abstract name
   FileHandle listener_;
   std::map<int, FileHandle> requests_;  // accepted, waiting for their request line
 };

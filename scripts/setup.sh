@@ -10,6 +10,7 @@ packages=(
   python3 curl lftp wget aria2 chromium
   ncftp rclone inetutils-ftp tnftp
   xvfb xauth x11-utils trayer
+  desktop-file-utils
 )
 
 missing=()

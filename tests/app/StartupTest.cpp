@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "catalogue/uFileFormat.h"
 #include "catalogue/uServers.h"
 #include "platform/EventLoop.h"
+#include "platform/FileHandle.h"
 #include "tests/support/LoopbackEngine.h"
 #include "tests/support/RegistryScope.h"
 #include "tests/support/TempFolder.h"
@@ -168,6 +173,31 @@ TEST(InstanceGuard, SecondCheckFindsTheFirstAndAsksItToShow) {
   EXPECT_FALSE(CheckPreviousInstance("Dravik Server version 1.0", name));
   ReleaseInstanceGuard();
   OnShowRequest = nullptr;
+}
+
+// A launch that found the lock held but got no answer ran beside the holder; its
+// starts then failed on the holder's ports and cleared their active flags on disk.
+TEST(InstanceGuard, HolderThatDoesNotAnswerIsNotJoined) {
+  TTempFolder runtime;
+  ::chmod(runtime.Native().c_str(), 0700);
+  const char* before = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = before ? before : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.Native().c_str(), 1);
+  // Holds the lock file the way an instance does before it listens.
+  FileHandle held(::open(runtime.Native("dravik-server-mute.lock").c_str(),
+                         O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(::flock(held.Get(), LOCK_EX | LOCK_NB), 0);
+
+  std::ostringstream err;
+  auto* previous = std::cerr.rdbuf(err.rdbuf());
+  const bool ended = CheckPreviousInstance("Dravik Server version 1.0", "[Dravik Server mute]");
+  std::cerr.rdbuf(previous);
+  ReleaseInstanceGuard();
+  if (before) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else ::unsetenv("XDG_RUNTIME_DIR");
+
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(err.str(), "already running, but it did not answer the request to show its window\n");
 }
 
 }  // namespace

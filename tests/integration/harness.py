@@ -2,13 +2,16 @@
 
 The binary is copied into a fresh folder with a Servers folder beside it, as a
 user would lay it out. When the tests run as root the program runs under a
-throw-away unprivileged user id: that is how people run it, it proves active
-transfers need no privileged port, and it gives each test its own
-single-instance lock so tests can run side by side.
+throw-away unprivileged user id: that is how people run it, and it proves active
+transfers need no privileged port. Each copy also gets a runtime folder of its
+own (XDG_RUNTIME_DIR), which holds its single-instance lock: tests run side by
+side, and beside a copy the user runs, without meeting each other.
 """
 
+import ctypes
 import hashlib
 import os
+import random
 import shutil
 import signal
 import socket
@@ -18,7 +21,31 @@ import tempfile
 import time
 
 
+def die_with_parent():
+    """Runs in the child before exec: SIGKILL when the test script ends."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    PR_SET_PDEATHSIG = 1
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
 def free_port():
+    """A port free now, below the range the system hands out to outgoing connections:
+    a port from that range, free a moment ago, was often some client's by the time
+    the program bound it, with tests running side by side."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    candidates = list(range(10000, max(low, 10001)))
+    random.shuffle(candidates)
+    for port in candidates[:200]:
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -57,6 +84,7 @@ class Program:
         self.definition = os.path.join(self.root, "Servers", "260101120000000.server")
         self.uid = None
         self.proc = None
+        self.runtime = None
 
     def start(self, lines, started):
         """Writes the definition, launches the program and waits for the activity
@@ -64,18 +92,27 @@ class Program:
         with open(self.definition, "w") as f:
             f.write("\n".join(lines) + "\n")
         cmd = [self.exe]
+        # mkdtemp makes it 0700, as the program demands of a runtime folder.
+        self.runtime = self.runtime or tempfile.mkdtemp(prefix="dravik-runtime-")
+        # The copy dies with this script, even when the test runner kills it, so a
+        # failed run leaves nothing behind to meet the next one.
+        preexec = die_with_parent
         if os.geteuid() == 0:
             self.uid = 20000 + os.getpid() % 30000
             for dirpath, _, filenames in os.walk(self.root):
                 for p in [dirpath] + [os.path.join(dirpath, n) for n in filenames]:
                     os.chown(p, self.uid, self.uid, follow_symlinks=False)
+            os.chown(self.runtime, self.uid, self.uid)
+            # A change of user clears the parent-death signal; setpriv sets it after.
             cmd = ["setpriv", f"--reuid={self.uid}", f"--regid={self.uid}",
-                   "--clear-groups"] + cmd
+                   "--clear-groups", "--pdeathsig=KILL"] + cmd
+            preexec = None
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env["XDG_RUNTIME_DIR"] = self.runtime
         self.stdout = open(os.path.join(self.root, "stdout.log"), "w+")
         self.stderr = open(os.path.join(self.root, "stderr.log"), "w+")
         self.proc = subprocess.Popen(cmd, cwd=self.root, env=env, stdout=self.stdout,
-                                     stderr=self.stderr)
+                                     stderr=self.stderr, preexec_fn=preexec)
         try:
             self.wait_for_line(started)
         except BaseException:
@@ -128,6 +165,8 @@ class Program:
             if f:
                 f.close()
         shutil.rmtree(self.root, ignore_errors=True)
+        if self.runtime:
+            shutil.rmtree(self.runtime, ignore_errors=True)
         return code
 
     def __enter__(self):
