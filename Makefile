@@ -9,11 +9,13 @@ DESTDIR ?=
 
 .PHONY: setup configure build run test install fuzz clean
 
+# build and run need the compiler, CMake and Qt only; test adds the test tools and
+# builds the tests and benchmarks too.
 setup:
 	@bash scripts/setup.sh
 
 configure: setup
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TESTS=OFF >/dev/null
 
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -21,7 +23,10 @@ build: configure
 run: build
 	./$(BUILD_DIR)/dravik-server
 
-test: build
+test:
+	@bash scripts/setup.sh test
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_TESTS=ON >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 900
 
 # A staging DESTDIR (packagers) may be relative; cmake would take it from its own

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test the program.
-# Quick when everything is present: it only asks dpkg.
+# Installs what a fresh Debian 12 machine lacks to build the program, and with the
+# argument "test" what its tests need too. Quick when everything is present: it only
+# asks dpkg.
+#
+#   scripts/setup.sh [test]
 set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config
-  libgtest-dev libgmock-dev
   qt6-base-dev fonts-dejavu-core
-  python3 curl lftp wget aria2 chromium
-  ncftp rclone inetutils-ftp tnftp
-  xvfb xauth x11-utils trayer
-  desktop-file-utils
 )
+if [ "${1:-}" = test ]; then
+  packages+=(
+    libgtest-dev libgmock-dev
+    python3 curl lftp wget aria2 chromium
+    ncftp rclone inetutils-ftp tnftp
+    xvfb xauth x11-utils trayer
+    desktop-file-utils
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
