@@ -1,0 +1,79 @@
+"""No file may include a header of a layer above its own: the layers are the
+libraries of the build, each allowed what it links (directly or through the
+libraries it links). A wrong include would otherwise only show when a link
+happens to fail, or never.
+
+    python3 tests/check_layers.py SOURCE_DIR
+"""
+
+import os
+import re
+import sys
+
+# Library of a file: the first pattern that matches its path (folder/name).
+LIBRARIES = [
+    (r"platform/", "platform"),
+    (r"net/", "net"),
+    (r"catalogue/(uFileFormat|ServerUi|Product)", "records"),
+    (r"catalogue/uServers", "catalogue"),
+    (r"ftp/FtpShare", "ftpshare"),
+    (r"ftp/", "ftp"),
+    (r"web/WebShare", "webshare"),
+    (r"web/", "web"),
+    (r"ui/", "ui"),
+    (r"app/", "app"),
+]
+LINKS = {
+    "platform": [],
+    "net": ["platform"],
+    "records": ["platform"],
+    "catalogue": ["records", "net"],
+    "ftp": ["net", "records"],
+    "web": ["net", "records"],
+    "ftpshare": ["ftp", "catalogue"],
+    "webshare": ["web", "catalogue"],
+    "ui": ["catalogue"],
+    "app": ["catalogue", "ftpshare", "webshare", "ui"],
+}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def library_of(path):
+    for pattern, library in LIBRARIES:
+        if re.match(pattern, path):
+            return library
+    return None
+
+
+def allowed(library):
+    seen, todo = {library}, [library]
+    while todo:
+        for below in LINKS[todo.pop()]:
+            if below not in seen:
+                seen.add(below)
+                todo.append(below)
+    return seen
+
+
+def main(root):
+    wrong = []
+    for folder in ("platform", "net", "catalogue", "ftp", "web", "ui", "app"):
+        for name in sorted(os.listdir(os.path.join(root, folder))):
+            if not name.endswith((".h", ".cpp")):
+                continue
+            path = folder + "/" + name
+            own = library_of(path)
+            with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
+                for header in INCLUDE.findall(f.read()):
+                    theirs = library_of(header)
+                    if theirs and theirs not in allowed(own):
+                        wrong.append(f"{path} ({own}) includes {header} ({theirs})")
+    for line in sorted(set(wrong)):
+        print(line)
+    if wrong:
+        sys.exit(1)
+    print("ok")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
