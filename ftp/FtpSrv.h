@@ -249,6 +249,8 @@ private:
   void CommandOPTS(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   // PASV and EPSV: a listening socket for the client's data connection; its port.
   int OpenPassive(TFtpCtrlSocket& client);
+  void ArmPassive(TFtpCtrlSocket& client);
+  void DropPassive(TFtpCtrlSocket& client);
   // STOU's reserved file, when the upload ended without data: removed again.
   void DropReservedFile(TFtpCtrlSocket& client);
   void ListCommand(TFtpCtrlSocket& client, std::string& params, std::string& answer,

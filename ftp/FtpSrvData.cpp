@@ -203,6 +203,23 @@ int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
 }
 
 
+// The listener is up and its reply given: the client's connection may come.
+void TFtpServer::ArmPassive(TFtpCtrlSocket& client) {
+  client.PassiveArmed = true;
+  client.DataWaitSince = std::chrono::steady_clock::now();
+  ArmLimits(client);
+}
+
+// What a failed PASV or EPSV leaves: no listener and no range port.
+void TFtpServer::DropPassive(TFtpCtrlSocket& client) {
+    try {
+      ClosePassiveListener(client);
+    } catch (...) {
+      // The listener is being dropped; a failure to close it changes nothing.
+    }
+    ReleasePasvPort(client);
+}
+
 void TFtpServer::CommandPASV(TFtpCtrlSocket& client, std::string&, std::string&,
                              std::string& answer) {
   if (client.EpsvAll) {
@@ -223,17 +240,10 @@ void TFtpServer::CommandPASV(TFtpCtrlSocket& client, std::string&, std::string&,
       addr = ParseDottedAddress(localAddr).value_or(0);
     }
     answer = PasvReplyText(addr, bound);
-    client.PassiveArmed = true;
-    client.DataWaitSince = std::chrono::steady_clock::now();
-    ArmLimits(client);
+    ArmPassive(client);
   } catch (const std::exception& e) {
     answer = FtpFormat(kReplyPasvFailed, e.what());
-    try {
-      ClosePassiveListener(client);
-    } catch (...) {
-      // The listener is being dropped; a failure to close it changes nothing.
-    }
-    ReleasePasvPort(client);
+    DropPassive(client);
   }
 }
 
@@ -253,17 +263,10 @@ void TFtpServer::CommandEPSV(TFtpCtrlSocket& client, std::string&, std::string& 
   }
   try {
     answer = FtpFormat(kReplyEpsv, OpenPassive(client));
-    client.PassiveArmed = true;
-    client.DataWaitSince = std::chrono::steady_clock::now();
-    ArmLimits(client);
+    ArmPassive(client);
   } catch (const std::exception& e) {
     answer = FtpFormat(kReplyPasvFailed, e.what());
-    try {
-      ClosePassiveListener(client);
-    } catch (...) {
-      // The listener is being dropped; a failure to close it changes nothing.
-    }
-    ReleasePasvPort(client);
+    DropPassive(client);
   }
 }
 

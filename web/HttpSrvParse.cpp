@@ -314,21 +314,27 @@ std::string UnavailableAnswer(std::string_view version) {
          body;
 }
 
+std::string HtmlText(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 std::string NotFoundAnswer(std::string_view version, std::string_view path) {
   std::string body =
       "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>"
       "The requested URL ";
   // A handler may have decoded the path; repeated raw it would let a link plant
   // script in this page.
-  for (char c : path) {
-    switch (c) {
-      case '<': body += "&lt;"; break;
-      case '>': body += "&gt;"; break;
-      case '&': body += "&amp;"; break;
-      case '"': body += "&quot;"; break;
-      default: body += c;
-    }
-  }
+  body += HtmlText(path);
   body += " was not found on this server.<P></BODY></HTML>\r\n";
   std::string answer = HeaderSafe(version);
   answer += " 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: " +

@@ -98,6 +98,9 @@ struct TByteRange {
 };
 TRangeAnswer ParseRange(std::string_view value, std::int64_t size, TByteRange& range);
 
+// text with & < > " written as entities, to stand in a page as the text it is.
+std::string HtmlText(std::string_view text);
+
 inline constexpr const char* kConnectionClose = "Connection: close\r\n";
 
 // The whole 404 answer, head and page, for a request path as received; the HTML

@@ -117,19 +117,6 @@ std::string PercentEncodePath(std::string_view path) {
   return out;
 }
 
-std::string HtmlText(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 std::string MakeFileLink(std::string_view path) {
   std::string href;

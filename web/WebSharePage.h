@@ -59,7 +59,6 @@ std::optional<std::string> LocalPathOfRequest(std::string_view path);
 // & < > " as entities).
 std::string MakeFileLink(std::string_view path);
 std::string PercentEncodePath(std::string_view path);
-std::string HtmlText(std::string_view text);
 
 // "1,234,567 bytes".
 std::string FormatByteCount(std::int64_t size);
