@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include <algorithm>
 #include <exception>
 #include <ostream>
 
@@ -13,15 +14,29 @@ namespace {
 constexpr char kExtension[] = ".server";
 constexpr char kConfigSubfolder[] = "/dravik-server/Servers";
 
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool FoldedLess(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
+  });
+}
+
+// Where the program comes from the folder came back sorted without regard to case, and
+// definition files are named after the time they were made, so users read the list as
+// creation order. Names equal but for case still keep one order between them.
+bool ListedBefore(const std::string& a, const std::string& b) {
+  if (FoldedLess(a, b)) return true;
+  return !FoldedLess(b, a) && a < b;
+}
+
 // The pattern matched letters without case where the program comes from; keep
 // finding the same files.
 bool HasServerExtension(const std::string& name) {
   const std::size_t len = sizeof kExtension - 1;
   if (name.size() < len) return false;
   for (std::size_t i = 0; i < len; ++i) {
-    char c = name[name.size() - len + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kExtension[i]) return false;
+    if (AsciiLower(name[name.size() - len + i]) != kExtension[i]) return false;
   }
   return true;
 }
@@ -62,8 +77,10 @@ std::string ServersFolder(const std::string& chosen, std::ostream& err) {
 }
 
 std::vector<std::string> ScanServerFiles(const std::string& folder) {
+  std::vector<std::string> names = FolderEntryNames(folder);
+  std::sort(names.begin(), names.end(), ListedBefore);
   std::vector<std::string> files;
-  for (const auto& name : FolderEntryNames(folder)) {
+  for (const auto& name : names) {
     if (!HasServerExtension(name)) continue;
     std::string path = folder + "/" + name;
     TServerFile definition;

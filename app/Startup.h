@@ -14,8 +14,9 @@
 // after one line on `err`, when `chosen` cannot be made.
 std::string ServersFolder(const std::string& chosen, std::ostream& err);
 
-// The definition files of `folder` ("*.server", letters in any case) in the order the
-// system lists them, keeping only existing regular files that read as definitions.
+// The definition files of `folder` ("*.server", letters in any case), keeping only
+// existing regular files that read as definitions, sorted by name without regard to
+// ASCII case: the order both fronts list and auto-start them in.
 std::vector<std::string> ScanServerFiles(const std::string& folder);
 
 struct TStartup {

@@ -4,8 +4,10 @@
 #include <map>
 
 #include "catalogue/ServerUi.h"
+#include "net/WSocket.h"
 #include "platform/EventLoop.h"
 #include "platform/Process.h"
+#include "platform/SocketError.h"
 
 std::deque<TServerSocket> ServerRegistry;
 std::int32_t RunningServerCount = 0;
@@ -50,21 +52,44 @@ bool ReadOrComplain(const std::string& fileName, TServerFile& definition) {
   return false;
 }
 
-std::string StartFailureText(int port) {
-  return "Could not start server on port " + std::to_string(port) +
-         "\r\nMake sure the port is not already used\r\nby another server or application.";
+// A refused low port is not a taken one: telling a user without administrator rights
+// to look for another program on port 21 sends them the wrong way.
+std::string StartFailureText(int port, int socketError) {
+  const std::string first = "Could not start server on port " + std::to_string(port);
+  if (socketError == sockerr::kAccess)
+    return first + "\r\nPorts below 1024 need administrator rights on this system.\r\n"
+                   "Choose a port of 1024 or above.";
+  return first + "\r\nMake sure the port is not already used\r\nby another server or application.";
 }
 
-// Makes and starts the engine of a served type; null when it cannot listen.
-std::unique_ptr<TServerEngine> StartEngine(int index, const TServerFile& definition) {
+// The socket layer raises "Error <number> in function <name>" followed by the text;
+// 0 when the message does not carry a number.
+int SocketErrorOf(const std::string& message) {
+  constexpr char kPrefix[] = "Error ";
+  if (message.rfind(kPrefix, 0) != 0) return sockerr::kNone;
+  int code = 0;
+  for (std::size_t i = sizeof kPrefix - 1; i < message.size() && message[i] >= '0' && message[i] <= '9'; ++i) {
+    code = code * 10 + (message[i] - '0');
+    if (code > 99999) return sockerr::kNone;
+  }
+  return code;
+}
+
+// Makes and starts the engine of a served type; null when it cannot listen, with
+// `socketError` the socket error it raised (0 for any other failure).
+std::unique_ptr<TServerEngine> StartEngine(int index, const TServerFile& definition, int& socketError) {
+  socketError = sockerr::kNone;
   auto it = EngineMakers().find(definition.Type);
   if (it == EngineMakers().end()) return nullptr;
   try {
     auto engine = it->second(index, definition);
     if (engine) engine->Start();
     return engine;
+  } catch (const ESocketException& e) {
+    socketError = SocketErrorOf(e.what());
+    return nullptr;
   } catch (...) {
-    // Whatever the engine raised, the user sees the one message about the port.
+    // Whatever else the engine raised, the user sees the message about a taken port.
     return nullptr;
   }
 }
@@ -77,8 +102,8 @@ void SaveActiveFlag(const std::string& fileName, const TServerFile& definition) 
   if (!WriteActiveFlag(fileName, definition.Active)) WriteServerFile(fileName, definition);
 }
 
-void StartFailed(const std::string& fileName, TServerFile definition) {
-  Ui().ShowError(StartFailureText(definition.Port));
+void StartFailed(const std::string& fileName, TServerFile definition, int socketError) {
+  Ui().ShowError(StartFailureText(definition.Port, socketError));
   definition.Active = false;
   SaveActiveFlag(fileName, definition);
 }
@@ -134,9 +159,10 @@ bool StartServer(const std::string& fileName) {
   ServerRegistry[n].Definition = definition;
 
   if (definition.Type == kTypeFtp || definition.Type == kTypeWeb) {
-    auto engine = StartEngine(n, definition);
+    int socketError = sockerr::kNone;
+    auto engine = StartEngine(n, definition, socketError);
     if (!engine) {
-      StartFailed(fileName, definition);
+      StartFailed(fileName, definition, socketError);
       return false;
     }
     ServerRegistry[n].Engine = std::move(engine);

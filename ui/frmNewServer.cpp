@@ -15,6 +15,7 @@
 #include <QToolTip>
 
 #include "catalogue/ServerUi.h"
+#include "platform/PortPrivilege.h"
 #include "ui/DrivePath.h"
 #include "ui/MarkupGrid.h"
 #include "ui/frmAddShare.h"
@@ -23,6 +24,20 @@
 namespace {
 
 constexpr const char* kStarMarkup = "<!BCK=$00804000><!FNT=clBlack><!ITA> * <!ITA>";
+
+constexpr int kFtpPort = 21;
+constexpr int kWebPort = 80;
+constexpr int kFtpPortUnprivileged = 2121;
+constexpr int kWebPortUnprivileged = 8080;
+constexpr int kCustomPort = 47372;
+
+// The protocol's own port is proposed only where this user may listen on it: a first
+// server that can never start teaches nothing.
+int ProposedPort(int type) {
+  if (type == kTypeFtp) return CanBindPrivilegedPorts(kFtpPort) ? kFtpPort : kFtpPortUnprivileged;
+  if (type == kTypeWeb) return CanBindPrivilegedPorts(kWebPort) ? kWebPort : kWebPortUnprivileged;
+  return kCustomPort;
+}
 
 // Each value goes in as typed: a "%s" inside a path is not a place for the next one.
 std::string Fill(std::string format, std::initializer_list<std::string> values) {
@@ -165,7 +180,7 @@ void TfNewServer::LeaveTypePage() {
   if (server_.Port == 0) {
     server_.Multiple = server_.Type == kTypeWeb;
     server_.Tray = true;
-    server_.Port = server_.Type == kTypeFtp ? 21 : server_.Type == kTypeWeb ? 80 : 47372;
+    server_.Port = ProposedPort(server_.Type);
   }
   if (rbFTP_->isChecked()) server_.Files.clear();
   if (rbWeb_->isChecked()) server_.Directories.clear();

@@ -80,6 +80,23 @@ TEST_F(StartupTest, ScanKeepsOnlyReadableDefinitionFiles) {
   EXPECT_TRUE(ScanServerFiles(folder_.Native("missing")).empty());
 }
 
+TEST_F(StartupTest, ListAndAutoStartFollowNamesWithoutRegardToCase) {
+  // Made out of order; names made by the program are its creation times.
+  std::vector<std::string> expected(5);
+  expected[3] = Define("B.server", kTypeVokt, true);
+  expected[1] = Define("26120611470507.server", kTypeVokt, true);
+  expected[4] = Define("c.Server", kTypeVokt, true);
+  expected[0] = Define("26120611470412.server", kTypeVokt, true);
+  expected[2] = Define("a.SERVER", kTypeVokt, true);
+
+  EXPECT_EQ(ScanServerFiles(Servers()), expected);
+  auto startup = RunStartupSequence(Servers());
+  EXPECT_EQ(startup.ServerFiles, expected);
+  std::vector<std::string> started;
+  for (const auto& entry : ServerRegistry) started.push_back(entry.FileName);
+  EXPECT_EQ(started, expected);
+}
+
 TEST_F(StartupTest, NothingListedShowsTheWindowAndStartsNothing) {
   auto startup = RunStartupSequence(folder_.Native("missing"));
   EXPECT_TRUE(startup.ShowMainWindow);

@@ -11,6 +11,8 @@
 
 #include "catalogue/ServerUi.h"
 #include "catalogue/uFileFormat.h"
+#include "net/WSocket.h"
+#include "platform/SocketError.h"
 #include "tests/support/LoopbackEngine.h"
 #include "tests/support/RecordingUi.h"
 #include "tests/support/RegistryScope.h"
@@ -103,6 +105,61 @@ TEST_F(RegistryTest, StartOnTakenPortShowsThreeLinesAndClearsActive) {
   EXPECT_EQ(ServerRegistry[0].Engine, nullptr);
   EXPECT_TRUE(ui_->trays.empty());
   EXPECT_TRUE(ui_->activity.empty());
+}
+
+// Listens through the real socket layer, so its failures are raised as the FTP and web
+// engines raise them; `refused` stands in for a bind the system refuses to a user
+// without rights, which a test running as root cannot provoke.
+class TSocketEngine : public TServerEngine {
+public:
+  TSocketEngine(int port, bool refused) : port_(port), refused_(refused) {}
+  void Start() override {
+    if (refused_)
+      throw ESocketException("Error " + std::to_string(sockerr::kAccess) + " in function Bind\r\n" +
+                             SocketErrorText(sockerr::kAccess));
+    socket_.SetAddr("127.0.0.1");
+    socket_.SetPort(std::to_string(port_));
+    socket_.SetProto("tcp");
+    socket_.Listen();
+  }
+  void Stop() override { socket_.Close(); }
+  int ClientCount() const override { return 0; }
+  void DisconnectAllClients() override {}
+
+private:
+  int port_;
+  bool refused_;
+  TWSocket socket_;
+};
+
+TEST_F(RegistryTest, RefusedLowPortSaysWhyAndATakenPortKeepsTheThreeLines) {
+  THeldPort held;
+  struct Row {
+    int port;
+    bool refused;
+    std::string secondAndThird;
+  } rows[] = {
+      {21, true, "Ports below 1024 need administrator rights on this system.\r\nChoose a port of 1024 or above."},
+      {held.port, false, "Make sure the port is not already used\r\nby another server or application."},
+  };
+  for (const Row& row : rows) {
+    RegisterEngineMaker(kTypeFtp, [&row](int, const TServerFile& def) {
+      return std::make_unique<TSocketEngine>(def.Port, row.refused);
+    });
+    std::string path = Define("Low" + std::to_string(row.port), kTypeFtp, row.port);
+    TServerFile def;
+    ReadServerFile(path, def);
+    def.Active = true;
+    WriteServerFile(path, def);
+    ui_->errors.clear();
+
+    EXPECT_FALSE(StartServer(path));
+    ASSERT_EQ(ui_->errors.size(), 1u);
+    EXPECT_EQ(ui_->errors[0], "Could not start server on port " + std::to_string(row.port) + "\r\n" +
+                                  row.secondAndThird);
+    EXPECT_FALSE(ActiveOnDisk(path)) << row.port;
+    EXPECT_EQ(RunningServerCount, 0);
+  }
 }
 
 TEST_F(RegistryTest, TypeWithoutEngineMakerFailsLikeATakenPort) {

@@ -15,6 +15,7 @@
 #include <QToolTip>
 
 #include "UiTestSupport.h"
+#include "platform/PortPrivilege.h"
 #include "ui/MarkupGrid.h"
 #include "ui/frmAddShare.h"
 #include "ui/frmNewServer.h"
@@ -44,8 +45,13 @@ protected:
     auto ui = std::make_unique<TRecordingUi>();
     ui_ = ui.get();
     previous_ = SetUi(std::move(ui));
+    // The proposals depend on who runs the tests; pin them to a user who may bind anything.
+    previousCheck_ = SetPortPrivilegeCheck([](int) { return true; });
   }
-  void TearDown() override { SetUi(std::move(previous_)); }
+  void TearDown() override {
+    SetPortPrivilegeCheck(std::move(previousCheck_));
+    SetUi(std::move(previous_));
+  }
 
   void Open(const TServerFile& server, bool editMode) {
     wizard_ = std::make_unique<TfNewServer>(server, editMode);
@@ -93,6 +99,7 @@ protected:
 
   TRecordingUi* ui_ = nullptr;
   std::unique_ptr<ServerUi> previous_;
+  TPortPrivilegeCheck previousCheck_;
   std::unique_ptr<TfNewServer> wizard_;
 };
 
@@ -197,6 +204,32 @@ TEST_F(NewServerWizard, CustomTemplateLosesItsLineBreaksAndSetDefaultRestores) {
   W<QPlainTextEdit>("mTemplate")->setPlainText("<h1>\r\n[FILE_DESC]\n</h1>\r");
   Click("bNext");
   EXPECT_EQ(wizard_->Server().Banner, "<h1>[FILE_DESC]</h1>");
+}
+
+TEST_F(NewServerWizard, UserWithoutLowPortsIsOfferedPortsThatCanStart) {
+  std::vector<int> asked;
+  SetPortPrivilegeCheck([&asked](int port) {
+    asked.push_back(port);
+    return port >= 1024;
+  });
+  struct Row {
+    const char* radio;
+    int port;
+  } rows[] = {{"rbFTP", 2121}, {"rbWeb", 8080}};
+  for (const Row& row : rows) {
+    Open(TServerFile(), false);
+    W<QRadioButton>(row.radio)->click();
+    Click("bNext");
+    EXPECT_EQ(wizard_->Server().Port, row.port) << row.radio;
+  }
+  EXPECT_EQ(asked, (std::vector<int>{21, 80}));
+
+  // A port the definition already has is the user's choice, not a proposal.
+  TServerFile edited = Definition(kTypeFtp, {{"C:\\one", "1", true, true, false}});
+  edited.Port = 21;
+  Open(edited, true);
+  Click("bNext");
+  EXPECT_EQ(wizard_->Server().Port, 21);
 }
 
 TEST_F(NewServerWizard, SwitchingFtpToWebDropsFoldersButKeepsSettings) {
