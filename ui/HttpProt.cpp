@@ -56,6 +56,11 @@ std::string& LookupUrl() {
   return url;
 }
 
+std::chrono::milliseconds& LookupTimeLimit() {
+  static std::chrono::milliseconds limit{0};
+  return limit;
+}
+
 }  // namespace
 
 THttpUrl ParseURL(const std::string& url) {
@@ -299,9 +304,10 @@ THttpUrl THttpCli::Redirected(const std::string& location) const {
   return next;
 }
 
-std::string GetPublicAddress(const std::string& url) {
+std::string GetPublicAddress(const std::string& url, std::chrono::milliseconds timeLimit) {
   THttpCli client;
   client.URL = url;
+  client.TimeLimit = timeLimit;
   client.Get();
   return client.LastReceived();
 }
@@ -312,3 +318,9 @@ const std::string& PublicAddressUrl() {
 }
 
 void SetPublicAddressUrl(std::string url) { LookupUrl() = std::move(url); }
+
+std::chrono::milliseconds PublicAddressTimeLimit() {
+  return LookupTimeLimit() > std::chrono::milliseconds::zero() ? LookupTimeLimit() : kPublicAddressTimeLimit;
+}
+
+void SetPublicAddressTimeLimit(std::chrono::milliseconds limit) { LookupTimeLimit() = limit; }

@@ -112,11 +112,20 @@ private:
   std::int64_t rcvdCount_ = 0;
 };
 
+// Long enough for a slow network, short enough that an offline machine soon offers
+// its local address instead.
+constexpr std::chrono::milliseconds kPublicAddressTimeLimit{10000};
+
 // The body the lookup address answers, unchanged (a line end the script sends stays).
-// Throws EHttpException as Get does.
-std::string GetPublicAddress(const std::string& url);
+// Throws EHttpException as Get does, also when no answer has come within timeLimit.
+std::string GetPublicAddress(const std::string& url, std::chrono::milliseconds timeLimit = kPublicAddressTimeLimit);
 
 // The lookup address: the maker's site and "/cgi-bin/getip.cgi". Tests point it at a
 // local server; an empty text restores the default.
 const std::string& PublicAddressUrl();
 void SetPublicAddressUrl(std::string url);
+
+// How long the link commands wait for the lookup (the user is waiting on the box);
+// tests shorten it. Zero or less restores the default.
+std::chrono::milliseconds PublicAddressTimeLimit();
+void SetPublicAddressTimeLimit(std::chrono::milliseconds limit);

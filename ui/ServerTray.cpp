@@ -59,7 +59,8 @@ void TServerTrays::CreateServerTray(int index) {
   auto* icon = new QSystemTrayIcon(this);
   icon->setObjectName(QStringLiteral("ServerTray%1").arg(index));
   connect(icon, &QSystemTrayIcon::activated, this, [this, index](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::DoubleClick) main_.trayDblClick();
+    // As on the main tray icon: a single click opens too (see TfMain::trayDblClick).
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) main_.trayDblClick();
     if (reason == QSystemTrayIcon::Context) ServerTrayMouseUp(index, Qt::RightButton);
   });
   icons_[index] = TIcon{icon, -1};

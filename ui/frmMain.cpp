@@ -25,6 +25,7 @@
 #include "catalogue/Product.h"
 #include "catalogue/ServerUi.h"
 #include "catalogue/uServers.h"
+#include "platform/LocalAddress.h"
 #include "ui/CaptionBar.h"
 #include "ui/DrivePath.h"
 #include "ui/Icons.h"
@@ -61,6 +62,7 @@ TfMain::TfMain(std::string serversFolder, TServerScan scan, QWidget* parent)
                     QMessageBox::Yes | QMessageBox::Cancel);
     return box.exec() == QMessageBox::Yes;
   };
+  LanAddress = FirstLanIPv4Address;
   OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl::fromUserInput(url)); };
   Quit = [] { QCoreApplication::exit(0); };
 
@@ -234,7 +236,9 @@ void TfMain::BuildMenus() {
   tray_ = Named(new QSystemTrayIcon(this), "tray");
   tray_->setContextMenu(popTray_);
   connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::DoubleClick) trayDblClick();
+    // Some notification areas deliver one activation and never a double-click, so a
+    // single click opens too; see trayDblClick for why a double-click may follow it.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) trayDblClick();
   });
 }
 
@@ -354,6 +358,10 @@ void TfMain::bCloseClick() {
     showMinimized();
 }
 
+// Tray icons also run this on a single click, and on X11 a double-click arrives as a
+// click and then a double-click. Acting at once on both, rather than waiting out the
+// double-click interval, keeps a single click prompt; the second run is harmless
+// because choosing the Servers page and showing and raising the window are idempotent.
 void TfMain::trayDblClick() {
   tsTabs_->setCurrentIndex(kPageServers);
   ShowPage(kPageServers);

@@ -80,7 +80,8 @@ public:
   void bExitClick();
   void lURLClick();
   void EditServer(const std::string& path);
-  // The link box of a definition: lookup, link, question, clipboard.
+  // The link box of a definition: lookup, link, question, clipboard. When the lookup
+  // fails the link carries LanAddress instead, and the box says so.
   void ShowServerLink(const TServerFile& server);
   // A later launch asked for the window.
   void ShowAndRaise();
@@ -88,6 +89,7 @@ public:
   // Seams for tests; each starts with the real thing.
   std::function<bool(TServerFile& server, bool editMode)> RunWizard;
   std::function<bool(const std::string& text)> LinkBox;  // true for Yes
+  std::function<std::string()> LanAddress;  // empty when there is none
   std::function<void(const QString& url)> OpenUrl;
   std::function<void()> Quit;
   // Loaded by name from the library search path at each feedback command.

@@ -209,15 +209,6 @@ void TfMain::miLinkClick() {
   if (ReadServerFile(path, server)) ShowServerLink(server);
 }
 
-void TfMain::ShowServerLink(const TServerFile& server) {
-  Guarded([this, &server] {
-    const std::string link = BuildServerLink(GetPublicAddress(PublicAddressUrl()), server);
-    const std::string text = "Link: " + link + "\r\n(If you have a firewall, make sure port " +
-                             std::to_string(server.Port) + " is not blocked)\r\n\r\nCopy to clipboard?";
-    if (LinkBox(text)) QGuiApplication::clipboard()->setText(ToQt(link));
-  });
-}
-
 void TfMain::miDeleteClick() {
   const std::string path = SelectedPath();
   if (path.empty()) return;

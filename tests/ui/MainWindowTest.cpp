@@ -3,6 +3,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QClipboard>
 #include <QDate>
@@ -11,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QSystemTrayIcon>
 #include <QTextBlock>
 
 #include "DesktopTestSupport.h"
@@ -20,6 +25,7 @@
 #include "ui/MarkupGrid.h"
 #include "ui/ServerTray.h"
 #include "ui/uGridDraw.h"
+#include "platform/LocalAddress.h"
 
 namespace {
 
@@ -65,6 +71,28 @@ TEST_F(MainWindow, StartsOnTheAboutPageWithItsTitles) {
   EXPECT_EQ(Child<QStackedWidget>(*main_, "pcTabs")->currentWidget()->objectName().toStdString(), "tsAbout");
   main_->trayDblClick();
   EXPECT_EQ(Child<QStackedWidget>(*main_, "pcTabs")->currentWidget()->objectName().toStdString(), "tsServers");
+  EXPECT_TRUE(main_->isVisible());
+}
+
+TEST_F(MainWindow, TrayIconOpensOnASingleClickAsOnADoubleClick) {
+  auto* tray = main_->findChild<QSystemTrayIcon*>(QStringLiteral("tray"));
+  ASSERT_NE(tray, nullptr);
+  auto* pages = Child<QStackedWidget>(*main_, "pcTabs");
+  emit tray->activated(QSystemTrayIcon::Context);
+  EXPECT_FALSE(main_->isVisible());
+  emit tray->activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(main_->isVisible());
+  EXPECT_EQ(pages->currentWidget()->objectName().toStdString(), "tsServers");
+
+  // X11 sends a click before the double-click: the second run must leave it as it is.
+  main_->hide();
+  emit tray->activated(QSystemTrayIcon::Trigger);
+  emit tray->activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(main_->isVisible());
+  EXPECT_EQ(pages->currentWidget()->objectName().toStdString(), "tsServers");
+
+  main_->hide();
+  emit tray->activated(QSystemTrayIcon::DoubleClick);
   EXPECT_TRUE(main_->isVisible());
 }
 
@@ -323,17 +351,25 @@ protected:
       Boxes.push_back(text);
       return Yes;
     };
+    main_->LanAddress = [this] { return Lan; };
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
   }
   void TearDown() override {
     SetPublicAddressUrl({});
+    SetPublicAddressTimeLimit({});
     MainWindow::TearDown();
+  }
+  static std::string LocalBox(const std::string& link) {
+    return "Link: " + link +
+           "\r\n(If you have a firewall, make sure port 21 is not blocked)\r\n"
+           "(local address: the public address could not be looked up)\r\n\r\nCopy to clipboard?";
   }
 
   TCannedHttpServer http_;
   TServerFile server_;
   std::vector<std::string> Boxes;
   bool Yes = true;
+  std::string Lan = "192.168.7.20";
 };
 
 TEST_F(MainWindowLink, AsksWithTheLinkAndCopiesItOnYes) {
@@ -354,9 +390,43 @@ TEST_F(MainWindowLink, CancelLeavesTheClipboardAlone) {
   EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "before");
 }
 
-TEST_F(MainWindowLink, FailedLookupShowsItsTextInsteadOfTheBox) {
+TEST_F(MainWindowLink, FailedLookupWithoutALocalAddressShowsItsTextInsteadOfTheBox) {
   http_.Reply = "HTTP/1.0 404 Not Found\r\n\r\n";
+  Lan.clear();
   OnRow(0, &TfMain::miLinkClick);
   EXPECT_TRUE(Boxes.empty());
   EXPECT_EQ(ui_->Errors, std::vector<std::string>{"Not Found"});
+}
+
+TEST_F(MainWindowLink, SilentLookupIsGivenUpAndTheLocalLinkOffered) {
+  http_.Silent = true;
+  SetPublicAddressTimeLimit(std::chrono::milliseconds(300));
+  const auto began = std::chrono::steady_clock::now();
+  OnRow(0, &TfMain::miLinkClick);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_EQ(Boxes[0], LocalBox("ftp://192.168.7.20:21/"));
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "ftp://192.168.7.20:21/");
+  EXPECT_TRUE(ui_->Errors.empty());
+}
+
+TEST_F(MainWindowLink, RefusedLookupOffersThisMachinesLanAddress) {
+  // A port that was just free on the loopback refuses the connection.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(probe, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  close(probe);
+  SetPublicAddressUrl("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi-bin/getip.cgi");
+
+  main_->LanAddress = FirstLanIPv4Address;
+  const std::string lan = FirstLanIPv4Address();
+  if (lan.empty()) GTEST_SKIP() << "this machine has no IPv4 interface that is up and not a loopback";
+  OnRow(0, &TfMain::miLinkClick);
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_EQ(Boxes[0], LocalBox("ftp://" + lan + ":21/"));
 }

@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStackedWidget>
 #include <QSystemTrayIcon>
 
 #include "DesktopTestSupport.h"
@@ -201,6 +202,18 @@ TEST_F(ServerTray, GlitchTimerRefreshesOnlyTheLastServerNamed) {
   EXPECT_TRUE(WaitFor([&] { return Trays().TrayImage(b) == kImgWebTrayBusy; }));
   EXPECT_EQ(Trays().TrayImage(a), kImgWebTrayIdle);
   EXPECT_EQ(ServerRegistry[a].ClientCount, 0);
+}
+
+TEST_F(ServerTray, SingleClickOnAServerIconOpensTheMainWindow) {
+  const int entry = Start("Pages");
+  auto* icon = Trays().findChild<QSystemTrayIcon*>(QStringLiteral("ServerTray%1").arg(entry));
+  ASSERT_NE(icon, nullptr);
+  emit icon->activated(QSystemTrayIcon::Trigger);
+  EXPECT_TRUE(main_->isVisible());
+  EXPECT_EQ(Child<QStackedWidget>(*main_, "pcTabs")->currentWidget()->objectName().toStdString(), "tsServers");
+  main_->hide();
+  emit icon->activated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(main_->isVisible());
 }
 
 TEST_F(ServerTray, RealTrayIconsAppearInTheNotificationArea) {

@@ -1,0 +1,36 @@
+// The link box of the main window and of the server tray menu.
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+#include "ui/DrivePath.h"
+#include "ui/HttpProt.h"
+#include "ui/frmMain.h"
+
+namespace {
+
+constexpr const char* kLocalAddressNote = "(local address: the public address could not be looked up)";
+
+}  // namespace
+
+void TfMain::ShowServerLink(const TServerFile& server) {
+  Guarded([this, &server] {
+    std::string address;
+    bool local = false;
+    try {
+      address = GetPublicAddress(PublicAddressUrl(), PublicAddressTimeLimit());
+    } catch (const EHttpException&) {
+      // Offline or with the lookup service gone, a link that works on this network
+      // beats an error box; with no network at all the lookup's own text explains.
+      if (LanAddress) address = LanAddress();
+      if (address.empty()) throw;
+      local = true;
+    }
+    const std::string link = BuildServerLink(address, server);
+    std::string text = "Link: " + link + "\r\n(If you have a firewall, make sure port " +
+                       std::to_string(server.Port) + " is not blocked)\r\n";
+    if (local) text += std::string(kLocalAddressNote) + "\r\n";
+    text += "\r\nCopy to clipboard?";
+    if (LinkBox(text)) QGuiApplication::clipboard()->setText(ToQt(link));
+  });
+}
