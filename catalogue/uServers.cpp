@@ -62,19 +62,6 @@ std::string StartFailureText(int port, int socketError) {
   return first + "\r\nMake sure the port is not already used\r\nby another server or application.";
 }
 
-// The socket layer raises "Error <number> in function <name>" followed by the text;
-// 0 when the message does not carry a number.
-int SocketErrorOf(const std::string& message) {
-  constexpr char kPrefix[] = "Error ";
-  if (message.rfind(kPrefix, 0) != 0) return sockerr::kNone;
-  int code = 0;
-  for (std::size_t i = sizeof kPrefix - 1; i < message.size() && message[i] >= '0' && message[i] <= '9'; ++i) {
-    code = code * 10 + (message[i] - '0');
-    if (code > 99999) return sockerr::kNone;
-  }
-  return code;
-}
-
 // Makes and starts the engine of a served type; null when it cannot listen, with
 // `socketError` the socket error it raised (0 for any other failure).
 std::unique_ptr<TServerEngine> StartEngine(int index, const TServerFile& definition, int& socketError) {
@@ -86,7 +73,7 @@ std::unique_ptr<TServerEngine> StartEngine(int index, const TServerFile& definit
     if (engine) engine->Start();
     return engine;
   } catch (const ESocketException& e) {
-    socketError = SocketErrorOf(e.what());
+    socketError = e.Code();
     return nullptr;
   } catch (...) {
     // Whatever else the engine raised, the user sees the message about a taken port.

@@ -82,13 +82,13 @@ void TCustomWSocket::ChangeState(TSocketState newState) {
 
 // ---- Errors ----
 
-void TCustomWSocket::RaiseException(const std::string& message) {
+void TCustomWSocket::RaiseException(const std::string& message, int code) {
   lastErrorText_ = message;
   if (OnError) {
     TriggerError();
     return;
   }
-  throw ESocketException(message);
+  throw ESocketException(message, code);
 }
 
 void TCustomWSocket::SocketError(const std::string& op, int error) {
@@ -107,7 +107,7 @@ void TCustomWSocket::SocketError(const std::string& op, int error) {
     if (alive.expired()) return;
   }
   lastError_ = error;
-  RaiseException(message);
+  RaiseException(message, error);
 }
 
 void TCustomWSocket::Guarded(const std::function<void()>& fn) {

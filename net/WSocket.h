@@ -65,7 +65,14 @@ private:
 
 class ESocketException : public std::runtime_error {
 public:
-  explicit ESocketException(const std::string& message) : std::runtime_error(message) {}
+  explicit ESocketException(const std::string& message, int code = 0)
+      : std::runtime_error(message), code_(code) {}
+  // The socket error number behind it (10048 port in use, 10013 no permission), or 0
+  // for a failure that has none.
+  int Code() const { return code_; }
+
+private:
+  int code_;
 };
 
 class TCustomWSocket;
@@ -266,7 +273,7 @@ protected:
   // "Error n in function op" + CR LF + text; closes on 10054/10057; then OnError or raise.
   void SocketError(const std::string& op, int error);
   // A plain message: OnError or ESocketException.
-  void RaiseException(const std::string& message);
+  void RaiseException(const std::string& message, int code = 0);
   void InternalClose(bool shutFirst, std::uint16_t error);
   void ChangeState(TSocketState newState);
   // Runs fn; an exception escaping it goes to the background exception step.

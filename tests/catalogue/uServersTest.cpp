@@ -116,7 +116,8 @@ public:
   void Start() override {
     if (refused_)
       throw ESocketException("Error " + std::to_string(sockerr::kAccess) + " in function Bind\r\n" +
-                             SocketErrorText(sockerr::kAccess));
+                                 SocketErrorText(sockerr::kAccess),
+                             sockerr::kAccess);
     socket_.SetAddr("127.0.0.1");
     socket_.SetPort(std::to_string(port_));
     socket_.SetProto("tcp");
