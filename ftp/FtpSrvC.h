@@ -21,6 +21,11 @@ enum TFtpCtrlState { ftpcInvalid, ftpcWaitingUserCode, ftpcWaitingPassword, ftpc
 // not closed yet.
 enum class TFtpTransferKind { None, Stor, Appe, Stou, Retr, List, Nlst };
 
+inline bool IsStoreKind(TFtpTransferKind kind) {
+  return kind == TFtpTransferKind::Stor || kind == TFtpTransferKind::Appe ||
+         kind == TFtpTransferKind::Stou;
+}
+
 // What a listing's lines look like: LIST's long lines, NLST's bare names, MLSD's
 // facts (RFC 3659 section 7).
 enum class TFtpListFormat { List, Nlst, Mlsd };

@@ -1,7 +1,6 @@
 // Data connections and transfers: PORT and PASV, the upload and download commands,
 // LIST and NLST, REST and ABOR, and the handlers that move the bytes.
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <vector>
@@ -27,11 +26,6 @@ std::string UnusedFileName(const std::string& directory, const std::string& pref
       return name;
   }
   throw FtpServerException("No unique file name left in " + directory);
-}
-
-bool IsStoreKind(TFtpTransferKind kind) {
-  return kind == TFtpTransferKind::Stor || kind == TFtpTransferKind::Appe ||
-         kind == TFtpTransferKind::Stou;
 }
 
 }  // namespace

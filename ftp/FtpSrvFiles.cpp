@@ -261,10 +261,10 @@ void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& 
   std::string folder = path, name = params.empty() ? "." : params;
   if (!folder.empty() && folder.back() == '\\') folder.pop_back();
   const std::size_t cut = folder.rfind('\\');
+  // A name without wildcards matches only itself.
   std::vector<THostEntry> found;
   if (cut != std::string::npos && folder.find_first_of("*?") == std::string::npos)
-    for (THostEntry& e : HostFs::FindEntries(folder))
-      if (e.name == folder.substr(cut + 1)) found.push_back(std::move(e));
+    found = HostFs::FindEntries(folder);
   if (found.empty()) {
     answer = FtpFormat(kReplyNoSuchFile, path.c_str());
     return;

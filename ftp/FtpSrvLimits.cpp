@@ -32,10 +32,6 @@ bool TransferFlowing(const TFtpCtrlSocket& client) {
   return client.DataSessionActive && TransferPending(client);
 }
 
-bool IsUpload(TFtpTransferKind kind) {
-  return kind == TFtpTransferKind::Stor || kind == TFtpTransferKind::Appe ||
-         kind == TFtpTransferKind::Stou;
-}
 
 }  // namespace
 
@@ -126,7 +122,7 @@ void TFtpServer::TimeOutDataSide(TFtpCtrlSocket& client) {
                                                      : client.HostFilePath));
   client.TransferAborted = true;
   client.TransferMessage = message;
-  if (IsUpload(kind)) {
+  if (IsStoreKind(kind)) {
     StoreClosed(client, 0);
     return;
   }
