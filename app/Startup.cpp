@@ -8,37 +8,27 @@
 #include "catalogue/uFileFormat.h"
 #include "catalogue/uServers.h"
 #include "platform/Process.h"
+#include "platform/Text.h"
 
 namespace {
 
 constexpr char kExtension[] = ".server";
 constexpr char kConfigSubfolder[] = "/dravik-server/Servers";
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool FoldedLess(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
-  });
-}
-
 // Where the program comes from the folder came back sorted without regard to case, and
 // definition files are named after the time they were made, so users read the list as
 // creation order. Names equal but for case still keep one order between them.
 bool ListedBefore(const std::string& a, const std::string& b) {
-  if (FoldedLess(a, b)) return true;
-  return !FoldedLess(b, a) && a < b;
+  if (LessNoCase(a, b)) return true;
+  return !LessNoCase(b, a) && a < b;
 }
 
 // The pattern matched letters without case where the program comes from; keep
 // finding the same files.
 bool HasServerExtension(const std::string& name) {
-  const std::size_t len = sizeof kExtension - 1;
-  if (name.size() < len) return false;
-  for (std::size_t i = 0; i < len; ++i) {
-    if (AsciiLower(name[name.size() - len + i]) != kExtension[i]) return false;
-  }
-  return true;
+  const std::string_view extension = kExtension;
+  return name.size() >= extension.size() &&
+         EqualsNoCase(std::string_view(name).substr(name.size() - extension.size()), extension);
 }
 
 void StartActive(const std::string& path) {

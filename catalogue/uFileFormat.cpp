@@ -1,46 +1,18 @@
 #include "catalogue/uFileFormat.h"
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <string_view>
+#include <variant>
 
 #include "catalogue/ServerUi.h"
+#include "platform/Process.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace {
 
 constexpr const char* kInfo = "Info";
-
-// Delphi-style integer text: optional sign, then decimal digits or '$' and hex
-// digits. Decimal must fit 32 bits signed; hex may use all 32 bits and wraps, so
-// "$FFFFFFFF" is -1 as it always was.
-bool ParseInteger(std::string_view s, std::int32_t& out) {
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  const bool hex = !s.empty() && s.front() == '$';
-  if (hex) s.remove_prefix(1);
-  if (s.empty()) return false;
-
-  std::uint64_t value = 0;
-  const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
-  for (char c : s) {
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
-    value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-    if (value > limit) return false;
-  }
-  std::uint32_t bits = static_cast<std::uint32_t>(value);
-  if (negative) bits = 0u - bits;
-  out = static_cast<std::int32_t>(bits);
-  return true;
-}
 
 std::int32_t ReadInteger(const TProfile& profile, std::string_view section,
                          std::string_view key, std::int32_t defaultValue) {
@@ -48,7 +20,7 @@ std::int32_t ReadInteger(const TProfile& profile, std::string_view section,
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
     text = "$" + text.substr(2);
   std::int32_t value;
-  return ParseInteger(text, value) ? value : defaultValue;
+  return ParseIntegerText(text, value) ? value : defaultValue;
 }
 
 bool ReadBool(const TProfile& profile, std::string_view section, std::string_view key,
@@ -71,6 +43,72 @@ void WriteInteger(TProfile& profile, std::string_view section, std::string_view 
 void WriteBool(TProfile& profile, std::string_view section, std::string_view key,
                bool value) {
   profile.WriteString(section, key, value ? "1" : "0");
+}
+
+// The [Info] keys in the order they are written, with what a missing key reads as.
+// Keys that are read but not written (the time limits) stay as the file has them
+// when the wizard saves it.
+using TInfoField = std::variant<std::string TServerFile::*, std::uint8_t TServerFile::*,
+                                std::int32_t TServerFile::*, bool TServerFile::*>;
+struct TInfoKey {
+  const char* name;
+  TInfoField field;
+  std::string_view defaultText;   // text keys
+  std::int32_t defaultNumber;     // number and yes/no keys
+  bool nonNegative;               // a negative value reads as the default
+  bool written;
+};
+
+constexpr TInfoKey kInfoKeys[] = {
+    {"Name", &TServerFile::Name, "NoName", 0, false, true},
+    {"Banner", &TServerFile::Banner, "Quarnel Sharing", 0, false, true},
+    {"Type", &TServerFile::Type, "", kTypeVokt, false, true},
+    {"Directories", &TServerFile::DirectoryCount, "", 0, false, true},
+    {"Files", &TServerFile::FileCount, "", 0, false, true},
+    {"Username", &TServerFile::Username, "", 0, false, true},
+    {"Password", &TServerFile::Password, "", 0, false, true},
+    {"Port", &TServerFile::Port, "", 0, false, true},
+    {"Limit", &TServerFile::Limit, "", 0, false, true},
+    {"Active", &TServerFile::Active, "", 0, false, true},
+    {"Multiple", &TServerFile::Multiple, "", 0, false, true},
+    {"Tray", &TServerFile::Tray, "", 1, false, true},
+    {"IdleTimeout", &TServerFile::IdleTimeout, "", kDefaultIdleTimeout, true, false},
+    {"MaxPerAddress", &TServerFile::MaxPerAddress, "", kDefaultMaxPerAddress, true, false},
+};
+
+void ReadInfoKey(const TProfile& profile, const TInfoKey& key, TServerFile& server) {
+  struct Reader {
+    const TProfile& profile;
+    const TInfoKey& key;
+    TServerFile& server;
+    void operator()(std::string TServerFile::*m) const {
+      server.*m = profile.ReadString(kInfo, key.name, key.defaultText);
+    }
+    void operator()(std::uint8_t TServerFile::*m) const {
+      server.*m = static_cast<std::uint8_t>(ReadInteger(profile, kInfo, key.name, key.defaultNumber) & 0xFF);
+    }
+    void operator()(std::int32_t TServerFile::*m) const {
+      server.*m = key.nonNegative ? ReadNonNegative(profile, key.name, key.defaultNumber)
+                                  : ReadInteger(profile, kInfo, key.name, key.defaultNumber);
+    }
+    void operator()(bool TServerFile::*m) const {
+      server.*m = ReadBool(profile, kInfo, key.name, key.defaultNumber != 0);
+    }
+  };
+  std::visit(Reader{profile, key, server}, key.field);
+}
+
+void WriteInfoKey(TProfile& profile, const TInfoKey& key, const TServerFile& server) {
+  struct Writer {
+    TProfile& profile;
+    const TInfoKey& key;
+    const TServerFile& server;
+    void operator()(std::string TServerFile::*m) const { profile.WriteString(kInfo, key.name, server.*m); }
+    void operator()(std::uint8_t TServerFile::*m) const { WriteInteger(profile, kInfo, key.name, server.*m); }
+    void operator()(std::int32_t TServerFile::*m) const { WriteInteger(profile, kInfo, key.name, server.*m); }
+    void operator()(bool TServerFile::*m) const { WriteBool(profile, kInfo, key.name, server.*m); }
+  };
+  std::visit(Writer{profile, key, server}, key.field);
 }
 
 std::string DirectorySection(std::int32_t i) { return "Directory." + std::to_string(i); }
@@ -127,20 +165,7 @@ bool ReadServerFile(const std::string& fileName, TServerFile& server) {
   }
   server.Directories.clear();
   server.Files.clear();
-  server.Name = profile.ReadString(kInfo, "Name", "NoName");
-  server.Banner = profile.ReadString(kInfo, "Banner", "Quarnel Sharing");
-  server.Type = static_cast<std::uint8_t>(ReadInteger(profile, kInfo, "Type", kTypeVokt) & 0xFF);
-  server.DirectoryCount = ReadInteger(profile, kInfo, "Directories", 0);
-  server.FileCount = ReadInteger(profile, kInfo, "Files", 0);
-  server.Username = profile.ReadString(kInfo, "Username", "");
-  server.Password = profile.ReadString(kInfo, "Password", "");
-  server.Port = ReadInteger(profile, kInfo, "Port", 0);
-  server.Limit = ReadInteger(profile, kInfo, "Limit", 0);
-  server.Active = ReadBool(profile, kInfo, "Active", false);
-  server.Multiple = ReadBool(profile, kInfo, "Multiple", false);
-  server.Tray = ReadBool(profile, kInfo, "Tray", true);
-  server.IdleTimeout = ReadNonNegative(profile, "IdleTimeout", kDefaultIdleTimeout);
-  server.MaxPerAddress = ReadNonNegative(profile, "MaxPerAddress", kDefaultMaxPerAddress);
+  for (const TInfoKey& key : kInfoKeys) ReadInfoKey(profile, key, server);
   ReadShares(profile, server);
   return true;
 }
@@ -151,19 +176,8 @@ bool WriteServerFile(const std::string& fileName, const TServerFile& server) {
   // Starting from an empty profile would drop whatever the unreadable file holds.
   if (profile.Load(fileName) == TProfile::TLoadResult::kUnreadable) throw EWriteError(failure);
 
-  profile.WriteString(kInfo, "Name", server.Name);
-  profile.WriteString(kInfo, "Banner", server.Banner);
-  WriteInteger(profile, kInfo, "Type", server.Type);
-  WriteInteger(profile, kInfo, "Directories", server.DirectoryCount);
-  WriteInteger(profile, kInfo, "Files", server.FileCount);
-  profile.WriteString(kInfo, "Username", server.Username);
-  profile.WriteString(kInfo, "Password", server.Password);
-  WriteInteger(profile, kInfo, "Port", server.Port);
-  WriteInteger(profile, kInfo, "Limit", server.Limit);
-  WriteBool(profile, kInfo, "Active", server.Active);
-  WriteBool(profile, kInfo, "Multiple", server.Multiple);
-  WriteBool(profile, kInfo, "Tray", server.Tray);
-
+  for (const TInfoKey& key : kInfoKeys)
+    if (key.written) WriteInfoKey(profile, key, server);
   // The counts are trusted over the arrays; entries the array lacks are written as
   // a fresh entry reads, rather than read past the array's end.
   const TDirectory noDirectory;
@@ -214,12 +228,7 @@ std::string ServerFileNameAt(const std::tm& local, int milliseconds) {
 bool CreateServersFolder(const std::string& folder) { return CreatePrivateFolder(folder); }
 
 std::string NewServerFileName() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const int ms = static_cast<int>(
-      duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  return ServerFileNameAt(local, ms);
+  int milliseconds = 0;
+  const std::tm local = LocalTimeNow(milliseconds);
+  return ServerFileNameAt(local, milliseconds);
 }

@@ -8,6 +8,7 @@
 #include "platform/EventLoop.h"
 #include "platform/Process.h"
 #include "platform/SocketError.h"
+#include "platform/Text.h"
 
 std::deque<TServerSocket> ServerRegistry;
 std::int32_t RunningServerCount = 0;
@@ -27,13 +28,6 @@ TLocalClock& LocalClock() {
 std::tm Now() {
   const auto& clock = LocalClock();
   return clock ? clock() : LocalTimeNow();
-}
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 bool ValidIndex(int index) {
@@ -115,13 +109,10 @@ std::string FormatLogLine(const std::tm& when, const std::string& text) {
 }
 
 std::string FormatStartTime(const std::tm& when) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   int hour = when.tm_hour % 12 == 0 ? 12 : when.tm_hour % 12;
   char text[64];
   std::snprintf(text, sizeof text, "%s, %s %02d, %04d at %d:%02d:%02d %s",
-                kDays[(when.tm_wday % 7 + 7) % 7], kMonths[(when.tm_mon % 12 + 12) % 12],
+                kDayNames[(when.tm_wday % 7 + 7) % 7], kMonthNames[(when.tm_mon % 12 + 12) % 12],
                 when.tm_mday, when.tm_year + 1900, hour, when.tm_min, when.tm_sec,
                 when.tm_hour < 12 ? "AM" : "PM");
   return text;

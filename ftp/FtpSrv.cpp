@@ -153,11 +153,6 @@ TFtpCtrlSocket* TFtpServer::Client(int index) const {
   return clients_[static_cast<std::size_t>(index)].get();
 }
 
-bool TFtpServer::HasClient(const TFtpCtrlSocket* client) const {
-  return std::any_of(clients_.begin(), clients_.end(),
-                     [client](const auto& c) { return c.get() == client; });
-}
-
 void TFtpServer::DisconnectAllClients() {
   while (!clients_.empty()) ClientClosed(*clients_.front());
 }
@@ -208,56 +203,8 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
   }
 }
 
-void TFtpServer::SendAnswer(TFtpCtrlSocket& client, std::string answer) {
-  auto alive = client.AliveToken();
-  try {
-    if (OnAnswerToClient) OnAnswerToClient(*this, client, answer);
-    if (alive.expired()) return;
-    client.SendLine(answer);
-  } catch (...) {
-    // The reply is lost; the session goes on as the next command finds it.
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Notices: work that must not run inside the callback that asks for it
-
-void TFtpServer::PostNotice(TFtpCtrlSocket& client, TNotice notice) {
-  TFtpCtrlSocket* target = &client;
-  int sessionId = client.SessionId;
-  sink_.Post([this, target, sessionId, notice] { HandleNotice(target, sessionId, notice); });
-}
-
-void TFtpServer::HandleNotice(TFtpCtrlSocket* client, int sessionId, TNotice notice) {
-  // The address alone proves nothing: a new session may live where a freed one did.
-  if (!HasClient(client) || client->SessionId != sessionId) return;
-  switch (notice) {
-    case ntCloseRequest: CloseRequest(*client); break;
-    case ntClientClosed: ClientClosed(*client); break;
-    case ntAbortTransfer:
-      client->DataWSocket->Shutdown(2);
-      client->DataWSocket->Close();
-      break;
-    case ntCloseData: client->DataWSocket->Close(); break;
-    case ntStartSend: StartSend(*client); break;
-  }
-}
-
-void TFtpServer::CloseRequest(TFtpCtrlSocket& client) {
-  if (client.AllSent())
-    client.Close();
-  else
-    client.CloseRequested = true;
-}
-
-void TFtpServer::ClientDataSent(TFtpCtrlSocket& client, int) {
-  if (!client.CloseRequested) return;
-  client.CloseRequested = false;
-  PostNotice(client, ntCloseRequest);
-}
-
 void TFtpServer::ClientSessionClosed(TFtpCtrlSocket& client, int) {
-  PostNotice(client, ntClientClosed);
+  PostNotice(client, [this](TFtpCtrlSocket& c) { ClientClosed(c); });
 }
 
 void TFtpServer::ClientClosed(TFtpCtrlSocket& client) {
@@ -313,7 +260,7 @@ void TFtpServer::CommandPASS(TFtpCtrlSocket& client, std::string&, std::string& 
 void TFtpServer::CommandQUIT(TFtpCtrlSocket& client, std::string&, std::string&,
                              std::string& answer) {
   answer = kReplyGoodbye;
-  PostNotice(client, ntCloseRequest);
+  RequestClose(client);
 }
 
 void TFtpServer::CommandOVER(TFtpCtrlSocket& client, std::string&, std::string&,
@@ -323,5 +270,5 @@ void TFtpServer::CommandOVER(TFtpCtrlSocket& client, std::string&, std::string&,
   while (client.Receive(discard, sizeof discard) > 0) {
   }
   answer = kReplyCommandTooLong;
-  PostNotice(client, ntCloseRequest);
+  RequestClose(client);
 }

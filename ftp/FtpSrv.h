@@ -14,6 +14,7 @@
 #include "ftp/FtpSrvC.h"
 #include "ftp/FtpSrvParse.h"
 #include "ftp/FtpSrvReplies.h"
+#include "ftp/PasvPortTable.h"
 #include "net/ClientLimits.h"
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
@@ -154,20 +155,26 @@ private:
     TCommandProc proc;
     bool needsLogin;
   };
-  enum TNotice { ntCloseRequest, ntClientClosed, ntAbortTransfer, ntCloseData, ntStartSend };
+  // Work posted to a session, run on the next turn if the session still exists.
+  using TNotice = std::function<void(TFtpCtrlSocket& client)>;
 
   // Accepting and the session's life.
   void ServerSessionAvailable(int error);
   void ServerChangeState(int newState);
   void ClientCommand(TFtpCtrlSocket& client, const char* buf, int len);
   void ClientSessionClosed(TFtpCtrlSocket& client, int error);
-  void ClientDataSent(TFtpCtrlSocket& client, int error);
-  void PostNotice(TFtpCtrlSocket& client, TNotice notice);
-  void HandleNotice(TFtpCtrlSocket* client, int sessionId, TNotice notice);
-  void CloseRequest(TFtpCtrlSocket& client);
   void ClientClosed(TFtpCtrlSocket& client);
-  bool HasClient(const TFtpCtrlSocket* client) const;
   int ClientsFrom(const std::string& addr) const;
+
+  // What every command group may ask of a session (FtpSrvSession.cpp); nothing
+  // there calls back into the groups.
+  void PostNotice(TFtpCtrlSocket& client, TNotice notice);
+  void HandleNotice(TFtpCtrlSocket* client, int sessionId, const TNotice& notice);
+  bool HasClient(const TFtpCtrlSocket* client) const;
+  // Closes once every queued reply has gone, on the next turn.
+  void RequestClose(TFtpCtrlSocket& client);
+  void CloseRequest(TFtpCtrlSocket& client);
+  void ClientDataSent(TFtpCtrlSocket& client, int error);
 
   // Time limits and login throttling (FtpSrvLimits.cpp).
   void StartLimits(TFtpCtrlSocket& client);
@@ -204,6 +211,7 @@ private:
   void SendClosed(TFtpCtrlSocket& client, int error);
   void StartSend(TFtpCtrlSocket& client);
   void FailTransfer(TFtpCtrlSocket& client, const std::string& message);
+  void AbortDataConnection(TFtpCtrlSocket& client);
   void FireDataSessionClosed(TFtpCtrlSocket& client, int error);
   // reserve: make the (new) file as soon as the upload is judged allowed.
   void StartStore(TFtpCtrlSocket& client, const std::string& params, std::string& answer,

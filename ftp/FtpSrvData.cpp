@@ -435,7 +435,7 @@ void TFtpServer::StoreConnected(TFtpCtrlSocket& client, int error) {
   if (error != 0) {
     client.TransferAborted = true;
     client.TransferMessage = FtpFormat(kMsgDataConnectError, error);
-    PostNotice(client, ntAbortTransfer);
+    AbortDataConnection(client);
   }
 }
 
@@ -456,7 +456,7 @@ void TFtpServer::StoreDataAvailable(TFtpCtrlSocket& client, int error) {
   } catch (const std::exception& e) {
     client.TransferMessage = e.what();
     client.TransferAborted = true;
-    PostNotice(client, ntAbortTransfer);
+    AbortDataConnection(client);
   }
 }
 
@@ -516,7 +516,9 @@ void TFtpServer::CommandRETR(TFtpCtrlSocket& client, std::string&, std::string& 
   }
 }
 
-void TFtpServer::StartSendingFile(TFtpCtrlSocket& client) { PostNotice(client, ntStartSend); }
+void TFtpServer::StartSendingFile(TFtpCtrlSocket& client) {
+  PostNotice(client, [this](TFtpCtrlSocket& c) { StartSend(c); });
+}
 
 void TFtpServer::CommandLIST(TFtpCtrlSocket& client, std::string&, std::string& params,
                              std::string& answer) {
@@ -616,7 +618,15 @@ void TFtpServer::StartSend(TFtpCtrlSocket& client) {
 void TFtpServer::FailTransfer(TFtpCtrlSocket& client, const std::string& message) {
   client.TransferAborted = true;
   client.TransferMessage = message;
-  PostNotice(client, ntAbortTransfer);
+  AbortDataConnection(client);
+}
+
+// On the next turn: the data socket's own handler may be running now.
+void TFtpServer::AbortDataConnection(TFtpCtrlSocket& client) {
+  PostNotice(client, [](TFtpCtrlSocket& c) {
+    c.DataWSocket->Shutdown(2);
+    c.DataWSocket->Close();
+  });
 }
 
 void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
@@ -655,7 +665,7 @@ void TFtpServer::SendNextBlock(TFtpCtrlSocket& client) {
     client.DataWSocket->Send(buf.data(), static_cast<int>(n));
   } else if (!client.SendComplete) {
     client.SendComplete = true;
-    PostNotice(client, ntCloseData);
+    PostNotice(client, [](TFtpCtrlSocket& c) { c.DataWSocket->Close(); });
   }
 }
 
@@ -670,7 +680,7 @@ void TFtpServer::SendDataSent(TFtpCtrlSocket& client, int error) {
     client.TransferMessage = e.what();
     client.TransferAborted = true;
     SendAnswer(client, FtpFormat(kReplyClosedBecause, client.TransferMessage.c_str()));
-    PostNotice(client, ntAbortTransfer);
+    AbortDataConnection(client);
   }
 }
 

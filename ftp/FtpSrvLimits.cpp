@@ -94,7 +94,7 @@ void TFtpServer::CloseForLimit(TFtpCtrlSocket& client, const std::string& reply,
   client.LimitTimer.Cancel();
   FireLimit(client, text);
   SendAnswer(client, reply);
-  PostNotice(client, ntCloseRequest);
+  RequestClose(client);
   // A client that reads nothing would keep its last reply, and the session, queued
   // for ever.
   client.LimitTimer.Start(kCloseGrace, [&client] { client.Close(); });

@@ -4,20 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "platform/Text.h"
 
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+namespace {
 
 // Clients only know a name is a program from these extensions, as on the original
 // host.
 bool LooksExecutable(const std::string& name) {
   std::size_t dot = name.rfind('.');
   if (dot == std::string::npos) return false;
-  std::string ext = name.substr(dot);
-  for (char& c : ext) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string ext = AsciiUpper(std::string_view(name).substr(dot));
   return ext == ".EXE" || ext == ".COM" || ext == ".BAT";
 }
 
@@ -36,7 +32,7 @@ std::string FtpListLine(const THostEntry& entry, int currentYear) {
   // Sizes past 2 GiB just widen the column; clients split on blanks.
   char buf[128];
   int n = std::snprintf(buf, sizeof buf, "%s   1 ftp      ftp  %11lld %s %2.2d ", perms.c_str(),
-                        static_cast<long long>(entry.size), kMonths[t.month - 1], t.day);
+                        static_cast<long long>(entry.size), kMonthNames[t.month - 1], t.day);
   if (t.year == currentYear) {
     std::snprintf(buf + n, sizeof buf - n, "%2.2d:%2.2d ", t.hour, t.minute);
   } else {

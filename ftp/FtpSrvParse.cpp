@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/Text.h"
+
 namespace {
 
 constexpr unsigned char kIac = 255;
@@ -11,8 +13,6 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsAsciiAlnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
 }  // namespace
 
@@ -40,18 +40,9 @@ TFtpCommandLine ParseCommandLine(std::string_view line) {
   return cmd;
 }
 
-std::string FtpTrim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && IsTrimmed(s[b])) ++b;
-  while (e > b && IsTrimmed(s[e - 1])) --e;
-  return std::string(s.substr(b, e - b));
-}
+std::string FtpTrim(std::string_view s) { return std::string(TrimControls(s)); }
 
-std::string FtpUpper(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = AsciiUpper(c);
-  return r;
-}
+std::string FtpUpper(std::string_view s) { return AsciiUpper(s); }
 
 std::optional<TPortArgument> ParsePortArgument(std::string_view params) {
   std::int64_t n[6] = {};
@@ -98,45 +89,6 @@ std::optional<std::uint32_t> ParseDottedAddress(std::string_view text) {
 std::string PasvReplyText(std::uint32_t addr, int port) {
   return FtpFormat("227 Entering Passive Mode (%u,%u,%u,%u,%d,%d).", (addr >> 24) & 0xFF,
                    (addr >> 16) & 0xFF, (addr >> 8) & 0xFF, addr & 0xFF, port / 256, port % 256);
-}
-
-void TPasvPortTable::SetStart(int start) {
-  if (start < 0 || start > 65535)
-    throw FtpServerException(FtpFormat("Invalid PasvPortRangeStart %d.", start));
-  if (start == start_) return;
-  for (bool used : inUse_)
-    if (used) throw FtpServerException("Unable to change PasvPortRangeStart when port is in use.");
-  start_ = start;
-}
-
-void TPasvPortTable::SetSize(int size) {
-  if (size < 0 || size > 65535)
-    throw FtpServerException(FtpFormat("Invalid PasvPortRangeSize %d.", size));
-  if (size == Size()) return;
-  for (std::size_t i = static_cast<std::size_t>(size); i < inUse_.size(); ++i)
-    if (inUse_[i]) throw FtpServerException("Unable to change PasvPortRangeSize when port is in use.");
-  inUse_.resize(static_cast<std::size_t>(size), false);
-}
-
-std::optional<int> TPasvPortTable::Acquire() {
-  if (start_ == 0 || inUse_.empty()) return 0;
-  for (std::size_t i = 0; i < inUse_.size(); ++i) {
-    if (!inUse_[i]) {
-      inUse_[i] = true;
-      return start_ + static_cast<int>(i);
-    }
-  }
-  return std::nullopt;
-}
-
-void TPasvPortTable::Release(int port) {
-  if (start_ == 0 || port < start_ || port >= start_ + Size()) return;
-  inUse_[static_cast<std::size_t>(port - start_)] = false;
-}
-
-bool TPasvPortTable::InUse(int port) const {
-  if (start_ == 0 || port < start_ || port >= start_ + Size()) return false;
-  return inUse_[static_cast<std::size_t>(port - start_)];
 }
 
 std::string FtpFormat(const char* fmt, ...) {

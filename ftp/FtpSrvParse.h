@@ -1,14 +1,13 @@
 #pragma once
 // The FTP engine's pure text work: splitting a command line into keyword and
-// parameter, reading a PORT argument, writing a PASV reply, and the passive port
-// range. Nothing here touches a socket, so each piece is tested on its own.
+// parameter, reading a PORT argument, writing a PASV reply. Nothing here touches a
+// socket, so each piece is tested on its own.
 
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 // Command keywords and parameters never grow past this; longer input is cut.
 inline constexpr std::size_t kFtpStringMax = 255;
@@ -49,27 +48,6 @@ std::optional<std::uint32_t> ParseDottedAddress(std::string_view text);
 
 // "227 Entering Passive Mode (a,b,c,d,p1,p2)." for a host-order address.
 std::string PasvReplyText(std::uint32_t addr, int port);
-
-// One in-use flag per port of the configured passive range. A port handed out
-// by Acquire stays taken until Release gives it back; the setters refuse to
-// move ports that are in use.
-class TPasvPortTable {
-public:
-  int Start() const { return start_; }
-  int Size() const { return static_cast<int>(inUse_.size()); }
-  void SetStart(int start);
-  void SetSize(int size);
-  // The port to listen on: 0 (any) when no range is configured, the lowest free
-  // port of the range otherwise, nullopt when every port of it is taken.
-  std::optional<int> Acquire();
-  // Frees a port of the range; anything else (0, a port outside) is ignored.
-  void Release(int port);
-  bool InUse(int port) const;
-
-private:
-  int start_ = 0;
-  std::vector<bool> inUse_;
-};
 
 // printf-style formatting into a std::string, for the reply texts.
 // Every pattern is one reply line, so CR and LF in the result came from inserted

@@ -3,13 +3,12 @@
 #include <cstdio>
 
 #include "platform/HostFs.h"
+#include "platform/Text.h"
 
 namespace {
 
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // First letter of a path upper-cased, 0 for an empty one.
-char DriveLetterOf(std::string_view s) { return s.empty() ? 0 : UpperAscii(s[0]); }
+char DriveLetterOf(std::string_view s) { return s.empty() ? 0 : AsciiUpper(s[0]); }
 
 std::string WithoutDrive(std::string_view s) { return std::string(s.size() > 2 ? s.substr(2) : ""); }
 
@@ -94,7 +93,7 @@ std::string BuildFilePath(const std::string& directory, std::string_view fileNam
   if (IsUncPath(name)) return name;
   std::string drive, rest;
   if (name.size() > 1 && name[1] == ':') {
-    drive = {UpperAscii(name[0]), ':'};
+    drive = {AsciiUpper(name[0]), ':'};
     rest = name.substr(2);
   } else {
     drive = directory.substr(0, 2);

@@ -11,6 +11,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "web/HttpSrvParse.h"
 #include "web/WebSharePage.h"
+#include "web/WebShareRequest.h"
 
 namespace {
 

@@ -2,8 +2,6 @@
 // loop and the translation of descriptor readiness into the socket's events.
 #include "net/WSocket.h"
 
-#include <sys/epoll.h>
-
 #include <algorithm>
 
 #include "platform/AsyncLookup.h"
@@ -189,20 +187,20 @@ void TCustomWSocket::UpdateWatch() {
   if (handle_.Valid() && !paused_) {
     switch (state_) {
       case wsListening:
-        if (!acceptSuspended_ && acceptBackoff_ == 0) want = EPOLLIN;
+        if (!acceptSuspended_ && acceptBackoff_ == 0) want = ready::kIn;
         break;
       case wsConnecting:
-        want = EPOLLOUT;
+        want = ready::kOut;
         break;
       case wsConnected:
         // While held back the peer's end is not watched either: it comes after the
         // bytes still unread, and a half-closed peer would report it on every turn.
-        // A reset still shows (EPOLLERR and EPOLLHUP are always reported), and queued
+        // A reset still shows (errors and hang-ups are always reported), and queued
         // output keeps the connection writing, so a peer that went away is noticed.
         if (!receiveShut_ && !outputBlocked_ && !inputHeld_)
-          want = (readSuspended_ ? 0u : std::uint32_t{EPOLLIN}) | EPOLLRDHUP;
+          want = (readSuspended_ ? 0u : ready::kIn) | ready::kPeerClosed;
         // Write readiness only while something waits, or the loop would spin.
-        if (!sendQueueEmpty_) want |= EPOLLOUT;
+        if (!sendQueueEmpty_) want |= ready::kOut;
         break;
       default:
         break;
@@ -259,7 +257,7 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
   }
 
   if (state_ == wsConnecting) {
-    if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+    if (!(events & (ready::kOut | ready::kError | ready::kHangup))) return;
     int err = native::PendingError(fd);
     ChangeState(wsConnected);
     if (!same()) return;
@@ -272,23 +270,24 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
     UpdateWatch();
     // Write readiness follows a completed connect, as it did on the original
     // platform; an owner may start sending from OnDataSent.
-    if (events & EPOLLOUT) {
+    if (events & ready::kOut) {
       WriteReady(0);
       if (!same()) return;
     }
   }
   if (state_ != wsConnected) return;
 
-  const bool hangup = (events & (EPOLLERR | EPOLLHUP)) || ((events & EPOLLRDHUP) && !receiveShut_);
+  const bool hangup = (events & (ready::kError | ready::kHangup)) ||
+                      ((events & ready::kPeerClosed) && !receiveShut_);
   int closeError = 0;
-  if (events & EPOLLERR) closeError = native::PendingError(fd);
+  if (events & ready::kError) closeError = native::PendingError(fd);
   const std::uint64_t budgetEnd = bytesTaken_ + kReadBudget;
 
-  if ((events & EPOLLIN) && !receiveShut_ && !outputBlocked_ && !inputHeld_ && PendingBytesQuiet() > 0) {
+  if ((events & ready::kIn) && !receiveShut_ && !outputBlocked_ && !inputHeld_ && PendingBytesQuiet() > 0) {
     ReceiveLoop(!options_.Has(wsoNoReceiveLoop), 0, budgetEnd);
     if (!same()) return;
   }
-  if ((events & EPOLLOUT) && !sendQueueEmpty_) {
+  if ((events & ready::kOut) && !sendQueueEmpty_) {
     WriteReady(0);
     if (!same()) return;
   }
@@ -342,7 +341,7 @@ void TCustomWSocket::ReceiveLoop(bool loop, std::uint16_t error, std::uint64_t b
 // reading resumes, so the input is offered first. A connection that failed can
 // answer nothing more and closes at once.
 bool TCustomWSocket::CloseWaitsForInput(std::uint32_t events, std::uint64_t budgetEnd) {
-  if (events & (EPOLLERR | EPOLLHUP)) return false;
+  if (events & (ready::kError | ready::kHangup)) return false;
   if (outputBlocked_ || inputHeld_) return true;
   return bytesTaken_ >= budgetEnd && PendingBytesQuiet() > 0;
 }

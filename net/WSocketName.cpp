@@ -1,9 +1,9 @@
 // Properties, name resolution and host lookups of TCustomWSocket.
 #include <algorithm>
-#include <cctype>
 
 #include "net/WSocket.h"
 #include "platform/AsyncLookup.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -11,12 +11,7 @@ constexpr std::size_t kMaxHostLength = 256;
 constexpr std::size_t kMaxPortLength = 32;  // texts of this length or more are refused
 constexpr std::size_t kMaxLookupResults = 256;
 
-std::string Trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return std::string(s.substr(b, e - b));
-}
+std::string Trim(std::string_view s) { return std::string(TrimControls(s)); }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -159,8 +154,7 @@ int TCustomWSocket::ResolveProto(const std::string& proto) {
       value = value * 10 + (proto[i] - '0');
     return value;
   }
-  std::string lower = proto;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string lower = AsciiLower(proto);
   int number = 0;
   int err = native::LookupProtocol(lower, number);
   if (err != 0)

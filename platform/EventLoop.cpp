@@ -9,10 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-void FileHandle::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
+static_assert(ready::kIn == EPOLLIN && ready::kOut == EPOLLOUT && ready::kError == EPOLLERR &&
+              ready::kHangup == EPOLLHUP && ready::kPeerClosed == EPOLLRDHUP);
 
 namespace {
 // Marks the descriptors that belong to the loop itself in epoll's user data.

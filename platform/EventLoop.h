@@ -13,6 +13,16 @@
 
 #include "platform/FileHandle.h"
 
+// Readiness bits for Watch and for what a handler receives, so code above platform/
+// need not know the poller. They are epoll's own values (checked in EventLoop.cpp).
+namespace ready {
+inline constexpr std::uint32_t kIn = 0x001;
+inline constexpr std::uint32_t kOut = 0x004;
+inline constexpr std::uint32_t kError = 0x008;
+inline constexpr std::uint32_t kHangup = 0x010;
+inline constexpr std::uint32_t kPeerClosed = 0x2000;
+}  // namespace ready
+
 class EventLoop;
 
 // Something notifications can be posted to (a socket, an FTP server). Pending
@@ -48,8 +58,8 @@ public:
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  // Readiness. `events` are EPOLLIN/EPOLLOUT/EPOLLRDHUP bits; the handler receives
-  // what epoll reported. Watch on a watched descriptor replaces handler and events.
+  // Readiness. `events` are ready::kIn/kOut/kPeerClosed bits; the handler receives
+  // what the poller reported. Watch on a watched descriptor replaces handler and events.
   // An event that was already fetched for a descriptor is not delivered after
   // Unwatch, even within the same turn.
   void Watch(int fd, std::uint32_t events, ReadyHandler handler);

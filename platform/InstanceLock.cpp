@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/EventLoop.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ std::string FileStem(const std::string& name) {
       continue;
     }
     if (gap && !stem.empty()) stem += '-';
-    stem += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    stem += AsciiLower(c);
     gap = false;
   }
   return stem.empty() ? "instance" : stem;

@@ -98,9 +98,17 @@ bool IsReadableRegularFile(const std::string& path) {
 }
 
 std::tm LocalTimeNow() {
-  std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  int milliseconds = 0;
+  return LocalTimeNow(milliseconds);
+}
+
+std::tm LocalTimeNow(int& milliseconds) {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  milliseconds = static_cast<int>(duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
   std::tm local{};
-  ::localtime_r(&now, &local);
+  ::localtime_r(&seconds, &local);
   return local;
 }
 

@@ -37,6 +37,8 @@ std::vector<std::string> FolderEntryNames(const std::string& folder);
 bool IsReadableRegularFile(const std::string& path);
 
 std::tm LocalTimeNow();
+// The same, from one clock read that also gives the milliseconds past its second.
+std::tm LocalTimeNow(int& milliseconds);
 
 // Writing to a pipe whose reader went away must be an error, not the end of the program.
 void IgnoreBrokenPipes();

@@ -10,45 +10,18 @@
 #include <cerrno>
 
 #include "platform/FileHandle.h"
+#include "platform/Text.h"
 
 namespace {
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-std::string Fold(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The section name of a header line, or false when the line is not one. A '[' with
 // no ']' is not a header: such a line is kept as text and never matched.
 bool ParseHeader(std::string_view line, std::string& name) {
-  std::string_view t = Trim(line);
+  std::string_view t = TrimSpaces(line);
   if (t.empty() || t.front() != '[') return false;
   std::size_t close = t.find(']');
   if (close == std::string_view::npos) return false;
-  name = std::string(Trim(t.substr(1, close - 1)));
+  name = std::string(TrimSpaces(t.substr(1, close - 1)));
   return true;
 }
 
@@ -114,12 +87,12 @@ void TProfile::Parse(std::string_view text) {
 
     std::string name;
     if (ParseHeader(line, name)) {
-      index_.try_emplace(Fold(name), sections_.size());
+      index_.try_emplace(AsciiLower(name), sections_.size());
       sections_.push_back(TSection{std::move(name), std::string(line), {}});
       continue;
     }
     TLine entry{std::string(line), {}, 0};
-    std::string_view t = Trim(line);
+    std::string_view t = TrimSpaces(line);
     if (!t.empty() && t.front() != ';') {
       std::size_t eq = line.find('=');
       if (eq == std::string_view::npos) {
@@ -127,7 +100,7 @@ void TProfile::Parse(std::string_view text) {
         entry.key = std::string(t);
         entry.valueStart = line.size();
       } else {
-        entry.key = std::string(Trim(line.substr(0, eq)));
+        entry.key = std::string(TrimSpaces(line.substr(0, eq)));
         entry.valueStart = eq + 1;
       }
     }
@@ -161,19 +134,19 @@ TProfile::TLoadResult TProfile::Load(const std::string& path) {
 }
 
 TProfile::TSection* TProfile::FindSection(std::string_view name) {
-  auto it = index_.find(Fold(Trim(name)));
+  auto it = index_.find(AsciiLower(TrimSpaces(name)));
   return it == index_.end() ? nullptr : &sections_[it->second];
 }
 
 const TProfile::TSection* TProfile::FindSection(std::string_view name) const {
-  auto it = index_.find(Fold(Trim(name)));
+  auto it = index_.find(AsciiLower(TrimSpaces(name)));
   return it == index_.end() ? nullptr : &sections_[it->second];
 }
 
 std::size_t TProfile::FindKey(const TSection& section, std::string_view key) {
-  key = Trim(key);
+  key = TrimSpaces(key);
   for (std::size_t i = 0; i < section.lines.size(); ++i)
-    if (!section.lines[i].key.empty() && SameName(section.lines[i].key, key)) return i;
+    if (!section.lines[i].key.empty() && EqualsNoCase(section.lines[i].key, key)) return i;
   return kNoKey;
 }
 
@@ -184,13 +157,12 @@ std::string TProfile::ReadString(std::string_view section, std::string_view key,
   const std::size_t at = s ? FindKey(*s, key) : kNoKey;
   if (at != kNoKey) {
     const TLine* line = &s->lines[at];
-    value = Trim(std::string_view(line->raw).substr(line->valueStart));
+    value = TrimSpaces(std::string_view(line->raw).substr(line->valueStart));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
       value = value.substr(1, value.size() - 2);
   } else {
-    value = defaultValue;
-    while (!value.empty() && IsBlank(value.back())) value.remove_suffix(1);
+    value = TrimSpacesEnd(defaultValue);
   }
   return std::string(value.substr(0, kMaxValueLength));
 }
@@ -199,12 +171,12 @@ void TProfile::WriteString(std::string_view section, std::string_view key,
                            std::string_view value) {
   TSection* s = FindSection(section);
   if (!s) {
-    std::string name(Trim(section));
-    index_.emplace(Fold(name), sections_.size());
+    std::string name(TrimSpaces(section));
+    index_.emplace(AsciiLower(name), sections_.size());
     sections_.push_back(TSection{name, "[" + name + "]", {}});
     s = &sections_.back();
   }
-  std::string name(Trim(key));
+  std::string name(TrimSpaces(key));
   if (std::size_t found = FindKey(*s, name); found != kNoKey) {
     TLine& line = s->lines[found];
     // The key keeps the spelling it was first written with.
@@ -215,7 +187,7 @@ void TProfile::WriteString(std::string_view section, std::string_view key,
   // After the section's last non-blank line, so a blank line that separates it from
   // the next section stays a separator.
   std::size_t at = s->lines.size();
-  while (at > 0 && Trim(s->lines[at - 1].raw).empty()) --at;
+  while (at > 0 && TrimSpaces(s->lines[at - 1].raw).empty()) --at;
   TLine line{name + "=" + std::string(value), name, name.size() + 1};
   s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
 }

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake make pkg-config libssl-dev
   qt6-base-dev fonts-dejavu-core
 )
 if [ "${1:-}" = test ]; then
@@ -15,7 +15,7 @@ if [ "${1:-}" = test ]; then
     libgtest-dev libgmock-dev
     python3 curl lftp wget aria2 chromium
     ncftp rclone inetutils-ftp tnftp
-    xvfb xauth x11-utils trayer
+    xvfb xauth x11-utils trayer openbox xdotool
     desktop-file-utils
   )
 fi

@@ -5,15 +5,6 @@
 
 namespace {
 
-char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
-
-// Trim of the original tools: blanks and control characters at both ends.
-std::string_view TrimControl(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
-
 std::string_view SkipBlanks(std::string_view s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
   return s;
@@ -48,23 +39,6 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
-std::string UpperAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = UpperChar(c);
-  return out;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (UpperChar(text[i]) != UpperChar(prefix[i])) return false;
-  return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
-}
-
 std::string StripLineEnd(std::string_view line) {
   if (!line.empty() && line.back() == '\n') {
     line.remove_suffix(1);
@@ -76,7 +50,7 @@ std::string StripLineEnd(std::string_view line) {
 THttpRequestLine ParseRequestLine(std::string_view line) {
   THttpRequestLine r;
   std::string_view rest = line;
-  r.RequestMethod = UpperAscii(TakeWord(rest));
+  r.RequestMethod = AsciiUpper(TakeWord(rest));
   rest = SkipBlanks(rest);
   std::string target(TakeWord(rest));
   for (std::string_view scheme : {"http://", "https://"}) {
@@ -90,7 +64,7 @@ THttpRequestLine ParseRequestLine(std::string_view line) {
   r.Path = std::string(target.substr(0, q));
   if (q != std::string_view::npos) r.Params = std::string(target.substr(q + 1));
   rest = SkipBlanks(rest);
-  r.RequestVersion = UpperAscii(TrimControl(TakeWord(rest)));
+  r.RequestVersion = AsciiUpper(TrimControls(TakeWord(rest)));
   if (r.RequestVersion.empty()) r.RequestVersion = "HTTP/1.0";
   return r;
 }
@@ -162,7 +136,7 @@ std::string MimeTypeOf(std::string_view fileName) {
   auto sep = fileName.find_last_of("\\:");
   if (dot == std::string_view::npos || (sep != std::string_view::npos && dot < sep))
     return "application/binary";
-  std::string ext = UpperAscii(fileName.substr(dot + 1));
+  std::string ext = AsciiUpper(fileName.substr(dot + 1));
   if (ext == "HTM" || ext == "HTML") return "text/html";
   if (ext == "GIF") return "image/gif";
   if (ext == "BMP") return "image/bmp";
@@ -277,14 +251,14 @@ bool ParseCount(std::string_view s, std::int64_t& value) {
 }  // namespace
 
 TRangeAnswer ParseRange(std::string_view value, std::int64_t size, TByteRange& range) {
-  value = TrimControl(value);
+  value = TrimControls(value);
   if (!StartsWithNoCase(value, "bytes=")) return TRangeAnswer::kWhole;
   value = value.substr(6);
   const std::size_t dash = value.find('-');
   if (dash == std::string_view::npos || value.find(',') != std::string_view::npos)
     return TRangeAnswer::kWhole;
-  const std::string_view first = TrimControl(value.substr(0, dash));
-  const std::string_view last = TrimControl(value.substr(dash + 1));
+  const std::string_view first = TrimControls(value.substr(0, dash));
+  const std::string_view last = TrimControls(value.substr(dash + 1));
   std::int64_t a = 0, b = 0;
   if (first.empty()) {  // the last n bytes
     if (!ParseCount(last, b)) return TRangeAnswer::kWhole;

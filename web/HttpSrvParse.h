@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Text.h"
+
 // The recognised request headers of one request, cleared at every request line.
 struct THttpRequestHeaders {
   std::string ReqContentType;
@@ -115,7 +117,3 @@ std::string UnavailableAnswer(std::string_view version);
 // client's choosing. Anything else is kept as it is.
 std::string HeaderSafe(std::string_view text);
 
-// ASCII-only case folding; texts are bytes.
-std::string UpperAscii(std::string_view s);
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-bool EqualsNoCase(std::string_view a, std::string_view b);

@@ -6,6 +6,7 @@
 
 #include "catalogue/ServerUi.h"
 #include "web/WebSharePage.h"
+#include "web/WebShareRequest.h"
 
 namespace {
 

@@ -5,27 +5,7 @@
 #include "platform/HostFs.h"
 #include "web/HttpSrvParse.h"
 
-const TMimeDecode BasicAuthDecoder;
-
 namespace {
-
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 std::string Footer() {
   // The address alone would be a link relative to this server's own page.
@@ -37,65 +17,6 @@ std::string Footer() {
 }
 
 }  // namespace
-
-std::string TMimeDecode::Decode(std::string_view text) const {
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    int v = Base64Value(c);
-    if (v < 0) continue;
-    bits = (bits << 6) | unsigned(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out += static_cast<char>((bits >> count) & 0xFF);
-    }
-  }
-  return out;
-}
-
-bool StartsWithText(std::string_view text, std::string_view prefix, bool caseSensitive) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char a = text[i], b = prefix[i];
-    if (!caseSensitive) {
-      a = UpperChar(a);
-      b = UpperChar(b);
-    }
-    if (a != b) return false;
-  }
-  return true;
-}
-
-std::string DecodeRequestPath(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      int hi = HexValue(text[i + 1]), lo = HexValue(text[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-        continue;
-      }
-    }
-    out += text[i];
-  }
-  return out;
-}
-
-std::optional<std::string> LocalPathOfRequest(std::string_view path) {
-  if (path.size() <= 3 || path[0] != '/' || path[2] != '/') return std::nullopt;
-  std::string local;
-  local += path[1];
-  local += ':';
-  local += path.substr(2);
-  for (char& c : local)
-    if (c == '/') c = '\\';
-  return local;
-}
 
 // Bytes outside the unreserved set (RFC 3986 section 2.3) and "/" are escaped: a
 // name with "#", "?", "%", a blank or UTF-8 bytes otherwise gave a link that led

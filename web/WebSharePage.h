@@ -1,11 +1,9 @@
 #pragma once
 // The texts of the web share pages: the listing page built from a server's file
-// template, its links and sizes, Basic authorization decoding, request path
-// decoding and the 401 answer. Only FormatFileSize and BuildFilesPage touch files
-// (through HostFs); everything else is plain text.
+// template, its links and sizes, and the 401 answer. Only FormatFileSize and
+// BuildFilesPage touch files (through HostFs); everything else is plain text.
 
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,23 +34,6 @@ public:
 private:
   bool temporary_;
 };
-
-// Base64 (RFC 2045) decoding for the Authorization header. Characters outside
-// the alphabet are skipped and "=" ends the data, as RFC 2045 section 6.8 asks.
-class TMimeDecode {
-public:
-  std::string Decode(std::string_view text) const;
-};
-extern const TMimeDecode BasicAuthDecoder;
-
-bool StartsWithText(std::string_view text, std::string_view prefix, bool caseSensitive);
-
-// "%" and two hexadecimal digits become one byte. A "%" that is not followed by two
-// hexadecimal digits is kept as it is, so nothing past the end is ever read.
-std::string DecodeRequestPath(std::string_view text);
-
-// "/C/dir/file" to "C:\dir\file"; none for a path of another shape.
-std::optional<std::string> LocalPathOfRequest(std::string_view path);
 
 // The link of a shared file: href C/dir/file (relative to the root page, every byte
 // but A-Z a-z 0-9 - . _ ~ / percent-encoded), the full local path as its text (with

@@ -8,6 +8,7 @@
 
 #include "catalogue/uFileFormat.h"
 #include "platform/HostFs.h"
+#include "web/WebShareRequest.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,37 @@
+#pragma once
+// Text helpers for the core, which treats text as bytes: only ASCII letters are
+// ever case-folded, whatever the locale, and everything else passes untouched.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+std::string AsciiLower(std::string_view text);
+std::string AsciiUpper(std::string_view text);
+
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// Byte order after folding, for lists sorted without regard to case.
+bool LessNoCase(std::string_view a, std::string_view b);
+
+// Without blanks and control characters (every byte up to ' ') at either end.
+std::string_view TrimControls(std::string_view text);
+// Without ASCII white space (space, tab, CR, LF, VT, FF) at either end.
+std::string_view TrimSpaces(std::string_view text);
+std::string_view TrimSpacesEnd(std::string_view text);
+
+// 0..15 for a hexadecimal digit of either case, -1 for anything else.
+int HexDigitValue(char c);
+
+// An integer as the definition files and cell markup write it: an optional sign,
+// then decimal digits or '$' and hexadecimal digits. Decimal must fit 32 bits
+// signed; hexadecimal may use all 32 bits and wraps, so "$FFFFFFFF" is -1. False,
+// and out untouched, for anything else.
+bool ParseIntegerText(std::string_view text, std::int32_t& out);
+
+// English names, as listings and log lines show dates whatever the locale.
+inline constexpr const char* kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+inline constexpr const char* kDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};

@@ -1,0 +1,55 @@
+#include "platform/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+TEST(Text, FoldsOnlyAsciiLettersWhateverTheLocale) {
+  // A Latin-1 locale would fold 0xC9 to 0xE9 if anything asked the C library.
+  std::setlocale(LC_CTYPE, "");
+  EXPECT_EQ(AsciiLower("AbC-\xc9z"), "abc-\xc9z");
+  EXPECT_EQ(AsciiUpper("aBc-\xe9Z"), "ABC-\xe9Z");
+  EXPECT_TRUE(EqualsNoCase("Active", "aCTIVE"));
+  EXPECT_FALSE(EqualsNoCase("\xc9", "\xe9"));
+  EXPECT_TRUE(StartsWithNoCase("Authorization: x", "AUTHORIZATION:"));
+  EXPECT_FALSE(StartsWithNoCase("Auth", "authorization"));
+  EXPECT_TRUE(LessNoCase("apple", "Banana"));
+  EXPECT_FALSE(LessNoCase("B", "b"));
+  std::setlocale(LC_CTYPE, "C");
+}
+
+TEST(Text, TrimsControlsOrSpacesAsAsked) {
+  EXPECT_EQ(TrimControls(" \t\x01 ann \r\n"), "ann");
+  EXPECT_EQ(TrimSpaces(" \t\x01 ann \r\n"), "\x01 ann");
+  EXPECT_EQ(TrimSpacesEnd("  ann \t"), "  ann");
+  EXPECT_EQ(TrimControls("   "), "");
+}
+
+TEST(Text, IntegerTextTakesSignsAndDollarHex) {
+  struct Row {
+    const char* description;
+    const char* text;
+    bool ok;
+    std::int32_t value;
+  } rows[] = {
+      {"decimal", "2121", true, 2121},
+      {"signed", "-5", true, -5},
+      {"hex", "$1F", true, 31},
+      {"hex wraps to negative", "$FFFFFFFF", true, -1},
+      {"lowest", "-2147483648", true, INT32_MIN},
+      {"decimal past 32 bits signed", "2147483648", false, 0},
+      {"hex past 32 bits", "$100000000", false, 0},
+      {"hex digit without dollar", "1F", false, 0},
+      {"dollar alone", "$", false, 0},
+      {"empty", "", false, 0},
+      {"blank inside", "12 ", false, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.description);
+    std::int32_t value = 7;
+    EXPECT_EQ(ParseIntegerText(row.text, value), row.ok);
+    EXPECT_EQ(value, row.ok ? row.value : 7);
+  }
+  EXPECT_EQ(HexDigitValue('b'), 11);
+  EXPECT_EQ(HexDigitValue('G'), -1);
+}
