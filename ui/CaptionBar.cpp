@@ -4,9 +4,15 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QToolButton>
 #include <QWidget>
 #include <QWindow>
+
+void CentreOnScreen(QWidget& window) {
+  if (const QScreen* where = window.screen())
+    window.move(where->availableGeometry().center() - window.rect().center());
+}
 
 TWindowMover::TWindowMover(QWidget& window) : QObject(&window), window_(window) {}
 

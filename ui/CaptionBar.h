@@ -27,6 +27,12 @@ private:
   QPoint grabOffset_;
 };
 
+// Centres a top-level window on its screen. Call it before the window is first shown:
+// moved while it is being shown, the window keeps a stale native position under a
+// window manager until the next configure event, and whatever is mapped through it
+// (a menu at the pointer, a move by the caption) lands off by the window's offset.
+void CentreOnScreen(QWidget& window);
+
 // The bar is named "pCaption"; its close button "bClose" emits CloseClicked.
 class TCaptionBar : public QFrame {
   Q_OBJECT

@@ -1,13 +1,18 @@
 #include "ui/MarkupGrid.h"
 
+#include <algorithm>
+
 #include <QHeaderView>
 #include <QPainter>
+#include <QScrollBar>
 
 #include "ui/uGridDraw.h"
 
 namespace {
 constexpr int kMarkupRole = Qt::UserRole + 1;
-}
+const QColor kSelectionWash(255, 255, 255, 56);
+const QColor kSelectionFrame(0xc7, 0xcd, 0xd4);
+}  // namespace
 
 TMarkupGrid::TMarkupGrid(QWidget* parent) : QTableWidget(parent) {
   setItemDelegate(new TMarkupDelegate(*this));
@@ -24,6 +29,11 @@ TMarkupGrid::TMarkupGrid(QWidget* parent) : QTableWidget(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
   setWordWrap(false);
+}
+
+void TMarkupGrid::updateGeometries() {
+  QTableWidget::updateGeometries();
+  horizontalScrollBar()->setRange(0, 0);
 }
 
 QTableWidgetItem& TMarkupGrid::ItemAt(int column, int row) {
@@ -60,12 +70,16 @@ void TMarkupGrid::SetCellText(int column, int row, const QString& text) {
 void TMarkupDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                             const QModelIndex& index) const {
   DrawMarkupCell(*painter, grid_, index.column(), index.row(), grid_.Images(), option.rect);
-  if (option.state & QStyle::State_Selected) {
-    painter->save();
-    QPen pen(grid_.palette().color(QPalette::Text), 1, Qt::DotLine);
-    painter->setPen(pen);
-    painter->setBrush(Qt::NoBrush);
-    painter->drawRect(option.rect.adjusted(0, 0, -1, -1));
-    painter->restore();
-  }
+  if (!(option.state & QStyle::State_Selected)) return;
+  const QRect& r = option.rect;
+  painter->save();
+  painter->fillRect(r, kSelectionWash);
+  painter->setPen(kSelectionFrame);
+  // The last column runs on under the scroll bar; the frame closes where the view ends.
+  const int right = std::min(r.right(), grid_.viewport()->width() - 1);
+  painter->drawLine(r.left(), r.top(), right, r.top());
+  painter->drawLine(r.left(), r.bottom(), right, r.bottom());
+  if (index.column() == 0) painter->drawLine(r.topLeft(), r.bottomLeft());
+  if (index.column() == grid_.columnCount() - 1) painter->drawLine(right, r.top(), right, r.bottom());
+  painter->restore();
 }

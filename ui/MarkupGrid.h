@@ -7,23 +7,35 @@
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 
-class TImageList;
+#include "ui/uGridDraw.h"
 
-class TMarkupGrid : public QTableWidget {
+
+class TMarkupGrid : public QTableWidget, public TMarkupCells {
   Q_OBJECT
 
 public:
   explicit TMarkupGrid(QWidget* parent = nullptr);
 
   // -1 (draws nothing) for a cell that never got markup.
-  int CellMarkup(int column, int row) const;
+  int CellMarkup(int column, int row) const override;
   void SetCellMarkup(int column, int row, int markupIndex);
   QString CellText(int column, int row) const;
   void SetCellText(int column, int row, const QString& text);
 
+  int MarkupRows() const override { return rowCount(); }
+  int MarkupColumns() const override { return columnCount(); }
+  TCellFont MarkupFont() const override { return {font(), palette().color(QPalette::Text)}; }
+  void SetMarkupRowHeight(int row, int height) override { setRowHeight(row, height); }
+
   // Icons for image tags; null skips them. The list must outlive the grid.
   const TImageList* Images() const { return images_; }
   void SetImages(const TImageList* images) { images_ = images; }
+
+protected:
+  // The columns are a little wider than the view beside the vertical scroll bar, so
+  // Qt would scroll sideways to show a clicked cell whole and cut the icons in half.
+  // The grid has no sideways scrolling at all.
+  void updateGeometries() override;
 
 private:
   QTableWidgetItem& ItemAt(int column, int row);
@@ -31,8 +43,8 @@ private:
   const TImageList* images_ = nullptr;
 };
 
-// Paints every cell through DrawMarkupCell; selection shows as a dotted frame, since
-// the markup covers the whole cell.
+// Paints every cell through DrawMarkupCell. The markup fills the whole cell, so the
+// selected row is shown on top of it: a light wash and a frame around the whole row.
 class TMarkupDelegate : public QStyledItemDelegate {
   Q_OBJECT
 

@@ -1,11 +1,19 @@
 #include "ui/QtFront.h"
 
-#include <QCoreApplication>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QTabBar>
 
 #include "catalogue/Product.h"
 #include "platform/EventLoop.h"
 #include "ui/DrivePath.h"
+#include "ui/MarkupGrid.h"
 #include "ui/ServerTray.h"
 #include "ui/frmMain.h"
 
@@ -17,7 +25,75 @@ constexpr int kPokeMs = 200;
 
 QString BoxText(const std::string& text) { return ToQt(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")); }
 
+constexpr int kProbeMs = 100;
+
+// Places are in the window's own coordinates: the test adds where the X server says
+// the window is, which is the point of the exercise.
+QJsonObject Place(const QWidget& window, const QWidget& widget, const QRect& rect) {
+  const QPoint at = widget.mapTo(&window, rect.topLeft());
+  return QJsonObject{{"x", at.x()}, {"y", at.y()}, {"width", rect.width()}, {"height", rect.height()}};
+}
+
+QJsonObject ProbeWindow(const QWidget& window) {
+  const QRect frame = window.frameGeometry();
+  QJsonArray buttons;
+  for (const QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
+    if (button->text().isEmpty()) continue;
+    buttons.append(QJsonObject{{"name", button->objectName()},
+                               {"visible", button->isVisible()},
+                               {"place", Place(window, *button, button->rect())},
+                               {"pixelSize", button->font().pixelSize()},
+                               {"textWidth", button->fontMetrics().horizontalAdvance(button->text())},
+                               {"width", button->width()}});
+  }
+  QJsonArray grids;
+  for (const TMarkupGrid* grid : window.findChildren<TMarkupGrid*>()) {
+    const auto selected = grid->selectionModel()->selectedRows();
+    QJsonArray rows;
+    for (int row = 0; row < grid->rowCount(); ++row)
+      rows.append(Place(window, *grid->viewport(),
+                        QRect(0, grid->rowViewportPosition(row), grid->viewport()->width(), grid->rowHeight(row))));
+    grids.append(QJsonObject{{"name", grid->objectName()},
+                             {"rows", rows},
+                             {"scrollX", grid->horizontalScrollBar()->value()},
+                             {"column0X", grid->columnViewportPosition(0)},
+                             {"selectedRow", selected.isEmpty() ? -1 : selected.first().row()}});
+  }
+  QJsonArray tabs;
+  for (const QTabBar* bar : window.findChildren<QTabBar*>())
+    for (int tab = 0; tab < bar->count(); ++tab)
+      tabs.append(QJsonObject{{"text", bar->tabText(tab)}, {"place", Place(window, *bar, bar->tabRect(tab))}});
+  QJsonObject probe{{"name", window.objectName()}, {"visible", window.isVisible()},
+                    {"x", frame.x()}, {"y", frame.y()}, {"width", frame.width()}, {"height", frame.height()},
+                    {"pixelSize", window.font().pixelSize()}, {"buttons", buttons}, {"grids", grids}, {"tabs", tabs}};
+  if (const auto* main = qobject_cast<const TfMain*>(&window)) {
+    const int row = main->SelectedRow();
+    const bool listed = row >= 0 && row < static_cast<int>(main->ServerFiles().size());
+    probe.insert("selectedFile", listed ? ToQt(main->ServerFiles()[row]) : QString());
+  }
+  return probe;
+}
+
+void WriteProbe(const QString& path) {
+  QJsonArray windows;
+  for (const QWidget* window : QApplication::topLevelWidgets())
+    if (!window->objectName().isEmpty()) windows.append(ProbeWindow(*window));
+  // Replaced whole, so a reader never sees half a state.
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return;
+  file.write(QJsonDocument(QJsonObject{{"windows", windows}}).toJson(QJsonDocument::Compact));
+  file.commit();
+}
+
 }  // namespace
+
+TQtUi::TQtUi(TfMain& main) : main_(main) {
+  const QString probe = qEnvironmentVariable("DRAVIK_UI_PROBE");
+  if (probe.isEmpty()) return;
+  auto* timer = new QTimer(&main);
+  QObject::connect(timer, &QTimer::timeout, timer, [probe] { WriteProbe(probe); });
+  timer->start(kProbeMs);
+}
 
 TQtLoopBridge::TQtLoopBridge(EventLoop& loop)
     : loop_(loop), notifier_(loop.Fd(), QSocketNotifier::Read) {

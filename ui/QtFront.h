@@ -36,7 +36,9 @@ private:
 // REQUIRES: `main` outlives this front (install it after the window, remove it before).
 class TQtUi : public ServerUi {
 public:
-  explicit TQtUi(TfMain& main) : main_(main) {}
+  // With DRAVIK_UI_PROBE naming a file, the windows' state is written there a few
+  // times a second for the desktop smoke test, which cannot look inside otherwise.
+  explicit TQtUi(TfMain& main);
 
   void AddActivityLine(const std::string& line) override;
   void UpdateTrayIcon(int runningServerCount) override;

@@ -14,7 +14,6 @@
 #include "catalogue/uServers.h"
 #include "ui/DrivePath.h"
 #include "ui/Icons.h"
-#include "ui/frmMain.h"
 
 namespace {
 
@@ -31,12 +30,15 @@ void Guarded(const std::function<void()>& command) {
 
 }  // namespace
 
-TServerTrays::TServerTrays(TfMain& main) : QObject(&main), main_(main) { BuildMenu(); }
+TServerTrays::TServerTrays(QWidget& owner, TServerTrayHost host)
+    : QObject(&owner), owner_(owner), host_(std::move(host)) {
+  BuildMenu();
+}
 
 TServerTrays::~TServerTrays() = default;
 
 void TServerTrays::BuildMenu() {
-  pmTray_ = new QMenu(&main_);
+  pmTray_ = new QMenu(&owner_);
   pmTray_->setObjectName(QStringLiteral("pmTray"));
   connect(MenuItem(pmTray_, "GetLink1", QStringLiteral("Get Link...")), &QAction::triggered, this,
           &TServerTrays::GetLink1Click);
@@ -60,7 +62,7 @@ void TServerTrays::CreateServerTray(int index) {
   icon->setObjectName(QStringLiteral("ServerTray%1").arg(index));
   connect(icon, &QSystemTrayIcon::activated, this, [this, index](QSystemTrayIcon::ActivationReason reason) {
     // As on the main tray icon: a single click opens too (see TfMain::trayDblClick).
-    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) main_.trayDblClick();
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) host_.OpenMainWindow();
     if (reason == QSystemTrayIcon::Context) ServerTrayMouseUp(index, Qt::RightButton);
   });
   icons_[index] = TIcon{icon, -1};
@@ -108,17 +110,17 @@ int TServerTrays::RunningTag() const {
 }
 
 void TServerTrays::GetLink1Click() {
-  if (const int i = RunningTag(); i >= 0) main_.ShowServerLink(ServerRegistry[i].Definition);
+  if (const int i = RunningTag(); i >= 0) host_.ShowServerLink(ServerRegistry[i].Definition);
 }
 
 void TServerTrays::Displayallclients1Click() {
-  if (const int i = RunningTag(); i >= 0) main_.ShowServerLog(i);
+  if (const int i = RunningTag(); i >= 0) host_.ShowServerLog(i);
 }
 
 void TServerTrays::DisplayClients1Click() {
   const int i = RunningTag();
   if (i < 0) return;
-  main_.ShowServerLog(i);
+  host_.ShowServerLog(i);
   if (ServerRegistry[i].ClientCount == 0) AddLogLine(i, "No clients connected.");
   const TServerEngine* engine = ServerRegistry[i].Engine.get();
   const int count = engine ? engine->ClientCount() : 0;
@@ -140,7 +142,7 @@ void TServerTrays::StopServer1Click() {
   if (i < 0) return;
   Guarded([this, i] {
     StopServer(ServerRegistry[i].FileName);
-    main_.RefreshServers();
+    host_.RefreshServers();
   });
 }
 
@@ -154,6 +156,6 @@ void TServerTrays::DeleteServer1Click() {
   Guarded([this, &path] {
     StopServer(path);
     if (!QFile::remove(ToQt(path))) Ui().ShowError("Could not delete " + path);
-    main_.RefreshServers();
+    host_.RefreshServers();
   });
 }

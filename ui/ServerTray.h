@@ -3,21 +3,33 @@
 // icon per server whose definition wants one; the menu's commands act on the entry
 // whose icon was right-clicked last. Owned by the main window.
 
+#include <functional>
 #include <map>
 #include <string>
 
 #include <QObject>
 #include <QString>
 
+#include "catalogue/uFileFormat.h"
+
 class QMenu;
 class QSystemTrayIcon;
-class TfMain;
+class QWidget;
+
+// What the icons and their menu ask of the window that owns them; each is required.
+struct TServerTrayHost {
+  std::function<void()> OpenMainWindow;  // a click or double-click on an icon
+  std::function<void(const TServerFile& server)> ShowServerLink;
+  std::function<void(int index)> ShowServerLog;
+  std::function<void()> RefreshServers;
+};
 
 class TServerTrays : public QObject {
   Q_OBJECT
 
 public:
-  explicit TServerTrays(TfMain& main);
+  // The menu and the icons belong to `owner`.
+  TServerTrays(QWidget& owner, TServerTrayHost host);
   ~TServerTrays() override;
 
   void CreateServerTray(int index);
@@ -52,7 +64,8 @@ private:
   // The running entry the menu was opened for, or -1.
   int RunningTag() const;
 
-  TfMain& main_;
+  QWidget& owner_;
+  TServerTrayHost host_;
   std::map<int, TIcon> icons_;
   QMenu* pmTray_ = nullptr;
   int tag_ = -1;

@@ -1,7 +1,127 @@
 #include "ui/Style.h"
 
+#include <QApplication>
+#include <QEvent>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
+#include <QProxyStyle>
+#include <QStyleFactory>
+#include <QStyleOption>
 #include <QWidget>
+
+namespace {
+
+const QColor kInk(0x1c, 0x24, 0x30);
+const QColor kSteelLight(0xe9, 0xec, 0xef);
+const QColor kSteelDisabled(0xb7, 0xbc, 0xc2);
+const QColor kEdgeDisabled(0x7a, 0x82, 0x8c);
+const QColor kWindowEdge(0x0b, 0x12, 0x1c);
+const QString kSkinStyleName = QStringLiteral("dravik-brushed-steel");
+constexpr int kIndicatorSize = 13;
+
+// Check boxes and radio buttons are painted here rather than by the style sheet: a
+// sheet can only show a state through an image file, and the tick must be drawn.
+class TSkinStyle : public QProxyStyle {
+public:
+  TSkinStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {
+    setObjectName(kSkinStyleName);
+  }
+
+  int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
+    switch (metric) {
+      case PM_IndicatorWidth:
+      case PM_IndicatorHeight:
+      case PM_ExclusiveIndicatorWidth:
+      case PM_ExclusiveIndicatorHeight:
+        return kIndicatorSize;
+      default:
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+  }
+
+  void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+    if (element == PE_IndicatorCheckBox) return DrawCheck(*option, *painter);
+    if (element == PE_IndicatorRadioButton) return DrawRadio(*option, *painter);
+    QProxyStyle::drawPrimitive(element, option, painter, widget);
+  }
+
+private:
+  static void DrawCheck(const QStyleOption& option, QPainter& painter) {
+    const bool enabled = option.state & State_Enabled;
+    const QRectF box = QRectF(option.rect).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(enabled ? kInk : kEdgeDisabled);
+    painter.setBrush(enabled ? kSteelLight : kSteelDisabled);
+    painter.drawRect(box);
+    if (option.state & (State_On | State_NoChange)) {
+      const qreal w = box.width(), h = box.height();
+      QPainterPath tick;
+      tick.moveTo(box.left() + w * 0.22, box.top() + h * 0.52);
+      tick.lineTo(box.left() + w * 0.42, box.top() + h * 0.74);
+      tick.lineTo(box.left() + w * 0.80, box.top() + h * 0.26);
+      painter.setPen(QPen(enabled ? kInk : kEdgeDisabled, 2.0, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+      painter.setBrush(Qt::NoBrush);
+      painter.drawPath(tick);
+    }
+    painter.restore();
+  }
+
+  static void DrawRadio(const QStyleOption& option, QPainter& painter) {
+    const bool enabled = option.state & State_Enabled;
+    const QRectF ring = QRectF(option.rect).adjusted(0.5, 0.5, -0.5, -0.5);
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(enabled ? kInk : kEdgeDisabled);
+    painter.setBrush(enabled ? kSteelLight : kSteelDisabled);
+    painter.drawEllipse(ring);
+    if (option.state & State_On) {
+      painter.setPen(Qt::NoPen);
+      painter.setBrush(enabled ? kInk : kEdgeDisabled);
+      painter.drawEllipse(ring.center(), ring.width() * 0.22, ring.height() * 0.22);
+    }
+    painter.restore();
+  }
+};
+
+// Borderless windows of the same colours stacked on each other would run together, so
+// each gets a one-pixel edge, drawn over its children from a transparent top layer.
+class TWindowEdge : public QWidget {
+public:
+  explicit TWindowEdge(QWidget& window) : QWidget(&window) {
+    setObjectName(QStringLiteral("pWindowEdge"));
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::NoFocus);
+    setGeometry(window.rect());
+    window.installEventFilter(this);
+    raise();
+  }
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Resize) setGeometry(static_cast<QWidget*>(watched)->rect());
+    return QWidget::eventFilter(watched, event);
+  }
+
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setPen(kWindowEdge);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+  }
+};
+
+// One style and one font for every window, whoever opens it: a window made with a
+// parent would otherwise take its font from where the parent's sheet leaves it.
+void InstallSkin() {
+  if (QApplication::style() && QApplication::style()->objectName() == kSkinStyleName) return;
+  QApplication::setStyle(new TSkinStyle);
+  QApplication::setFont(WindowFont());
+}
+
+}  // namespace
 
 QFont WindowFont(int pixelSize) {
   QFont font;
@@ -35,25 +155,26 @@ QPushButton:pressed, QToolButton:pressed {
 QPushButton:disabled, QToolButton:disabled { color: #7a828c; background: #b7bcc2; border-color: #7a828c; }
 QCheckBox, QRadioButton { color: #ffffff; background: transparent; spacing: 5px; }
 QCheckBox:disabled, QRadioButton:disabled { color: #9fb3c8; }
-QCheckBox::indicator, QRadioButton::indicator {
-  width: 11px; height: 11px; border: 1px solid #4b5360;
-  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f1f3f5, stop:1 #a9b1bb);
-}
-QRadioButton::indicator { border-radius: 6px; }
-QCheckBox::indicator:checked {
-  border: 1px solid #dfe3e8;
-  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #3a4656, stop:1 #0e141c);
-}
-QRadioButton::indicator:checked {
-  background: qradialgradient(cx:0.5, cy:0.5, radius:0.5, fx:0.5, fy:0.5, stop:0 #1c2430, stop:0.45 #1c2430, stop:0.55 #dfe3e8, stop:1 #a9b1bb);
-}
 QGroupBox { border: 1px solid #9aa3ae; margin-top: 7px; padding-top: 4px; background: transparent; }
 QGroupBox::title { subcontrol-origin: margin; left: 8px; padding: 0 3px; color: #ffffff; }
 QTabBar::tab {
-  color: #1c2430; padding: 3px 10px; border: 1px solid #4b5360; border-bottom: none;
-  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #c7cdd4, stop:1 #9aa3ae);
+  color: #dfe3e8; padding: 3px 10px; border: 1px solid #1c2430; border-top: none;
+  background: #4f5b69; margin-bottom: 3px;
 }
-QTabBar::tab:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffff, stop:1 #c7cdd4); }
+QTabBar::tab:hover { color: #ffffff; }
+QTabBar::tab:selected {
+  color: #1c2430; background: #f1f3f5; margin-bottom: 0px;
+  border-bottom: 3px solid #f0b400;
+}
+QScrollBar { background: #00284f; border: 1px solid #1c2430; margin: 0px; }
+QScrollBar:vertical { width: 14px; }
+QScrollBar:horizontal { height: 14px; }
+QScrollBar::handle { background: #c7cdd4; border: 1px solid #1c2430; }
+QScrollBar::handle:hover { background: #e9ecef; }
+QScrollBar::handle:vertical { min-height: 24px; }
+QScrollBar::handle:horizontal { min-width: 24px; }
+QScrollBar::add-line, QScrollBar::sub-line { width: 0px; height: 0px; border: none; background: none; }
+QScrollBar::add-page, QScrollBar::sub-page { background: none; }
 QLineEdit, QPlainTextEdit, QTextEdit {
   color: #000000; background: #ffffff; border: 1px solid #4b5360;
   selection-background-color: #004080; selection-color: #ffffff;
@@ -65,6 +186,7 @@ QToolTip { color: #000000; background: #ffffe1; border: 1px solid #4b5360; }
 }
 
 void ApplyBrushedSteel(QWidget& window) {
+  InstallSkin();
   window.setFont(WindowFont());
   QPalette palette = window.palette();
   palette.setColor(QPalette::Window, kWindowColor);
@@ -74,4 +196,5 @@ void ApplyBrushedSteel(QWidget& window) {
   window.setPalette(palette);
   window.setAutoFillBackground(true);
   window.setStyleSheet(BrushedSteelStyleSheet());
+  if (window.windowFlags() & Qt::FramelessWindowHint) new TWindowEdge(window);
 }

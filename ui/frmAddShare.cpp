@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 
 #include "ui/CaptionBar.h"
 #include "ui/DrivePath.h"
@@ -71,11 +70,11 @@ void TfAddShare::BuildWindow() {
     access->setVisible(directoryMode_);
   UpdateOkButton();
   ApplyBrushedSteel(*this);
+  CentreOnScreen(*this);
 }
 
 void TfAddShare::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (const QScreen* where = screen()) move(where->availableGeometry().center() - rect().center());
   UpdateOkButton();
 }
 

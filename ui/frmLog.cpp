@@ -1,9 +1,10 @@
 #include "ui/frmLog.h"
 
+#include <QEvent>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QScrollBar>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "catalogue/uServers.h"
 #include "ui/CaptionBar.h"
@@ -49,7 +50,7 @@ TfLog::TfLog(int index, const QString& caption, QWidget* parent)
   ApplyBrushedSteel(*this);
   mLog_->setFont(WindowFont(11));
   mLog_->setStyleSheet(QStringLiteral("QPlainTextEdit { background: #004080; color: #ffffff; }"));
-  if (const QScreen* where = screen()) move(where->availableGeometry().center() - rect().center());
+  CentreOnScreen(*this);
 }
 
 void TfLog::showEvent(QShowEvent* event) {
@@ -61,6 +62,25 @@ void TfLog::showEvent(QShowEvent* event) {
     if (!lines.isEmpty()) mLog_->setPlainText(lines.join(QLatin1Char('\n')));
   }
   ScrollToEnd();
+}
+
+// Kept above everything, the window would also sit over a modal dialog of ours (the
+// wizard) and could be neither moved nor closed until that ends; so it steps down
+// while a modal dialog blocks it.
+bool TfLog::event(QEvent* event) {
+  if (event->type() == QEvent::WindowBlocked) SetOnTop(false);
+  if (event->type() == QEvent::WindowUnblocked) SetOnTop(true);
+  return QWidget::event(event);
+}
+
+// Told to the window system in place: setWindowFlags would hide the window and show
+// it again, at a place the window manager picks.
+void TfLog::SetOnTop(bool onTop) {
+  Qt::WindowFlags flags = windowFlags();
+  flags.setFlag(Qt::WindowStaysOnTopHint, onTop);
+  if (flags == windowFlags()) return;
+  overrideWindowFlags(flags);
+  if (QWindow* handle = windowHandle()) handle->setFlags(flags);
 }
 
 void TfLog::AppendLogLine(const std::string& line) {

@@ -24,10 +24,12 @@ public:
 
 protected:
   void showEvent(QShowEvent* event) override;
+  bool event(QEvent* event) override;
 
 private:
   void bCloseClick();
   void ScrollToEnd();
+  void SetOnTop(bool onTop);
 
   int index_;
   TCaptionBar* caption_;

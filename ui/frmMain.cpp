@@ -2,6 +2,7 @@
 #include "ui/frmMain.h"
 
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -12,7 +13,6 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
@@ -75,6 +75,7 @@ TfMain::TfMain(std::string serversFolder, TServerScan scan, QWidget* parent)
   grid_->setColumnWidth(0, 35);
   grid_->setColumnWidth(1, 465);
   grid_->SetCellText(1, 0, QStringLiteral("x"));
+  CentreOnScreen(*this);
 }
 
 TfMain::~TfMain() = default;
@@ -97,7 +98,10 @@ void TfMain::BuildWindow() {
   tGlitch_->setSingleShot(true);
   tGlitch_->setInterval(kGlitchMs);
   connect(tGlitch_, &QTimer::timeout, this, [this] { UpdateServerTray(glitchTag_); });
-  trays_ = new TServerTrays(*this);
+  trays_ = new TServerTrays(*this, {[this] { trayDblClick(); },
+                                    [this](const TServerFile& server) { ShowServerLink(server); },
+                                    [this](int index) { ShowServerLog(index); },
+                                    [this] { RefreshServers(); }});
 
   ApplyBrushedSteel(*this);
   mLog_->setFont(WindowFont(9));
@@ -131,7 +135,7 @@ void TfMain::BuildTabBar() {
   auto* bar = Named(new QFrame(this), "pTabs");
   bar->setGeometry(0, kHeight - kTabsHeight, kWidth, kTabsHeight);
   tsTabs_ = Named(new QTabBar(bar), "tsTabs");
-  tsTabs_->setShape(QTabBar::TriangularSouth);
+  tsTabs_->setShape(QTabBar::RoundedSouth);
   tsTabs_->setDrawBase(false);
   tsTabs_->setExpanding(false);
   for (const char* tab : {"Servers", "Activity Log", "About"}) tsTabs_->addTab(QString::fromLatin1(tab));
@@ -160,8 +164,9 @@ void TfMain::BuildServersPage() {
   grid_->setContextMenuPolicy(Qt::CustomContextMenu);
   grid_->viewport()->installEventFilter(this);
   connect(grid_, &QTableWidget::cellDoubleClicked, this, [this] { gridDblClick(); });
-  connect(grid_, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& at) { pmGrid_->popup(grid_->viewport()->mapToGlobal(at)); });
+  // At the pointer as the X server has it: a point mapped out of the window is only as
+  // good as Qt's idea of where the window is, which a window manager can leave stale.
+  connect(grid_, &QWidget::customContextMenuRequested, this, [this] { pmGrid_->popup(QCursor::pos()); });
   auto* note = Named(new QLabel(QStringLiteral("Right-click a Server for more options. Double-click a server to edit."),
                                 page),
                      "lNote");
@@ -256,13 +261,6 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
     GridMouseDown(static_cast<QMouseEvent*>(event)->position().toPoint());
   if (watched == lURL_ && event->type() == QEvent::MouseButtonRelease) lURLClick();
   return QWidget::eventFilter(watched, event);
-}
-
-void TfMain::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  if (centred_) return;
-  centred_ = true;
-  if (const QScreen* where = screen()) move(where->availableGeometry().center() - rect().center());
 }
 
 void TfMain::closeEvent(QCloseEvent* event) {

@@ -96,7 +96,6 @@ public:
   std::string FeedbackLibrary = "feedbackmgr.dll";
 
 protected:
-  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -121,7 +120,6 @@ private:
   std::vector<std::string> serverFiles_;
   int listedServerCount_ = 0;
   int trayImage_ = -1;
-  bool centred_ = false;
   int glitchTag_ = -1;
   std::map<int, QPointer<TfLog>> logWindows_;
 

@@ -88,7 +88,9 @@ std::string BuildServerLink(const std::string& address, const TServerFile& serve
   return kSchemes[server.Type] + user + address + ":" + std::to_string(server.Port) + "/";
 }
 
+// The selection stays on the server it was on, wherever the rebuilt list puts it.
 void TfMain::RefreshServers() {
+  const std::string selected = SelectedPath();
   ClearMarkup();
   grid_->clearSelection();
   grid_->setColumnCount(2);
@@ -109,7 +111,8 @@ void TfMain::RefreshServers() {
     grid_->SetCellMarkup(1, 0, RegisterMarkup(kEmptyRowMarkup));
     FitRowHeights(*grid_);
   }
-  grid_->selectRow(0);
+  const auto kept = std::find(serverFiles_.begin(), serverFiles_.end(), selected);
+  grid_->selectRow(kept == serverFiles_.end() ? 0 : static_cast<int>(kept - serverFiles_.begin()));
   grid_->viewport()->update();
 }
 

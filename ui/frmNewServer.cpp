@@ -10,7 +10,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QStackedWidget>
 #include <QToolTip>
 
@@ -121,11 +120,6 @@ TfNewServer::TfNewServer(const TServerFile& server, bool editMode, QWidget* pare
   }
   pcPages_->setCurrentWidget(tsType_);
   UpdateWizardButtons();
-}
-
-void TfNewServer::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
-  if (const QScreen* where = screen()) move(where->availableGeometry().center() - rect().center());
 }
 
 void TfNewServer::SyncCounts() {

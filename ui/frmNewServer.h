@@ -43,7 +43,6 @@ public:
   void RemoveShare(int row);
 
 protected:
-  void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

@@ -84,6 +84,7 @@ void TfNewServer::BuildWindow() {
   connect(bNext_, &QPushButton::clicked, this, &TfNewServer::bNextClick);
   connect(bCancel_, &QPushButton::clicked, this, &QDialog::reject);
   ApplyBrushedSteel(*this);
+  CentreOnScreen(*this);
 }
 
 void TfNewServer::BuildTypePage() {

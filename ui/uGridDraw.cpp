@@ -12,7 +12,6 @@
 
 #include "ui/DrivePath.h"
 #include "ui/Icons.h"
-#include "ui/MarkupGrid.h"
 
 namespace {
 
@@ -386,24 +385,23 @@ void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens
   canvas.drawImage(rect.topLeft(), image, QRect(QPoint(0, 0), pixels));
 }
 
-void DrawMarkupCell(QPainter& canvas, const TMarkupGrid& grid, int column, int row,
+void DrawMarkupCell(QPainter& canvas, const TMarkupCells& grid, int column, int row,
                     const TImageList* images, const QRect& rect) {
   if (MarkupCount() == 0) return;
   const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
   if (!tokens) return;
-  RenderMarkup(canvas, rect, *tokens, row, column, images,
-               {grid.font(), grid.palette().color(QPalette::Text)});
+  RenderMarkup(canvas, rect, *tokens, row, column, images, grid.MarkupFont());
 }
 
-void FitRowHeights(TMarkupGrid& grid) {
-  const int lineHeight = QFontMetrics(grid.font()).height();
+void FitRowHeights(TMarkupCells& grid) {
+  const int lineHeight = QFontMetrics(grid.MarkupFont().Font).height();
   static const TMarkupList kEmpty;
-  for (int row = 0; row < grid.rowCount(); ++row) {
+  for (int row = 0; row < grid.MarkupRows(); ++row) {
     int tallest = lineHeight;
-    for (int column = 0; column < grid.columnCount(); ++column) {
+    for (int column = 0; column < grid.MarkupColumns(); ++column) {
       const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
       tallest = std::max(tallest, MarkupHeight(lineHeight, tokens ? *tokens : kEmpty));
     }
-    grid.setRowHeight(row, tallest <= 20 ? 31 : tallest + 10);
+    grid.SetMarkupRowHeight(row, tallest <= 20 ? 31 : tallest + 10);
   }
 }

@@ -14,9 +14,11 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
+#include <QTest>
 
 #include "DesktopTestSupport.h"
 #include "UiTestSupport.h"
@@ -152,6 +154,35 @@ TEST_F(MainWindow, BadColourInANameStillListsEveryServer) {
   ASSERT_EQ(main_->ListedServerCount(), 2);
   EXPECT_EQ(Row(0)[0], "Name: <FNT=clNoSuchColour>Odd");
   EXPECT_EQ(Row(1)[0], "Name: Red");  // a valid tag in a name still takes effect
+}
+
+TEST_F(MainWindow, SelectedRowIsLitWholeStaysOnItsServerAndNeverScrollsSideways) {
+  WriteDefinition("b", Definition("Beta", kTypeFtp));
+  const std::string gamma = WriteDefinition("c", Definition("Gamma", kTypeWeb));
+  main_->RefreshServers();
+  main_->trayDblClick();
+  TMarkupGrid& grid = Grid();
+  ASSERT_TRUE(WaitFor([&] { return grid.isVisible(); }));
+
+  // A click in the text column used to scroll the grid sideways and cut the icons.
+  const QPoint inText(300, grid.rowViewportPosition(1) + 5);
+  QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, inText);
+  EXPECT_EQ(main_->SelectedRow(), 1);
+  EXPECT_EQ(grid.columnViewportPosition(0), 0);
+  EXPECT_EQ(grid.horizontalScrollBar()->maximum(), 0);
+
+  // Both cells of the selected row are lit, not just framed; blank spots near the
+  // bottom of each row hold only background.
+  const QImage shot = grid.viewport()->grab().toImage();
+  auto bottom = [&](int row) { return grid.rowViewportPosition(row) + grid.rowHeight(row) - 4; };
+  for (const int x : {2, 400})
+    EXPECT_GT(qGray(shot.pixel(x, bottom(1))), qGray(shot.pixel(x, bottom(0))) + 20) << "x " << x;
+
+  // A server listed ahead of it moves the row; the selection goes with the server.
+  WriteDefinition("a", Definition("Alpha", kTypeFtp));
+  main_->RefreshServers();
+  ASSERT_EQ(main_->ListedServerCount(), 3);
+  EXPECT_EQ(main_->ServerFiles().at(main_->SelectedRow()), gamma);
 }
 
 TEST_F(MainWindow, NewServerCreatesTheFolderAFileAndStartsIt) {

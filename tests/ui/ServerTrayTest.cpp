@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include <QAbstractButton>
+#include <QDialog>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -137,6 +138,21 @@ TEST_F(ServerTray, LogWindowOpensAndStaysAtItsNewestLine) {
   EXPECT_EQ(bar->value(), bar->maximum());
   AddLogLine(entry, "newest");
   EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+TEST_F(ServerTray, LogWindowStepsBelowAModalDialogWhileItIsOpen) {
+  const int entry = Start("Pages");
+  main_->ShowServerLog(entry);
+  TfLog* window = main_->LogWindow(entry);
+  ASSERT_TRUE(window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+  {
+    QDialog wizard;
+    wizard.setWindowModality(Qt::ApplicationModal);
+    wizard.show();
+    EXPECT_TRUE(WaitFor([&] { return !window->windowFlags().testFlag(Qt::WindowStaysOnTopHint); }));
+  }
+  EXPECT_TRUE(WaitFor([&] { return window->windowFlags().testFlag(Qt::WindowStaysOnTopHint); }));
+  EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(ServerTray, StoppingTheServerClosesItsLogWindow) {
