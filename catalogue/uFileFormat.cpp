@@ -74,6 +74,7 @@ constexpr TInfoKey kInfoKeys[] = {
     {"Tray", &TServerFile::Tray, "", 1, false, true},
     {"IdleTimeout", &TServerFile::IdleTimeout, "", kDefaultIdleTimeout, true, false},
     {"MaxPerAddress", &TServerFile::MaxPerAddress, "", kDefaultMaxPerAddress, true, false},
+    {"RequireTls", &TServerFile::RequireTls, "", 0, false, false},
 };
 
 void ReadInfoKey(const TProfile& profile, const TInfoKey& key, TServerFile& server) {
@@ -178,6 +179,9 @@ bool WriteServerFile(const std::string& fileName, const TServerFile& server) {
 
   for (const TInfoKey& key : kInfoKeys)
     if (key.written) WriteInfoKey(profile, key, server);
+  // Files written before the key existed keep their bytes while it is off.
+  if (server.RequireTls || !profile.ReadString(kInfo, "RequireTls", "").empty())
+    WriteBool(profile, kInfo, "RequireTls", server.RequireTls);
   // The counts are trusted over the arrays; entries the array lacks are written as
   // a fresh entry reads, rather than read past the array's end.
   const TDirectory noDirectory;

@@ -48,6 +48,9 @@ struct TServerFile {
   // so a definition saved by the wizard keeps whatever the owner put there.
   std::int32_t IdleTimeout = kDefaultIdleTimeout;      // seconds; 0 turns time limits off
   std::int32_t MaxPerAddress = kDefaultMaxPerAddress;  // connections per address; 0 no cap
+  // Logins and pages only over TLS; written by the wizard where it is on, or where
+  // the file already has the key.
+  bool RequireTls = false;
 };
 
 // Raised when a definition cannot be written; message "Unable to write to " + path.

@@ -6,6 +6,7 @@
 #include "catalogue/ServerUi.h"
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "platform/HostFs.h"
 #include "platform/Process.h"
 #include "platform/SocketError.h"
 #include "platform/Text.h"
@@ -143,8 +144,10 @@ bool StartServer(const std::string& fileName) {
       StartFailed(fileName, definition, socketError);
       return false;
     }
+    const std::string note = engine->StartNote();
     ServerRegistry[n].Engine = std::move(engine);
     AddLogLine(n, ServerTypeName(definition.Type) + " Started on " + FormatStartTime(Now()));
+    if (!note.empty()) AddLogLine(n, note);
   }
 
   if (definition.Tray) {
@@ -207,6 +210,21 @@ void ToggleServer(const std::string& fileName) {
     StopServer(fileName);
   else
     StartServer(fileName);
+}
+
+std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note) {
+  std::string native = ServerRegistry[static_cast<std::size_t>(index)].FileName;
+  std::string converted;
+  if (HostFs::ToNative(native, converted)) native = converted;
+  const std::size_t slash = native.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash);
+  const TTlsCertificate certificate = EnsureTlsCertificate(folder);
+  std::string error = certificate.error;
+  std::unique_ptr<TTlsContext> context;
+  if (certificate.Ok()) context = TTlsContext::Create(certificate, error);
+  note = context ? "TLS certificate SHA-256 fingerprint: " + context->Fingerprint()
+                 : error + " (no encryption until it is mended)";
+  return context;
 }
 
 void AddLogLine(int index, const std::string& text) {

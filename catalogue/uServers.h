@@ -13,6 +13,7 @@
 #include <string>
 
 #include "catalogue/uFileFormat.h"
+#include "platform/Tls.h"
 
 // One running protocol engine, owned by its registry entry.
 class TServerEngine {
@@ -28,6 +29,9 @@ public:
   // The port listened on, which differs from the definition's after Port=0; 0 when
   // not listening or the engine cannot tell.
   virtual int BoundPort() const { return 0; }
+  // A line for the activity log right after the start's own (the certificate's
+  // fingerprint); empty for none.
+  virtual std::string StartNote() const { return {}; }
 };
 
 // Makes a configured engine for entry `index` (Tag, Port, limits, banner, handlers).
@@ -78,6 +82,10 @@ void StopServer(const std::string& fileName);
 void ToggleServer(const std::string& fileName);
 
 void AddLogLine(int index, const std::string& text);
+// The TLS context for a start of entry `index`, from tls-cert.pem and tls-key.pem
+// beside its definition (made at first need); null when they cannot be used. note:
+// the activity line that says which certificate, or why there is no encryption.
+std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note);
 void LogDecision(bool allowed, int index, const std::string& who, const std::string& what);
 
 void SetServerTrayImage(int index);

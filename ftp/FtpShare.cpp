@@ -13,6 +13,7 @@ void RegisterFtpEngine() {
     server->Port = std::to_string(definition.Port);
     server->MaxClients = definition.Multiple ? 100 : 1;
     server->Limits = {definition.IdleTimeout, definition.MaxPerAddress};
+    server->RequireTls = definition.RequireTls;
     server->Banner = std::string("220 Dravik Server FTP (") + kMakerAddress + ")";
     InstallFtpSharePolicy(*server);
     std::vector<std::string> folders;
@@ -27,6 +28,8 @@ void RegisterFtpEngine() {
 
 void TFtpEngine::Start() {
   server_->Start();
+  tls_ = MakeServerTls(server_->Tag, startNote_);
+  server_->Tls = tls_.get();
   for (const std::string& folder : folders_)
     if (!HostFs::DirectoryExists(folder))
       AddLogLine(server_->Tag, "Shared folder not found: " + folder);

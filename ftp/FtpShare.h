@@ -26,9 +26,12 @@ public:
     return c ? c->PeerAddr() : std::string();
   }
   int BoundPort() const override { return server_->Listening() ? server_->BoundPort() : 0; }
+  std::string StartNote() const override { return startNote_; }
   TFtpServer& Server() { return *server_; }
 
 private:
+  std::unique_ptr<TTlsContext> tls_;  // outlives the sessions made from it
+  std::string startNote_;
   std::unique_ptr<TFtpServer> server_;
   std::vector<std::string> folders_;
 };

@@ -50,6 +50,10 @@ TFtpServer::TFtpServer() : serverWSocket_(std::make_unique<TWSocket>()) {
   RegisterCommand("MLST", &TFtpServer::CommandMLST);
   RegisterCommand("MFMT", &TFtpServer::CommandMFMT);
   RegisterCommand("OPTS", &TFtpServer::CommandOPTS);
+  RegisterCommand("AUTH", &TFtpServer::CommandAUTH, false);
+  RegisterCommand("PBSZ", &TFtpServer::CommandPBSZ, false);
+  RegisterCommand("PROT", &TFtpServer::CommandPROT, false);
+  RegisterCommand("CCC", &TFtpServer::CommandCCC, false);
 }
 
 TFtpServer::~TFtpServer() {
@@ -232,6 +236,10 @@ void TFtpServer::ClientClosed(TFtpCtrlSocket& client) {
 
 void TFtpServer::CommandUSER(TFtpCtrlSocket& client, std::string&, std::string& params,
                              std::string& answer) {
+  if (RequireTls && !client.TlsActive()) {
+    answer = kReplyTlsRequired;
+    return;
+  }
   client.UserName = FtpTrim(params);
   client.FtpState = ftpcWaitingPassword;
   answer = FtpFormat(kReplyPasswordRequired, client.UserName.c_str());

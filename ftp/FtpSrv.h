@@ -64,7 +64,7 @@ public:
   // A command handler sets answer; keyword and params arrive as parsed.
   using TCommandProc = void (TFtpServer::*)(TFtpCtrlSocket& client, std::string& keyword,
                                             std::string& params, std::string& answer);
-  static constexpr std::size_t kCommandTableSize = 39;
+  static constexpr std::size_t kCommandTableSize = 43;
 
   TFtpServer();
   ~TFtpServer();
@@ -80,6 +80,10 @@ public:
   int Tag = 0;         // the registry's entry index
   std::string PasvIpAddr;  // announced by PASV to clients that are not on loopback
   TLimitSettings Limits;    // read as sessions come and go
+  // Offers AUTH TLS when set (the owner keeps it alive while the server runs);
+  // RequireTls refuses USER on a connection still in clear.
+  TTlsContext* Tls = nullptr;
+  bool RequireTls = false;
   // Failed logins per address, shared by every session of this server.
   TAddressGuard& Guard() { return guard_; }
 
@@ -249,6 +253,15 @@ private:
   void CommandOVER(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandSTOU(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandFEAT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandAUTH(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandPBSZ(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandPROT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  void CommandCCC(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
+  // PROT P: TLS on a connected data socket, then `connected` (FtpSrvTls.cpp).
+  bool DataNeedsTls(const TFtpCtrlSocket& client) const {
+    return Tls && client.ProtPrivate && client.TlsActive();
+  }
+  void SecureDataConnection(TFtpCtrlSocket& client, std::function<void(TFtpCtrlSocket&)> connected);
   void CommandEPSV(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandEPRT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandMLSD(TFtpCtrlSocket&, std::string&, std::string&, std::string&);

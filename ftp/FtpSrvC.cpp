@@ -186,7 +186,8 @@ void TFtpCtrlSocket::DeliverCommandLines() {
     int len = (i > 0 && start[i - 1] == '\r') ? i - 1 : i;
     if (OnCommand) OnCommand(*this, start, len);
     if (alive.expired()) return;
-    if (i == held_ - 1) {
+    if (i == held_ - 1 || dropHeld_) {
+      dropHeld_ = false;
       held_ = 0;
       start_ = 0;
       break;

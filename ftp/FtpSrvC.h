@@ -131,6 +131,8 @@ public:
   int PasvPort = 0;  // the range port this session holds, 0 for none
   bool EpsvAll = false;  // EPSV ALL: no other command may set up data connections
   std::string ReservedFile;  // the empty file STOU made for its name, until data comes
+  bool ProtPrivate = false;  // PROT P: data connections are encrypted
+  bool DataTlsPending = false;  // an accepted passive connection is still negotiating
 
   // What the server's time limits measure (steady clock).
   using TTime = std::chrono::steady_clock::time_point;
@@ -166,6 +168,9 @@ public:
   bool CommandsPaused() const { return commandsPaused_; }
   // Sends text and CR LF as it is.
   void SendLine(const std::string& text);
+  // Forgets command bytes received but not yet run: what came in clear behind
+  // AUTH TLS must not run as if it had come encrypted.
+  void DropHeldInput() { dropHeld_ = true; }
 
   // The peer's dotted address, also after the connection has closed.
   std::string PeerAddr() const override { return cachedPeerAddr_; }
@@ -189,6 +194,7 @@ private:
   std::string cachedPeerAddr_;
   bool commandsPaused_ = false;
   bool deliveryPosted_ = false;
+  bool dropHeld_ = false;
 };
 
 class EFtpCtrlSocketException : public std::runtime_error {

@@ -48,7 +48,12 @@ void TFtpServer::WatchIdlePassiveConnection(TFtpCtrlSocket& client) {
 
 void TFtpServer::AttachStoreHandlers(TFtpCtrlSocket& client) {
   TWSocket& data = *client.DataWSocket;
-  data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) { StoreConnected(client, e); };
+  data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) {
+    if (e == 0 && DataNeedsTls(client))
+      SecureDataConnection(client, [this](TFtpCtrlSocket& c) { StoreConnected(c, 0); });
+    else
+      StoreConnected(client, e);
+  };
   data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { StoreClosed(client, e); };
   data.OnDataAvailable = [this, &client](TCustomWSocket&, int e) { StoreDataAvailable(client, e); };
   data.OnDataSent = nullptr;
@@ -57,7 +62,12 @@ void TFtpServer::AttachStoreHandlers(TFtpCtrlSocket& client) {
 
 void TFtpServer::AttachSendHandlers(TFtpCtrlSocket& client) {
   TWSocket& data = *client.DataWSocket;
-  data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) { SendConnected(client, e); };
+  data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) {
+    if (e == 0 && DataNeedsTls(client))
+      SecureDataConnection(client, [this](TFtpCtrlSocket& c) { SendConnected(c, 0); });
+    else
+      SendConnected(client, e);
+  };
   data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { SendClosed(client, e); };
   data.OnDataSent = [this, &client](TCustomWSocket&, int e) { SendDataSent(client, e); };
   // A file range goes out in large steps with no OnDataSent between them; each step
@@ -100,7 +110,7 @@ void TFtpServer::OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally) 
 void TFtpServer::StartDataSide(TFtpCtrlSocket& client, bool store, bool bindLocally) {
   if (client.PassiveArmed) {
     store ? AttachStoreHandlers(client) : AttachSendHandlers(client);
-    if (client.PassiveAccepted)
+    if (client.PassiveAccepted && !client.DataTlsPending)
       store ? StoreConnected(client, 0) : SendConnected(client, 0);
     else
       client.PassiveWaiting = true;
@@ -320,8 +330,13 @@ void TFtpServer::PassiveSessionAvailable(TFtpCtrlSocket& client, int error) {
   client.DataWSocket->SetLingerTimeout(0);
   client.DataWSocket->SetSocketHandle(accepted.Release());
   client.PassiveAccepted = true;
-  if (client.PassiveWaiting)
-    IsStoreKind(client.TransferKind) ? StoreConnected(client, 0) : SendConnected(client, 0);
+  auto connected = [this](TFtpCtrlSocket& c) {
+    if (c.PassiveWaiting) IsStoreKind(c.TransferKind) ? StoreConnected(c, 0) : SendConnected(c, 0);
+  };
+  if (DataNeedsTls(client))
+    SecureDataConnection(client, connected);
+  else
+    connected(client);
 }
 
 // ---------------------------------------------------------------------------

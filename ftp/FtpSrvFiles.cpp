@@ -239,9 +239,7 @@ void TFtpServer::CommandSYST(TFtpCtrlSocket&, std::string&, std::string&, std::s
   answer = kReplySyst;
 }
 
-void TFtpServer::CommandFEAT(TFtpCtrlSocket&, std::string&, std::string&, std::string& answer) {
-  answer = kReplyFeat;
-}
+
 
 // Names pass through as the bytes they are, which on Linux are UTF-8 already.
 void TFtpServer::CommandOPTS(TFtpCtrlSocket&, std::string&, std::string& params,

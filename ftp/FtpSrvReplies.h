@@ -70,6 +70,23 @@ inline constexpr const char* kReplySyst = "215 UNIX Type: L8 Ornavel";
 inline constexpr const char* kReplyFeat =
     "211-Extensions supported:\r\n  SIZE\r\n  MDTM\r\n  REST STREAM\r\n  TVFS\r\n  EPSV\r\n"
     "  EPRT\r\n  MLST type*;size*;modify*;perm*;\r\n  MFMT\r\n  UTF8\r\n211 END";
+// Explicit TLS (RFC 4217): listed by FEAT only where a certificate is loaded.
+inline constexpr const char* kFeatTlsLines = "  AUTH TLS\r\n  PBSZ\r\n  PROT\r\n";
+inline constexpr const char* kReplyAuthTls = "234 AUTH TLS successful.";
+inline constexpr const char* kReplyAuthUnavailable = "431 TLS is not available on this server.";
+inline constexpr const char* kReplyAuthUnknown = "504 AUTH %s not supported.";
+inline constexpr const char* kReplyAuthAgain = "503 TLS is already on.";
+inline constexpr const char* kReplyTlsFirst = "503 %s needs AUTH TLS first.";
+inline constexpr const char* kReplyPbsz = "200 PBSZ=0";
+inline constexpr const char* kReplyProtPrivate = "200 PROT now Private.";
+inline constexpr const char* kReplyProtClear = "200 PROT now Clear.";
+inline constexpr const char* kReplyProtUnsupported = "536 PROT %s not supported.";
+inline constexpr const char* kReplyProtUnknown = "504 PROT %s unknown.";
+inline constexpr const char* kReplyCccRefused = "534 The control connection stays encrypted.";
+inline constexpr const char* kReplyTlsRequired = "530 This server requires TLS.";
+inline constexpr const char* kMsgDataTlsFailed = "TLS on the data connection failed: %s";
+inline constexpr const char* kMsgDataTlsNotResumed =
+    "Data connection does not resume the control connection's TLS session";
 inline constexpr const char* kReplyUtf8On = "200 Always in UTF8 mode.";
 inline constexpr const char* kReplyOptsBad = "501 Option not understood.";
 inline constexpr const char* kReplyMfmt = "213 Modify=%s; %s";

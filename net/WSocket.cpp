@@ -197,10 +197,21 @@ void TCustomWSocket::UpdateWatch() {
         // bytes still unread, and a half-closed peer would report it on every turn.
         // A reset still shows (errors and hang-ups are always reported), and queued
         // output keeps the connection writing, so a peer that went away is noticed.
+        if (tlsPhase_ == tlsHandshaking) {
+          want = tlsWaitsFor_ == tlsWantWrite ? ready::kOut : ready::kIn;
+          break;
+        }
         if (!receiveShut_ && !outputBlocked_ && !inputHeld_)
-          want = (readSuspended_ ? 0u : ready::kIn) | ready::kPeerClosed;
+          want = (readSuspended_ || tlsPhase_ == tlsFlushing ? 0u : ready::kIn) | ready::kPeerClosed;
         // Write readiness only while something waits, or the loop would spin.
         if (!sendQueueEmpty_) want |= ready::kOut;
+        // An encrypted read may have to send first, and a write to receive.
+        if (tlsPhase_ == tlsOn && tlsWaitsFor_ == tlsWantWrite) want |= ready::kOut;
+        if (tlsPhase_ == tlsOn && tlsWaitsFor_ == tlsWantRead) want |= ready::kIn;
+        // Bytes already decrypted never show on the descriptor.
+        if (tlsPhase_ == tlsOn && (want & ready::kIn) && !readSuspended_ &&
+            (tls_->Pending() > 0 || tlsPeerEnded_))
+          PostTlsInput(ready::kIn | (tlsPeerEnded_ ? ready::kPeerClosed : 0u));
         break;
       default:
         break;
@@ -225,6 +236,12 @@ void TCustomWSocket::StopWatching() {
 
 void TCustomWSocket::DropHandle() {
   StopWatching();
+  // The session goes first: it may still refer to the descriptor.
+  tls_.reset();
+  tlsPhase_ = tlsOff;
+  tlsWaitsFor_ = tlsDone;
+  tlsPeerEnded_ = false;
+  tlsContext_ = nullptr;
   if (handle_.Valid()) {
     handle_.Reset();
     ++generation_;
@@ -276,6 +293,17 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
     }
   }
   if (state_ != wsConnected) return;
+  if (tlsPhase_ == tlsSniffing && !SniffTls()) return;
+  if (tlsPhase_ == tlsHandshaking) {
+    HandshakeStep();
+    return;
+  }
+  if (tlsPhase_ == tlsOn && tlsWaitsFor_ != tlsDone) {
+    // What the last call waited for came: both directions go again.
+    tlsWaitsFor_ = tlsDone;
+    events |= ready::kIn | (sendQueueEmpty_ ? 0u : ready::kOut);
+    UpdateWatch();
+  }
 
   const bool hangup = (events & (ready::kError | ready::kHangup)) ||
                       ((events & ready::kPeerClosed) && !receiveShut_);
@@ -283,7 +311,8 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
   if (events & ready::kError) closeError = native::PendingError(fd);
   const std::uint64_t budgetEnd = bytesTaken_ + kReadBudget;
 
-  if ((events & ready::kIn) && !receiveShut_ && !outputBlocked_ && !inputHeld_ && PendingBytesQuiet() > 0) {
+  if ((events & ready::kIn) && !receiveShut_ && !outputBlocked_ && !inputHeld_ &&
+      tlsPhase_ != tlsFlushing && PendingBytesQuiet() > 0) {
     ReceiveLoop(!options_.Has(wsoNoReceiveLoop), 0, budgetEnd);
     if (!same()) return;
   }
@@ -350,6 +379,7 @@ int TCustomWSocket::PendingBytesQuiet() const {
   if (!handle_.Valid()) return -1;
   int n = 0;
   if (native::PendingBytes(handle_.Get(), n) != 0) return -1;
+  if (tlsPhase_ == tlsOn) n += static_cast<int>(tls_->Pending());
   return n;
 }
 
@@ -407,11 +437,13 @@ void TCustomWSocket::WriteReady(std::uint16_t error) {
   auto alive = AliveToken();
   TryToSend();
   if (alive.expired()) return;
-  if (sendQueueEmpty_ && handle_.Valid()) TriggerDataSent(error);
+  // An owner told it may send now would send in clear what must go encrypted.
+  if (sendQueueEmpty_ && handle_.Valid() && !TlsPending()) TriggerDataSent(error);
 }
 
 void TCustomWSocket::TryToSend() {
-  if (!handle_.Valid()) return;
+  // Nothing may go out in clear once the handshake has begun.
+  if (!handle_.Valid() || tlsPhase_ == tlsHandshaking) return;
   auto alive = AliveToken();
   const std::uint64_t gen = generation_;
   for (;;) {
@@ -449,9 +481,11 @@ void TCustomWSocket::TryToSend() {
         if (count == 64) break;
       }
     }
-    long n = count == 1 ? native::Send(handle_.Get(), p, static_cast<std::size_t>(len),
-                                       sendFlags_ == wsSendUrgent, err)
-                        : native::SendPieces(handle_.Get(), pieces, count, err);
+    long n = tlsPhase_ == tlsOn && !tls_->KtlsSend() ? TlsSendQueued(err)
+             : count == 1 ? native::Send(handle_.Get(), p, static_cast<std::size_t>(len),
+                                         sendFlags_ == wsSendUrgent, err)
+                          : native::SendPieces(handle_.Get(), pieces, count, err);
+    if (tlsPhase_ == tlsOn && !tls_->KtlsSend()) offered = n;  // one record at a time
     if (n < 0) {
       if (err == sockerr::kWouldBlock) break;
       lastError_ = err;
@@ -481,6 +515,7 @@ void TCustomWSocket::TryToSend() {
   }
   CheckOutputLevel();
   UpdateWatch();
+  if (tlsPhase_ == tlsFlushing && sendQueueEmpty_) PostHandshakeStart();
 }
 
 void TCustomWSocket::SendFileRange(int fd, std::int64_t offset, std::int64_t length) {
@@ -506,7 +541,8 @@ bool TCustomWSocket::SendFromFile() {
   while (fileLeft_ > 0 && budget > 0) {
     int err = 0;
     const auto count = static_cast<std::size_t>(std::min({fileLeft_, kFileStep, budget}));
-    long n = native::SendFile(handle_.Get(), fileFd_, &fileOffset_, count, err);
+    long n = tlsPhase_ == tlsOn ? TlsSendFromFile(count, err)
+                                : native::SendFile(handle_.Get(), fileFd_, &fileOffset_, count, err);
     if (n < 0) {
       if (err == sockerr::kWouldBlock) return true;
       lastError_ = err;
@@ -567,6 +603,13 @@ int TCustomWSocket::PlatformRecv(void* buffer, std::int32_t size) {
     lastError_ = sockerr::kNotSocket;
     return -1;
   }
+  if (tlsPhase_ == tlsOn) return TlsRecv(buffer, size);
+  // What follows the command that asked for TLS is the handshake, not more input
+  // in clear, even when it is already here.
+  if (tlsPhase_ != tlsOff) {
+    lastError_ = sockerr::kWouldBlock;
+    return -1;
+  }
   NoteInputTaken();
   int err = 0;
   long n = native::Recv(handle_.Get(), buffer, static_cast<std::size_t>(std::max(size, 0)), err);
@@ -620,6 +663,7 @@ std::int32_t TCustomWSocket::RcvdCount() {
     SocketError("ioctlSocket", err);
     return -1;
   }
+  if (tlsPhase_ == tlsOn) n += static_cast<int>(tls_->Pending());
   return n;
 }
 
@@ -832,6 +876,9 @@ void TCustomWSocket::SetSocketHandle(int handle) {
 void TCustomWSocket::InternalClose(bool shutFirst, std::uint16_t error) {
   auto alive = AliveToken();
   if (handle_.Valid() && state_ != wsClosed) {
+    // The peer learns the stream ended here rather than was cut off; a failure
+    // to say so changes nothing.
+    if (shutFirst && tlsPhase_ == tlsOn) tls_->Shutdown();
     if (shutFirst) native::Shutdown(handle_.Get(), 1);  // failure changes nothing here
     DropHandle();
     ChangeState(wsClosed);
@@ -880,6 +927,7 @@ void TCustomWSocket::Abort() {
 
 void TCustomWSocket::Shutdown(int how) {
   if (!handle_.Valid()) return;
+  if (how != 0 && tlsPhase_ == tlsOn) tls_->Shutdown();
   native::Shutdown(handle_.Get(), how);  // a peer already gone is no error here
   // Linux reports a shut receiving side as end of stream at once; that is not the
   // peer closing, so stop reading instead of reporting a close.
@@ -922,4 +970,166 @@ void TCustomWSocket::PumpMessages() { loop_.pump(); }
 
 bool TCustomSyncWSocket::WaitUntilReady(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
   return EventLoop::Instance().WaitFor(ready, timeout);
+}
+
+// ---- Encryption ----
+
+void TCustomWSocket::StartTls(TTlsContext& context, bool withoutTickets) {
+  if (!handle_.Valid() || state_ != wsConnected || tlsPhase_ != tlsOff) return;
+  tlsContext_ = &context;
+  tlsWithoutTickets_ = withoutTickets;
+  tlsPhase_ = tlsFlushing;
+  UpdateWatch();
+  if (sendQueueEmpty_) PostHandshakeStart();
+}
+
+void TCustomWSocket::AcceptTlsIfOffered(TTlsContext& context) {
+  if (!handle_.Valid() || state_ != wsConnected || tlsPhase_ != tlsOff) return;
+  tlsContext_ = &context;
+  tlsWithoutTickets_ = false;
+  tlsPhase_ = tlsSniffing;
+}
+
+// True when the connection goes on as plain input (or its first byte has not come
+// yet); false once the handshake has taken it over.
+bool TCustomWSocket::SniffTls() {
+  unsigned char first = 0;
+  int err = 0;
+  const long n = native::PeekByte(handle_.Get(), first, err);
+  if (n < 0 && err == sockerr::kWouldBlock) return true;
+  if (n == 1 && LooksLikeTlsHello(first)) {
+    BeginHandshake();
+    return false;
+  }
+  tlsPhase_ = tlsOff;
+  tlsContext_ = nullptr;
+  return true;
+}
+
+void TCustomWSocket::PostHandshakeStart() {
+  const std::uint64_t gen = generation_;
+  RunGuardedPosted([this, gen] {
+    if (gen == generation_ && handle_.Valid() && tlsPhase_ == tlsFlushing) BeginHandshake();
+  });
+}
+
+void TCustomWSocket::BeginHandshake() {
+  tls_ = std::make_unique<TTlsSession>(*tlsContext_, handle_.Get());
+  if (tlsWithoutTickets_) tls_->SkipSessionTickets();
+  tlsPhase_ = tlsHandshaking;
+  tlsWaitsFor_ = tlsWantRead;
+  HandshakeStep();
+}
+
+void TCustomWSocket::HandshakeStep() {
+  const TTlsResult r = tls_->Handshake();
+  if (r.status == tlsWantRead || r.status == tlsWantWrite) {
+    tlsWaitsFor_ = r.status;
+    UpdateWatch();
+    return;
+  }
+  auto alive = AliveToken();
+  if (r.status == tlsDone) {
+    tlsPhase_ = tlsOn;
+    tlsWaitsFor_ = tlsDone;
+    readSuspended_ = false;  // a read refused while negotiating took nothing
+    UpdateWatch();
+    if (OnTlsDone) OnTlsDone(*this, std::string());
+    // What came behind the handshake's last flight may already be decrypted.
+    if (!alive.expired() && tlsPhase_ == tlsOn && PendingBytesQuiet() > 0) PostTlsInput(ready::kIn);
+    return;
+  }
+  // The bytes on the descriptor belong to the failed session: nothing more can be
+  // read or said in clear.
+  const std::string error =
+      r.error.empty() ? std::string("connection closed during the TLS handshake") : r.error;
+  if (OnTlsDone) OnTlsDone(*this, error);
+  if (!alive.expired() && handle_.Valid()) InternalClose(false, 0);
+}
+
+int TCustomWSocket::TlsRecv(void* buffer, std::int32_t size) {
+  NoteInputTaken();
+  if (tlsPeerEnded_) return 0;
+  const TTlsResult r = tls_->Read(buffer, static_cast<std::size_t>(std::max(size, 0)));
+  switch (r.status) {
+    case tlsDone:
+      bytesTaken_ += r.bytes;
+      return static_cast<int>(r.bytes);
+    case tlsWantWrite:
+      tlsWaitsFor_ = tlsWantWrite;
+      UpdateWatch();
+      [[fallthrough]];
+    case tlsWantRead:
+      lastError_ = sockerr::kWouldBlock;
+      return -1;
+    case tlsClosed:
+      // A peer that ended with close_notify may wait for ours before it hangs up
+      // (an FTP client after its upload), so the end is reported from here.
+      tlsPeerEnded_ = true;
+      PostTlsInput(ready::kPeerClosed);
+      return 0;
+    default:
+      lastError_ = r.socketError != 0 ? r.socketError : sockerr::kConnReset;
+      return -1;
+  }
+}
+
+long TCustomWSocket::TlsMapWrite(const TTlsResult& r, int& err) {
+  switch (r.status) {
+    case tlsDone:
+      return static_cast<long>(r.bytes);
+    case tlsWantRead:
+      tlsWaitsFor_ = tlsWantRead;
+      [[fallthrough]];
+    case tlsWantWrite:
+      err = sockerr::kWouldBlock;
+      return -1;
+    default:
+      err = r.socketError != 0 ? r.socketError : sockerr::kConnReset;
+      return -1;
+  }
+}
+
+// One record's worth of the queue at a time: the blocks are small, and a record
+// each would multiply the overhead. After a write that has to wait, the same bytes
+// come first again, as the session requires.
+long TCustomWSocket::TlsSendQueued(int& err) {
+  constexpr std::size_t kRecord = 16 * 1024;
+  tlsScratch_.clear();
+  for (const TBuffer& b : sendQueue_) {
+    auto [bp, blen] = b.Peek();
+    const std::size_t take = std::min(static_cast<std::size_t>(blen), kRecord - tlsScratch_.size());
+    tlsScratch_.insert(tlsScratch_.end(), bp, bp + take);
+    if (tlsScratch_.size() == kRecord) break;
+  }
+  if (tlsScratch_.empty()) return 0;
+  return TlsMapWrite(tls_->Write(tlsScratch_.data(), tlsScratch_.size()), err);
+}
+
+// The kernel encrypts when it can, so the file still goes without a copy; else it
+// is read here and encrypted in pieces.
+long TCustomWSocket::TlsSendFromFile(std::size_t count, int& err) {
+  long n;
+  if (tls_->KtlsSend()) {
+    n = TlsMapWrite(tls_->SendFile(fileFd_, fileOffset_, count), err);
+  } else {
+    constexpr std::size_t kPiece = 64 * 1024;
+    tlsScratch_.resize(std::min(count, kPiece));
+    const long got = native::ReadAt(fileFd_, tlsScratch_.data(), tlsScratch_.size(), fileOffset_, err);
+    if (got <= 0) return got;
+    n = TlsMapWrite(tls_->Write(tlsScratch_.data(), static_cast<std::size_t>(got)), err);
+  }
+  if (n > 0) fileOffset_ += n;
+  return n;
+}
+
+void TCustomWSocket::PostTlsInput(std::uint32_t events) {
+  const bool posted = tlsPostedEvents_ != 0;
+  tlsPostedEvents_ |= events;
+  if (posted) return;
+  RunGuardedPosted([this] {
+    const std::uint32_t owed = tlsPostedEvents_;
+    tlsPostedEvents_ = 0;
+    if (handle_.Valid() && state_ == wsConnected && tlsPhase_ == tlsOn) DispatchReadiness(owed);
+  });
 }

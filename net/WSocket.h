@@ -27,6 +27,7 @@
 #include "platform/FileHandle.h"
 #include "platform/NativeSocket.h"
 #include "platform/SocketError.h"
+#include "platform/Tls.h"
 
 class TAsyncLookup;
 
@@ -88,6 +89,8 @@ using TSendData = std::function<void(TCustomWSocket& sender, std::int32_t bytesS
 using TChangeState =
     std::function<void(TCustomWSocket& sender, TSocketState oldState, TSocketState newState)>;
 using TNotifyEvent = std::function<void(TCustomWSocket& sender)>;
+// error is empty when the connection is now encrypted, else why it is not.
+using TTlsDoneEvent = std::function<void(TCustomWSocket& sender, const std::string& error)>;
 using TBgExceptionEvent =
     std::function<void(TCustomWSocket& sender, const std::exception& e, bool& canClose)>;
 
@@ -126,6 +129,9 @@ public:
   // When set, failures fire it (read LastError/LastErrorText) instead of raising.
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
+  // The end of a handshake StartTls or AcceptTlsIfOffered began; after a failure
+  // the socket closes.
+  TTlsDoneEvent OnTlsDone;
   // Runs the posted FreeLater: the owner of this object destroys it here. Without
   // one, FreeLater only closes the socket.
   TNotifyEvent FreeLaterHandler;
@@ -240,6 +246,22 @@ public:
 
   virtual void PumpMessages();
 
+  // ---- Encryption (this side is always the TLS server) ----
+  // Once everything queued has left (the plain reply that announced it), runs the
+  // handshake on this connection; its input is not read meanwhile, and afterwards
+  // every byte in either direction is encrypted. withoutTickets: for connections
+  // that resume another's session (FTP data). REQUIRES: context outlives the
+  // connection.
+  void StartTls(TTlsContext& context, bool withoutTickets = false);
+  // Serves TLS when the peer's first byte opens a handshake, plain otherwise (then
+  // OnTlsDone never fires).
+  void AcceptTlsIfOffered(TTlsContext& context);
+  // The handshake is done and the connection encrypted.
+  bool TlsActive() const { return tlsPhase_ == tlsOn; }
+  // Still deciding or negotiating: nothing may be sent meanwhile.
+  bool TlsPending() const { return tlsPhase_ != tlsOff && tlsPhase_ != tlsOn; }
+  const TTlsSession* TlsSession() const { return tls_.get(); }
+
   // Name resolution, raising ESocketException with the messages users see.
   static std::uint32_t ResolveHost(const std::string& host);
   static std::uint16_t ResolvePort(const std::string& port, const std::string& proto);
@@ -318,6 +340,16 @@ private:
   void StartAcceptBackoff();
   void LookupDone(int error, std::vector<std::string> results, bool reverse);
   void RunGuardedPosted(const std::function<void()>& fn);
+  // Encryption steps; false when the socket went away meanwhile.
+  bool SniffTls();
+  void PostHandshakeStart();
+  void BeginHandshake();
+  void HandshakeStep();
+  int TlsRecv(void* buffer, std::int32_t size);
+  long TlsSendQueued(int& err);
+  long TlsSendFromFile(std::size_t count, int& err);
+  long TlsMapWrite(const TTlsResult& r, int& err);
+  void PostTlsInput(std::uint32_t events);
 
   EventLoop& loop_;
   TEndpoint endpoint_;
@@ -370,6 +402,18 @@ private:
   TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
   std::int32_t lingerTimeout_ = 0;
   bool destroying_ = false;
+
+  enum TTlsPhase : std::uint8_t { tlsOff, tlsSniffing, tlsFlushing, tlsHandshaking, tlsOn };
+  TTlsPhase tlsPhase_ = tlsOff;
+  TTlsContext* tlsContext_ = nullptr;
+  bool tlsWithoutTickets_ = false;
+  std::unique_ptr<TTlsSession> tls_;
+  // What the last TLS call waited for against its direction (a read that must
+  // send, a write that must receive, or the handshake's next step).
+  TTlsStatus tlsWaitsFor_ = tlsDone;
+  bool tlsPeerEnded_ = false;  // close_notify read: the end comes without a hang-up
+  std::uint32_t tlsPostedEvents_ = 0;  // readiness owed to bytes the descriptor never shows
+  std::vector<char> tlsScratch_;  // plain bytes gathered into one record
 };
 
 // The proxy layer of the tree; the program never configures one, so it passes

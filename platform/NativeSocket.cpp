@@ -185,6 +185,24 @@ long Recv(int fd, void* buf, std::size_t size, int& err) {
   return static_cast<long>(n);
 }
 
+long PeekByte(int fd, unsigned char& byte, int& err) {
+  ssize_t n;
+  do {
+    n = ::recv(fd, &byte, 1, MSG_PEEK);
+  } while (n < 0 && errno == EINTR);
+  err = n < 0 ? LastError() : 0;
+  return static_cast<long>(n);
+}
+
+long ReadAt(int fd, void* buf, std::size_t size, std::int64_t offset, int& err) {
+  ssize_t n;
+  do {
+    n = ::pread(fd, buf, size, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  err = n < 0 ? LastError() : 0;
+  return static_cast<long>(n);
+}
+
 int PendingBytes(int fd, int& count) {
   int n = 0;
   if (::ioctl(fd, FIONREAD, &n) != 0) {

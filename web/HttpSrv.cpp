@@ -67,6 +67,16 @@ void THttpConnection::ProcessLine(const std::string& line) {
 
 void THttpConnection::Dispatch() {
   if (request_.Path.empty()) return;
+  if (requireTls_ && !TlsActive()) {
+    std::string host = headers_.ReqHost;
+    if (host.empty()) host = LocalBoundAddr() + ":" + LocalBoundPort();
+    const std::string target = request_.Params.empty() ? request_.Path
+                                                       : request_.Path + "?" + request_.Params;
+    SendAnswerText(MovedToTlsAnswer(request_.RequestVersion, host, target),
+                   request_.RequestMethod != "HEAD");
+    CloseLater();
+    return;
+  }
   document_ = MapDocument(docDir_, request_.Path, defaultDoc_);
   const std::string& method = request_.RequestMethod;
   if (method == "GET") {
@@ -366,6 +376,15 @@ void THttpServer::Start() {
     auto& connection = static_cast<THttpConnection&>(client);
     if (RefuseConnection(connection)) return;
     WireConnection(connection);
+    // Without a certificate a server that requires TLS still sends everyone away:
+    // its passwords never cross in clear.
+    connection.SetRequireTls(RequireTls);
+    if (Tls) {
+      connection.OnTlsDone = [this, &connection](TCustomWSocket&, const std::string& error) {
+        if (!error.empty()) FireLimit(connection, "TLS handshake failed: " + error);
+      };
+      connection.AcceptTlsIfOffered(*Tls);
+    }
     connection.StartLimits(Limits);
     TriggerClientConnect(connection, error);
   };

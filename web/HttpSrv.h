@@ -98,6 +98,8 @@ public:
   // Turned away on accept: no connect or disconnect is reported for it.
   bool Refused() const { return refused_; }
   void Refuse();
+  // Plain requests get a redirect to the https address instead of an answer.
+  void SetRequireTls(bool on) { requireTls_ = on; }
 
 protected:
   virtual void TriggerGetDocument(THttpGetFlag& flags);
@@ -137,6 +139,7 @@ private:
   TTime limitTimerFor_{};
   TLoopTimer answerTimer_;
   bool refused_ = false;
+  bool requireTls_ = false;
 };
 
 using THttpConnectEvent =
@@ -172,6 +175,10 @@ public:
 
   // Time limits and the per-address cap, read as each connection is accepted.
   TLimitSettings Limits;
+  // Serves TLS to connections that open with a handshake when set (the owner keeps
+  // it alive while the server runs); RequireTls sends plain requests to https.
+  TTlsContext* Tls = nullptr;
+  bool RequireTls = false;
   // Failed authorizations per address, for the owner's document handler to count.
   TAddressGuard& Guard() { return guard_; }
 

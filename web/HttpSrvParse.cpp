@@ -288,6 +288,18 @@ std::string UnavailableAnswer(std::string_view version) {
          body;
 }
 
+std::string MovedToTlsAnswer(std::string_view version, std::string_view host,
+                             std::string_view target) {
+  std::string location = "https://";
+  for (char c : std::string(host) + std::string(target))
+    if (static_cast<unsigned char>(c) > ' ' && c != 0x7f) location += c;
+  const std::string body = "<HTML><BODY><A HREF=\"" + HtmlText(location) + "\">" +
+                           HtmlText(location) + "</A></BODY></HTML>\r\n";
+  return HeaderSafe(version) + " 301 Moved Permanently\r\nLocation: " + location +
+         "\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n" + kConnectionClose + "\r\n" + body;
+}
+
 std::string HtmlText(std::string_view text) {
   std::string out;
   for (char c : text) {

@@ -111,6 +111,10 @@ std::string NotFoundAnswer(std::string_view version, std::string_view path);
 // "503 Service Unavailable" with Retry-After: the program is short of descriptors
 // or memory for the moment; unlike a 404 it tells the browser to come back.
 std::string UnavailableAnswer(std::string_view version);
+// "301 Moved Permanently" to https://host target, for a server that takes requests
+// only over TLS; bytes that could split the header are left out of the location.
+std::string MovedToTlsAnswer(std::string_view version, std::string_view host,
+                             std::string_view target);
 
 // Client text repeated in an answer head (the version, a realm): control bytes
 // become "%XX", since a lone CR or LF there would start a header line of the

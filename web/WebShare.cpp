@@ -232,10 +232,13 @@ TWebEngine::TWebEngine(int index, const TServerFile& definition) {
     files_.push_back(definition.Files[std::size_t(i)].Path);
   server_.OnLimit = WebLimit;
   server_.Limits = {definition.IdleTimeout, definition.MaxPerAddress};
+  server_.RequireTls = definition.RequireTls;
 }
 
 void TWebEngine::Start() {
   server_.Start();
+  tls_ = MakeServerTls(int(server_.Tag()), startNote_);
+  server_.Tls = tls_.get();
   for (const std::string& path : files_) {
     THostFile file;
     if (!file.Open(path, THostFile::hfmRead))

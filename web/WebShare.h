@@ -54,9 +54,12 @@ public:
   }
   // ListeningPort() says "error" when not listening, which reads as 0.
   int BoundPort() const override { return std::atoi(server_.ListeningPort().c_str()); }
+  std::string StartNote() const override { return startNote_; }
   THttpServer& Server() { return server_; }
 
 private:
+  std::unique_ptr<TTlsContext> tls_;  // outlives the connections made from it
+  std::string startNote_;
   THttpServer server_;
   std::vector<std::string> files_;
 };

@@ -97,6 +97,21 @@ TEST_F(FtpInterpreterTest, LineOf2047BytesWithoutLineEndEndsTheSession) {
   EXPECT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
 }
 
+// Without a certificate nothing pretends to encrypt; with RequireTls nobody logs in
+// in clear.
+TEST_F(FtpInterpreterTest, TlsCommandsWithoutACertificate) {
+  server_->RequireTls = true;
+  Connect();
+  Reply();
+  EXPECT_EQ(Command("FEAT").find("AUTH TLS"), std::string::npos);
+  EXPECT_EQ(Command("AUTH TLS"), "431 TLS is not available on this server.");
+  EXPECT_EQ(Command("AUTH KERBEROS"), "504 AUTH KERBEROS not supported.");
+  EXPECT_EQ(Command("PBSZ 0"), "503 PBSZ needs AUTH TLS first.");
+  EXPECT_EQ(Command("PROT P"), "503 PROT needs AUTH TLS first.");
+  EXPECT_EQ(Command("CCC"), "534 The control connection stays encrypted.");
+  EXPECT_EQ(Command("USER ann"), "530 This server requires TLS.");
+}
+
 TEST_F(FtpInterpreterTest, LoginRulesBeforeAndAfterPass) {
   Connect();
   Reply();

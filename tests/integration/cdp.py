@@ -49,14 +49,15 @@ class Chromium:
     """One browser with a fresh profile, in a process group of its own so that
     close() can end its helper processes too."""
 
-    def __init__(self):
+    def __init__(self, *flags):
         self.profile = tempfile.mkdtemp(prefix="dravik-chromium-")
         to_browser_r, self._to_browser = os.pipe()
         self._from_browser, from_browser_w = os.pipe()
         self.log = open(os.path.join(self.profile, "chromium.log"), "w+")
         try:
             self.proc = subprocess.Popen(
-                [chromium_path(), *FLAGS, f"--user-data-dir={self.profile}", "about:blank"],
+                [chromium_path(), *FLAGS, *flags, f"--user-data-dir={self.profile}",
+                 "about:blank"],
                 stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log,
                 close_fds=False, start_new_session=True,
                 preexec_fn=_as_fd3_and_fd4(to_browser_r, from_browser_w))

@@ -50,7 +50,8 @@ def curl(*args):
 
 
 def lftp(server, commands):
-    return run(["lftp", "-c", f"set net:max-retries 1; set net:timeout 10; "
+    return run(["lftp", "-c", f"set ssl:verify-certificate no; set net:max-retries 1; "
+                    f"set net:timeout 10; "
                 f"set ftp:use-tvfs yes; open -u {USER},{PASSWORD} -p {server.port} "
                 f"127.0.0.1; {commands}"], timeout=60)
 

@@ -57,7 +57,7 @@ def test_file_commands(server):
     expect(ftp.sendcmd("NOOP") == "200 Ok. Parameter was ''.", "NOOP")
     feat = ftp.sendcmd("FEAT")
     expect(feat.startswith("211-Extensions supported:\n  SIZE\n  MDTM\n  REST STREAM\n")
-           and feat.endswith("\n  UTF8\n211 END"), repr(feat))
+           and feat.endswith("\n  UTF8\n  AUTH TLS\n  PBSZ\n  PROT\n211 END"), repr(feat))
     try:
         ftp.sendcmd("SITE CHMOD 777 b.txt")
         raise AssertionError("SITE accepted")
