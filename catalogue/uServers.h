@@ -32,6 +32,8 @@ public:
   // A line for the activity log right after the start's own (the certificate's
   // fingerprint); empty for none.
   virtual std::string StartNote() const { return {}; }
+  // The server answers TLS (a certificate was loaded at its start).
+  virtual bool OffersTls() const { return false; }
 };
 
 // Makes a configured engine for entry `index` (Tag, Port, limits, banner, handlers).

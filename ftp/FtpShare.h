@@ -27,6 +27,7 @@ public:
   }
   int BoundPort() const override { return server_->Listening() ? server_->BoundPort() : 0; }
   std::string StartNote() const override { return startNote_; }
+  bool OffersTls() const override { return tls_ != nullptr; }
   TFtpServer& Server() { return *server_; }
 
 private:

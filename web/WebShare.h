@@ -55,6 +55,7 @@ public:
   // ListeningPort() says "error" when not listening, which reads as 0.
   int BoundPort() const override { return std::atoi(server_.ListeningPort().c_str()); }
   std::string StartNote() const override { return startNote_; }
+  bool OffersTls() const override { return tls_ != nullptr; }
   THttpServer& Server() { return server_; }
 
 private:
