@@ -44,7 +44,8 @@ void TFtpServer::RequestClose(TFtpCtrlSocket& client) {
 }
 
 void TFtpServer::CloseRequest(TFtpCtrlSocket& client) {
-  if (client.AllSent())
+  // In the middle of a TLS handshake no reply can go out at all.
+  if (client.AllSent() || client.TlsPending())
     client.Close();
   else
     client.CloseRequested = true;

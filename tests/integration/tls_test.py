@@ -194,6 +194,17 @@ def check_require_tls(binary):
         tls_login(server).quit()
 
 
+def check_stalled_handshake_closes(binary):
+    # A client that asks for TLS and then says nothing holds nothing for long.
+    with Server(binary, extra_info=("IdleTimeout=1",)) as server:
+        peer = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        peer.recv(1000)
+        peer.sendall(b"AUTH TLS\r\n")
+        expect(peer.recv(1000).startswith(b"234"), "AUTH TLS not accepted")
+        expect(peer.recv(1000) == b"", "a stalled handshake kept its connection")
+        peer.close()
+
+
 def check_web(binary, work):
     files = [("a.bin", 3_000_000 + 5, "Big")]
     with WebServer(binary, files=files, username="u", password="p",
@@ -246,6 +257,7 @@ def main(binary):
         check_certificate_kept(binary)
         check_broken_certificate(binary)
         check_require_tls(binary)
+        check_stalled_handshake_closes(binary)
         check_web(binary, work)
     print("ok")
 
