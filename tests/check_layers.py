@@ -1,7 +1,8 @@
 """No file may include a header of a layer above its own: the layers are the
 libraries of the build, each allowed what it links (directly or through the
 libraries it links). A wrong include would otherwise only show when a link
-happens to fail, or never.
+happens to fail, or never. And only platform/ reaches the OS for error numbers,
+readiness bits and the wall clock, so tests can stand in for them there.
 
     python3 tests/check_layers.py SOURCE_DIR
 """
@@ -36,6 +37,8 @@ LINKS = {
     "app": ["catalogue", "ftpshare", "webshare", "ui"],
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+OS_CALLS = re.compile(r"\berrno\b|<sys/epoll\.h>|\bEPOLL[A-Z]+|\b(localtime|gmtime)_r\b|"
+                      r"\bstd::time\(|\bgettimeofday\b|\bclock_gettime\b|system_clock::now")
 
 
 def library_of(path):
@@ -64,10 +67,15 @@ def main(root):
             path = folder + "/" + name
             own = library_of(path)
             with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
-                for header in INCLUDE.findall(f.read()):
-                    theirs = library_of(header)
-                    if theirs and theirs not in allowed(own):
-                        wrong.append(f"{path} ({own}) includes {header} ({theirs})")
+                text = f.read()
+            for header in INCLUDE.findall(text):
+                theirs = library_of(header)
+                if theirs and theirs not in allowed(own):
+                    wrong.append(f"{path} ({own}) includes {header} ({theirs})")
+            if own != "platform":
+                for number, line in enumerate(text.splitlines(), 1):
+                    if OS_CALLS.search(line.split("//")[0]):
+                        wrong.append(f"{path}:{number} reaches the OS: {line.strip()}")
     for line in sorted(set(wrong)):
         print(line)
     if wrong:

@@ -7,6 +7,7 @@
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
 #include "platform/SocketError.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -15,16 +16,6 @@ constexpr int kErrorBusy = 1;
 constexpr int kErrorLineTooLong = 4;
 // Each pass waits this long at most for the sockets before the windows get a turn.
 constexpr int kPassMs = 10;
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == Lower(prefix);
-}
 
 std::string Trim(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
@@ -67,7 +58,7 @@ THttpUrl ParseURL(const std::string& url) {
   THttpUrl parts;
   std::string rest = url;
   if (auto scheme = rest.find("://"); scheme != std::string::npos) {
-    parts.Proto = Lower(rest.substr(0, scheme));
+    parts.Proto = AsciiLower(rest.substr(0, scheme));
     rest.erase(0, scheme + 3);
   }
   if (auto slash = rest.find('/'); slash != std::string::npos) {
@@ -262,13 +253,13 @@ void THttpCli::HeaderLine(const std::string& line) {
     return;
   }
   const auto colon = line.find(':');
-  const std::string name = Lower(line.substr(0, colon));
+  const std::string name = AsciiLower(line.substr(0, colon));
   std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 1);
   value.erase(0, value.find_first_not_of(' '));
   if (name == "content-length")
     contentLength_ = std::atoll(Trim(value).c_str());
   else if (name == "content-type")
-    contentType_ = Lower(value);
+    contentType_ = AsciiLower(value);
   else if (name == "location")
     location_ = value;
 }

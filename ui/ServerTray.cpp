@@ -104,13 +104,19 @@ void TServerTrays::ServerTrayMouseUp(int index, Qt::MouseButton button) {
   pmTray_->popup(QCursor::pos());
 }
 
+bool EntryOffersTls(int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= ServerRegistry.size()) return false;
+  const TServerSocket& entry = ServerRegistry[index];
+  return entry.Running && entry.Engine && entry.Engine->OffersTls();
+}
+
 int TServerTrays::RunningTag() const {
   if (tag_ < 0 || static_cast<std::size_t>(tag_) >= ServerRegistry.size()) return -1;
   return ServerRegistry[tag_].Running ? tag_ : -1;
 }
 
 void TServerTrays::GetLink1Click() {
-  if (const int i = RunningTag(); i >= 0) host_.ShowServerLink(ServerRegistry[i].Definition);
+  if (const int i = RunningTag(); i >= 0) host_.ShowServerLink(ServerRegistry[i].Definition, EntryOffersTls(i));
 }
 
 void TServerTrays::Displayallclients1Click() {

@@ -19,10 +19,14 @@ class QWidget;
 // What the icons and their menu ask of the window that owns them; each is required.
 struct TServerTrayHost {
   std::function<void()> OpenMainWindow;  // a click or double-click on an icon
-  std::function<void(const TServerFile& server)> ShowServerLink;
+  std::function<void(const TServerFile& server, bool tls)> ShowServerLink;
   std::function<void(int index)> ShowServerLog;
   std::function<void()> RefreshServers;
 };
+
+// Registry entry `index` runs and its engine answers TLS, so its links ask for it;
+// false for any other index, -1 included.
+bool EntryOffersTls(int index);
 
 class TServerTrays : public QObject {
   Q_OBJECT

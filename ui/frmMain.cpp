@@ -99,7 +99,7 @@ void TfMain::BuildWindow() {
   tGlitch_->setInterval(kGlitchMs);
   connect(tGlitch_, &QTimer::timeout, this, [this] { UpdateServerTray(glitchTag_); });
   trays_ = new TServerTrays(*this, {[this] { trayDblClick(); },
-                                    [this](const TServerFile& server) { ShowServerLink(server); },
+                                    [this](const TServerFile& server, bool tls) { ShowServerLink(server, tls); },
                                     [this](int index) { ShowServerLog(index); },
                                     [this] { RefreshServers(); }});
 

@@ -12,6 +12,7 @@
 
 #include "catalogue/Product.h"
 #include "catalogue/ServerUi.h"
+#include "platform/Process.h"
 #include "ui/DrivePath.h"
 #include "ui/frmMain.h"
 
@@ -40,9 +41,7 @@ TFeedbackFont FeedbackFont(std::uint32_t first, std::uint32_t second, std::strin
 }
 
 std::string Today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = LocalTimeNow();
   char text[16];
   std::strftime(text, sizeof text, "%m/%d/%y", &local);
   return text;

@@ -13,6 +13,7 @@
 #include "ui/DrivePath.h"
 #include "ui/HttpProt.h"
 #include "ui/MarkupGrid.h"
+#include "ui/ServerTray.h"
 #include "ui/frmMain.h"
 #include "ui/frmNewServer.h"
 #include "ui/uGridDraw.h"
@@ -80,12 +81,15 @@ std::string ServerIconMarkup(const TServerFile& server) {
          std::to_string(server.Active ? 1 : 0) + ">  ";
 }
 
-std::string BuildServerLink(const std::string& address, const TServerFile& server) {
+std::string BuildServerLink(const std::string& address, const TServerFile& server, bool tls) {
   static const char* const kSchemes[] = {"ftp://", "http://", "vokt://"};
+  // Explicit FTPS and HTTPS on the server's own port: clients that know these schemes
+  // ask for TLS at once, so the login never crosses the network in clear.
+  static const char* const kTlsSchemes[] = {"ftpes://", "https://", "vokt://"};
   if (server.Type >= std::size(kSchemes)) return {};
   std::string user;
   if (!server.Username.empty() || !server.Password.empty()) user = server.Username + ":" + server.Password + "@";
-  return kSchemes[server.Type] + user + address + ":" + std::to_string(server.Port) + "/";
+  return (tls ? kTlsSchemes : kSchemes)[server.Type] + user + address + ":" + std::to_string(server.Port) + "/";
 }
 
 // The selection stays on the server it was on, wherever the rebuilt list puts it.
@@ -209,7 +213,7 @@ void TfMain::miLinkClick() {
   const std::string path = SelectedPath();
   if (path.empty()) return;
   TServerFile server;
-  if (ReadServerFile(path, server)) ShowServerLink(server);
+  if (ReadServerFile(path, server)) ShowServerLink(server, EntryOffersTls(FindRunningServer(path)));
 }
 
 void TfMain::miDeleteClick() {

@@ -13,8 +13,8 @@ constexpr const char* kLocalAddressNote = "(local address: the public address co
 
 }  // namespace
 
-void TfMain::ShowServerLink(const TServerFile& server) {
-  Guarded([this, &server] {
+void TfMain::ShowServerLink(const TServerFile& server, bool tls) {
+  Guarded([this, &server, tls] {
     std::string address;
     bool local = false;
     try {
@@ -26,7 +26,7 @@ void TfMain::ShowServerLink(const TServerFile& server) {
       if (address.empty()) throw;
       local = true;
     }
-    const std::string link = BuildServerLink(address, server);
+    const std::string link = BuildServerLink(address, server, tls);
     std::string text = "Link: " + link + "\r\n(If you have a firewall, make sure port " +
                        std::to_string(server.Port) + " is not blocked)\r\n";
     if (local) text += std::string(kLocalAddressNote) + "\r\n";

@@ -15,6 +15,7 @@
 
 #include "catalogue/ServerUi.h"
 #include "platform/PortPrivilege.h"
+#include "platform/Text.h"
 #include "ui/DrivePath.h"
 #include "ui/MarkupGrid.h"
 #include "ui/frmAddShare.h"
@@ -154,6 +155,7 @@ void TfNewServer::EnterPage(QWidget* page) {
     ePort_->setText(QString::number(server_.Port));
     cbMultiple_->setChecked(server_.Multiple);
     cbTray_->setChecked(server_.Tray);
+    cbRequireTls_->setChecked(server_.RequireTls);
     // Going back drops what was changed here, the login box included; otherwise an
     // unticked box could hide credentials that the next Finish would keep.
     const bool login = !server_.Username.empty() || !server_.Password.empty();
@@ -188,7 +190,7 @@ void TfNewServer::LeaveOptionsPage() {
   server_.Username = ToStd(eUsername_->text());
   server_.Password = ToStd(ePassword_->text());
   std::int32_t port = 0;
-  if (!TryStrToInt(ToStd(ePort_->text()), port) || port == -1) {
+  if (!ParseIntegerText(ToStd(ePort_->text()), port) || port == -1) {
     Ui().ShowError("Invalid Port number, resetting to default.");
     ePort_->setText(QString::number(server_.Port));
   } else {
@@ -196,6 +198,7 @@ void TfNewServer::LeaveOptionsPage() {
   }
   server_.Multiple = cbMultiple_->isChecked();
   server_.Tray = cbTray_->isChecked();
+  server_.RequireTls = cbRequireTls_->isChecked();
   if (server_.Type == kTypeWeb) {
     mTemplate_->setPlainText(server_.Banner.empty() ? QString::fromLatin1(kDefaultTemplate) : ToQt(server_.Banner));
     if (!server_.Banner.empty()) cbShow_->setChecked(true);

@@ -89,6 +89,7 @@ private:
   QLineEdit* ePort_ = nullptr;
   QCheckBox* cbMultiple_ = nullptr;
   QCheckBox* cbTray_ = nullptr;
+  QCheckBox* cbRequireTls_ = nullptr;
   QCheckBox* cbLogin_ = nullptr;
   QGroupBox* gbLogin_ = nullptr;
   QLineEdit* eUsername_ = nullptr;

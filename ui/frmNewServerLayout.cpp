@@ -142,7 +142,13 @@ void TfNewServer::BuildOptionsPage() {
   cbTray_ = Place<QCheckBox>(tsOptions_, "cbTray", QStringLiteral("Enable Tray Icon"), QRect(13, 124, 320, 18));
   Note(tsOptions_, "lTray", QStringLiteral("Display this server's activity in a separate tray icon"),
        QRect(31, 142, 309, 16));
-  cbLogin_ = Place<QCheckBox>(tsOptions_, "cbLogin", QStringLiteral("Require Login"), QRect(13, 164, 320, 18));
+  // The page has no room for another box with a note below it, so the two things a
+  // client must do to get in share one row, and this one explains itself in its hint.
+  cbLogin_ = Place<QCheckBox>(tsOptions_, "cbLogin", QStringLiteral("Require Login"), QRect(13, 164, 150, 18));
+  cbRequireTls_ = Place<QCheckBox>(tsOptions_, "cbRequireTls", QStringLiteral("Require encryption"),
+                                   QRect(180, 164, 160, 18));
+  cbRequireTls_->setToolTip(
+      QStringLiteral("Refuse FTP logins that are not encrypted and send web visitors to https"));
   gbLogin_ = new QGroupBox(tsOptions_);
   gbLogin_->setObjectName(QStringLiteral("gbLogin"));
   gbLogin_->setGeometry(13, 184, 327, 80);

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPalette>
 
+#include "platform/Text.h"
 #include "ui/DrivePath.h"
 #include "ui/Icons.h"
 
@@ -118,12 +119,6 @@ constexpr TSystemRole kSystemRoles[] = {
     {QPalette::Active, QPalette::Window},           // 30 menu bar
 };
 
-bool SameLetters(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 bool KnownTag(std::string_view name, TMarkupKind& kind) {
   static constexpr std::pair<std::string_view, TMarkupKind> kTags[] = {
       {"BCK", mkBackground}, {"FNT", mkFontColor}, {"NLN", mkNewLine},
@@ -164,37 +159,12 @@ void RecordLink(TMarkupLink link) {
 
 }  // namespace
 
-bool TryStrToInt(const std::string& text, std::int32_t& value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  const bool hex = i < text.size() && text[i] == '$';
-  if (hex) ++i;
-  if (i == text.size()) return false;
-  std::uint64_t magnitude = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
-    magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-    if (magnitude > 0xFFFFFFFFull) return false;
-  }
-  if (!hex && magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
-  auto bits = static_cast<std::uint32_t>(magnitude);
-  if (negative) bits = 0u - bits;
-  value = static_cast<std::int32_t>(bits);
-  return true;
-}
-
 std::uint32_t StringToColor(const std::string& value) {
   for (const auto& named : kColorNames) {
-    if (SameLetters(named.Name, value)) return named.Value;
+    if (EqualsNoCase(named.Name, value)) return named.Value;
   }
   std::int32_t number = 0;
-  if (!TryStrToInt(value, number)) throw EMarkupError("'" + value + "' is not a valid integer value");
+  if (!ParseIntegerText(value, number)) throw EMarkupError("'" + value + "' is not a valid integer value");
   return static_cast<std::uint32_t>(number);
 }
 
@@ -345,7 +315,7 @@ void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens
       case mkImage: {
         if (!images) break;
         std::int32_t n = 0;
-        if (!TryStrToInt(token.Text, n)) n = 0;
+        if (!ParseIntegerText(token.Text, n)) n = 0;
         const QImage icon = images->Image(n);
         const int advance = images->Width() + 2;
         if (rightMode) x -= advance;

@@ -56,10 +56,6 @@ class EMarkupError : public std::runtime_error {
 inline constexpr std::uint32_t clNone = 0x1FFFFFFF;
 inline constexpr std::uint32_t clDefault = 0x20000000;
 
-// Decimal, or hexadecimal after "$" (a sign may lead either); false when the text is
-// not a 32-bit integer. Hexadecimal takes the 32 bits as written, so "$FFFFFFFF" is -1.
-bool TryStrToInt(const std::string& text, std::int32_t& value);
-
 // A colour name (any letter case) or integer; throws EMarkupError otherwise.
 std::uint32_t StringToColor(const std::string& value);
 // Resolves a colour code for painting. System colours come from the application

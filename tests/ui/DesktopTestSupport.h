@@ -36,6 +36,7 @@ class TFakeEngine : public TServerEngine {
 public:
   std::vector<std::string> Clients;
   int Kicks = 0;
+  bool Tls = false;  // as if a certificate had loaded at the start
 
   void Start() override {}
   void Stop() override {}
@@ -45,6 +46,7 @@ public:
     Clients.clear();
   }
   std::string ClientAddress(int client) const override { return Clients.at(client); }
+  bool OffersTls() const override { return Tls; }
 };
 
 // The fake engine of each registry entry, made as the registry starts it.

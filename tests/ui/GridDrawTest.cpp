@@ -90,10 +90,10 @@ TEST(MarkupParse, IntegersAreDecimalOrDollarHex) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
-    std::int32_t value = 0;
-    ASSERT_EQ(TryStrToInt(row.text, value), row.ok);
     if (row.ok) {
-      EXPECT_EQ(value, row.value);
+      EXPECT_EQ(StringToColor(row.text), static_cast<std::uint32_t>(row.value));
+    } else {
+      EXPECT_THROW(StringToColor(row.text), EMarkupError);
     }
   }
 }

@@ -413,6 +413,48 @@ TEST_F(MainWindowLink, AsksWithTheLinkAndCopiesItOnYes) {
   EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "ftp://1.2.3.4:21/");
 }
 
+TEST_F(MainWindowLink, ServerThatRunsWithTlsIsLinkedEncryptedAndOnlyThen) {
+  http_.Reply = "HTTP/1.0 200 OK\r\n\r\n1.2.3.4";
+  const std::string path = main_->ServerFiles().at(0);
+  ASSERT_TRUE(StartServer(path));
+  main_->RefreshServers();
+  OnRow(0, &TfMain::miLinkClick);
+  FakeEngines()[FindRunningServer(path)]->Tls = true;
+  OnRow(0, &TfMain::miLinkClick);
+  const std::string copied = QGuiApplication::clipboard()->text().toStdString();
+  StopServer(path);
+  main_->RefreshServers();
+  OnRow(0, &TfMain::miLinkClick);
+
+  ASSERT_EQ(Boxes.size(), 3u);
+  EXPECT_TRUE(Boxes[0].starts_with("Link: ftp://1.2.3.4:21/\r\n")) << Boxes[0];
+  EXPECT_EQ(Boxes[1],
+            "Link: ftpes://1.2.3.4:21/\r\n(If you have a firewall, make sure port 21 is not blocked)\r\n\r\n"
+            "Copy to clipboard?");
+  EXPECT_EQ(copied, "ftpes://1.2.3.4:21/");
+  EXPECT_TRUE(Boxes[2].starts_with("Link: ftp://1.2.3.4:21/\r\n")) << Boxes[2];
+}
+
+TEST_F(MainWindowLink, TrayLinkOfAWebServerWithTlsIsHttps) {
+  http_.Reply = "HTTP/1.0 200 OK\r\n\r\n1.2.3.4";
+  TServerFile web = Definition("Pages", kTypeWeb, 8080);
+  web.Tray = true;
+  web.Username = "ann";
+  web.Password = "pw";
+  const std::string path = WriteDefinition("b", web);
+  ASSERT_TRUE(StartServer(path));
+  const int entry = FindRunningServer(path);
+  TServerTrays& trays = main_->ServerTrays();
+  trays.ServerTrayMouseUp(entry, Qt::RightButton);
+  trays.Menu().close();
+  trays.GetLink1Click();
+  FakeEngines()[entry]->Tls = true;
+  trays.GetLink1Click();
+  ASSERT_EQ(Boxes.size(), 2u);
+  EXPECT_TRUE(Boxes[0].starts_with("Link: http://ann:pw@1.2.3.4:8080/\r\n")) << Boxes[0];
+  EXPECT_TRUE(Boxes[1].starts_with("Link: https://ann:pw@1.2.3.4:8080/\r\n")) << Boxes[1];
+}
+
 TEST_F(MainWindowLink, CancelLeavesTheClipboardAlone) {
   http_.Reply = "HTTP/1.0 200 OK\r\n\r\n1.2.3.4";
   Yes = false;

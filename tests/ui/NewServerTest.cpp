@@ -252,6 +252,49 @@ TEST_F(NewServerWizard, SwitchingFtpToWebDropsFoldersButKeepsSettings) {
   EXPECT_FALSE(W<QCheckBox>("cbTray")->isChecked());
 }
 
+TEST_F(NewServerWizard, RequireEncryptionRoundTripsThroughTheSavedDefinition) {
+  const TServerFile shared = Definition(kTypeFtp, {{"C:\\pub", "Public", true, false, false}});
+  auto toOptions = [&](const TServerFile& server) {
+    Open(server, true);
+    Click("bNext");
+    Click("bNext");
+    EXPECT_EQ(PageName(), "tsOptions");
+    return W<QCheckBox>("cbRequireTls");
+  };
+
+  EXPECT_FALSE(toOptions(shared)->isChecked());
+  Click("bNext");
+  EXPECT_FALSE(SavedAndLoaded().RequireTls);
+
+  toOptions(shared)->click();
+  Click("bNext");
+  const TServerFile ticked = SavedAndLoaded();
+  EXPECT_TRUE(ticked.RequireTls);
+
+  QCheckBox* box = toOptions(ticked);
+  EXPECT_TRUE(box->isChecked());
+  box->click();
+  Click("bNext");
+  EXPECT_FALSE(SavedAndLoaded().RequireTls);
+}
+
+TEST_F(NewServerWizard, RequireEncryptionSitsBesideRequireLoginWithRoomForItsLabel) {
+  Open(Definition(kTypeFtp, {{"C:\\pub", "Public", true, false, false}}), true);
+  Click("bNext");
+  Click("bNext");
+  auto* box = W<QCheckBox>("cbRequireTls");
+  auto* login = W<QCheckBox>("cbLogin");
+  ASSERT_TRUE(box->isVisible());
+  EXPECT_EQ(box->font().pixelSize(), 11);
+  EXPECT_LE(box->sizeHint().width(), box->width());
+  EXPECT_LE(login->sizeHint().width(), login->width());
+  EXPECT_EQ(box->y(), login->y());
+  EXPECT_LT(login->geometry().right(), box->x());
+  EXPECT_LE(box->geometry().right(), W("tsOptions")->width());
+  login->click();
+  EXPECT_LT(box->geometry().bottom(), W("gbLogin")->y());
+}
+
 TEST_F(NewServerWizard, PortTextIsDecimalOrDollarHex) {
   struct Row {
     const char* typed;
