@@ -1117,7 +1117,23 @@ long TCustomWSocket::TlsSendFromFile(std::size_t count, int& err) {
     tlsScratch_.resize(std::min(count, kPiece));
     const long got = native::ReadAt(fileFd_, tlsScratch_.data(), tlsScratch_.size(), fileOffset_, err);
     if (got <= 0) return got;
-    n = TlsMapWrite(tls_->Write(tlsScratch_.data(), static_cast<std::size_t>(got)), err);
+    // A write takes one record: the rest of what was read goes after it, rather
+    // than being read again. What a waiting write still owes is first in the next
+    // read, since the offset moves only past what went.
+    n = 0;
+    while (n < got) {
+      int wait = 0;
+      const long sent = TlsMapWrite(
+          tls_->Write(tlsScratch_.data() + n, static_cast<std::size_t>(got - n)), wait);
+      if (sent <= 0) {
+        if (n == 0) {
+          err = wait;
+          return sent;
+        }
+        break;
+      }
+      n += sent;
+    }
   }
   if (n > 0) fileOffset_ += n;
   return n;
