@@ -3,14 +3,18 @@
 # every connection closed after its response) for HTTP. All three serve the same files
 # from one temporary folder, run at the same time, and are measured side by side, round
 # by round with the order flipped each round; the table gives medians and the ratio
-# this program / peer, with the goal each ratio should meet.
+# this program / peer, with the goal each ratio should meet. The encrypted rows put
+# this program's explicit FTPS and HTTPS against a second vsftpd with ssl_enable=YES
+# and an ssl server of the same nginx, all three on the certificate this program
+# makes at its first start.
 #
 #   bench/compare-peers.sh [path/to/dravik-server]      (default build/dravik-server)
 #
 # Runs as root: it installs missing packages with apt, and runs the peers and this
 # program under a throw-away user that owns the shared folder, removed at the end.
 # ROUNDS (default 3), SMALL_SECONDS (seconds per 4 KiB load run, default 4) and
-# NGINX_WORKERS (default auto, as nginx ships) may be set in the environment.
+# NGINX_WORKERS (default auto, as nginx ships) may be set in the environment, and
+# ONLY=plain or ONLY=tls to measure one group of rows.
 set -euo pipefail
 
 started=$SECONDS
@@ -18,10 +22,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 binary=$(realpath "${1:-build/dravik-server}")
 rounds=${ROUNDS:-3}
 small_seconds=${SMALL_SECONDS:-4}
+only=${ONLY:-all}
 
 die() { echo "compare-peers: $*" >&2; exit 1; }
 [[ $EUID -eq 0 ]] || die "run as root (it installs packages and adds a throw-away user)"
 [[ -x $binary ]] || die "no program at $binary (make build first)"
+[[ $only == @(all|plain|tls) ]] || die "ONLY is all, plain or tls, not $only"
 
 tmp=""
 user=""
@@ -101,6 +107,9 @@ head -c 1G /dev/urandom >"$data/big.bin"
 head -c 4K /dev/urandom >"$data/small.bin"
 head -c 1M /dev/urandom >"$data/one.bin"
 head -c 256M "$data/big.bin" >"$tmp/upload.bin"
+# Encrypted transfers run at a fraction of the plain speed: a quarter of the big file
+# keeps their rows to seconds and still dwarfs the handshakes.
+cp "$tmp/upload.bin" "$data/mid.bin"
 cat "$data/big.bin" >/dev/null  # every server then reads it from the page cache
 
 user=cmpbench$$
@@ -148,7 +157,7 @@ Name=Peers web
 Banner=
 Type=1
 Directories=0
-Files=2
+Files=3
 Username=
 Password=
 Port=$web_port
@@ -163,6 +172,9 @@ Description=big
 [File.1]
 Path=$drive\\small.bin
 Description=small
+[File.2]
+Path=$drive\\mid.bin
+Description=mid
 EOF
 chown -R "$user:$user" "$prog"
 # Its own user gives it its own single-instance lock: a copy run by root elsewhere on
@@ -179,11 +191,23 @@ for _ in $(seq 150); do
 done
 [[ $(grep -c "Server Started on" "$prog/stdout.log") -ge 2 ]] ||
   die "the program did not start both servers: $(cat "$prog/stdout.log" "$prog/stderr.log")"
+# Each server's start is followed by its certificate's fingerprint, or by why it has
+# none; the peers need the files it made.
+for _ in $(seq 100); do
+  [[ $(grep -c "TLS certificate SHA-256 fingerprint" "$prog/stdout.log") -ge 2 ]] && break
+  grep -q "no encryption until it is mended" "$prog/stdout.log" && break
+  sleep 0.1
+done
+cert=$prog/Servers/tls-cert.pem
+key=$prog/Servers/tls-key.pem
+[[ $(grep -c "TLS certificate SHA-256 fingerprint" "$prog/stdout.log") -ge 2 && -s $cert && -s $key ]] ||
+  die "the program does not offer TLS on both servers: $(cat "$prog/stdout.log" "$prog/stderr.log")"
 
 # --- nginx ----------------------------------------------------------------------------
 ng=$tmp/nginx
 mkdir "$ng"
 nginx_port=$(free_port)
+nginx_tls_port=$(free_port)
 # Each temp path nginx knows must be ours: it would otherwise take over the system's.
 temp_paths="client_body_temp_path $ng/body;"
 built=$(nginx -V 2>&1)
@@ -208,26 +232,38 @@ http {
     listen 127.0.0.1:$nginx_port;
     root $data;
   }
+  server {
+    listen 127.0.0.1:$nginx_tls_port ssl;
+    ssl_certificate $cert;
+    ssl_certificate_key $key;
+    # Its version's default stops at TLS 1.2; the other two speak 1.3.
+    ssl_protocols TLSv1.2 TLSv1.3;
+    root $data;
+  }
 }
 EOF
 nginx -p "$ng/" -c "$ng/nginx.conf" -g 'daemon off;' 2>>"$ng/error.log" &
 nginx_pid=$!
 pids+=("$nginx_pid")
 wait_port "$nginx_port" nginx "$ng/error.log"
+wait_port "$nginx_tls_port" "nginx (ssl)" "$ng/error.log"
 
 # --- vsftpd ---------------------------------------------------------------------------
-vs=$tmp/vsftpd
-mkdir -p "$vs/empty"
-vsftpd_port=$(free_port)
 # Beyond where it listens, what it shares and whom it lets in, vsftpd keeps its own
 # defaults. Its listen backlog is 32: of 100 sessions opened at once some
 # may be answered with a SYN cookie whose ACK then finds the queue full, and since the
 # server speaks first such a session waits for its banner until the client gives up.
-cat >"$vs/vsftpd.conf" <<EOF
+# Two of them: one plain, one that requires TLS for logins and data (its defaults once
+# ssl_enable is on, require_ssl_reuse among them).
+start_vsftpd() {
+  local name=$1 port=$2 ssl=$3
+  local dir=$tmp/$name
+  mkdir -p "$dir/empty"
+  cat >"$dir/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
 listen_address=127.0.0.1
-listen_port=$vsftpd_port
+listen_port=$port
 background=NO
 anonymous_enable=NO
 local_enable=YES
@@ -236,20 +272,37 @@ local_umask=022
 local_root=$data
 chroot_local_user=YES
 allow_writeable_chroot=YES
-secure_chroot_dir=$vs/empty
+secure_chroot_dir=$dir/empty
 pam_service_name=vsftpd
 userlist_enable=NO
 max_clients=0
 max_per_ip=0
 xferlog_enable=NO
 syslog_enable=NO
-ssl_enable=NO
+ssl_enable=$ssl
 EOF
-# Under a subreaper, so the CPU of sessions orphaned by their parents is still counted.
-python3 "$here/compare_peers.py" --reaper vsftpd "$vs/vsftpd.conf" >"$vs/out.log" 2>&1 &
-vsftpd_pid=$!
-pids+=("$vsftpd_pid")
-wait_port "$vsftpd_port" vsftpd "$vs/out.log"
+  if [[ $ssl == YES ]]; then
+    # Its default cipher list names RSA suites only (Debian's build: one ECDHE-RSA
+    # suite), none of which can use this ECDSA certificate should a client fall back
+    # to TLS 1.2; TLS 1.3 takes no list from this option.
+    cat >>"$dir/vsftpd.conf" <<EOF
+rsa_cert_file=$cert
+rsa_private_key_file=$key
+ssl_ciphers=HIGH
+EOF
+  fi
+  # Under a subreaper, so the CPU of sessions orphaned by their parents is still counted.
+  python3 "$here/compare_peers.py" --reaper vsftpd "$dir/vsftpd.conf" >"$dir/out.log" 2>&1 &
+  vsftpd_pid=$!
+  pids+=("$vsftpd_pid")
+  wait_port "$port" "vsftpd ($name)" "$dir/out.log"
+}
+vsftpd_port=$(free_port)
+start_vsftpd vsftpd "$vsftpd_port" NO
+vsftpd_plain=$vsftpd_port:$vsftpd_pid
+vsftpd_tls_port=$(free_port)
+start_vsftpd vsftpd-tls "$vsftpd_tls_port" YES
+vsftpd_tls=$vsftpd_tls_port:$vsftpd_pid
 
 # --- Measure --------------------------------------------------------------------------
 echo "Servers compared on $(date -R), $(nproc) cores, $rounds rounds (medians)"
@@ -257,12 +310,15 @@ echo "peers: $(nginx -v 2>&1 | sed 's/.*: //') with ${NGINX_WORKERS:-auto} worke
   "vsftpd $(dpkg-query -W -f '${Version}' vsftpd 2>/dev/null); this program: $binary"
 echo "GB = 10^9 bytes; ratio = this program / peer (FTP rows: vsftpd, HTTP rows: nginx);"
 echo "latency and CPU (server's own seconds per GB moved) are better lower."
+echo "FTPS rows: explicit TLS with PROT P, passive; kernel TLS on this machine:" \
+  "$(grep -qw tls /proc/sys/net/ipv4/tcp_available_ulp 2>/dev/null && echo yes || echo no)"
 # Other work on the machine shares the cores: the load tells how far to trust the figures.
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 python3 "$here/compare_peers.py" --rounds "$rounds" --small-seconds "$small_seconds" \
   --user "$user" --password "$password" --data "$data" --upload "$tmp/upload.bin" \
-  --vsftpd "$vsftpd_port:$vsftpd_pid" --nginx "$nginx_port:$nginx_pid" \
+  --vsftpd "$vsftpd_plain" --nginx "$nginx_port:$nginx_pid" \
+  --vsftpd-tls "$vsftpd_tls" --nginx-tls "$nginx_tls_port" --only "$only" \
   --ours-ftp "$ftp_port" --ours-web "$web_port" --ours-pid "$ours" \
   --ours-web-path "/C$data/"
 echo

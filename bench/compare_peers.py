@@ -8,6 +8,10 @@ process per session and nginx's workers are counted as fully as our one process.
 vsftpd's session processes outlive their parents, and an orphan's CPU would go to
 init: vsftpd is therefore started under `compare_peers.py --reaper`, which adopts
 and reaps them.
+
+The encrypted rows accept any certificate (all servers share one self-signed
+certificate) and name the protocol and cipher each server chose above the table,
+since a ratio between different ciphers would say little.
 """
 
 import argparse
@@ -18,6 +22,8 @@ import math
 import os
 import re
 import signal
+import socket
+import ssl
 import statistics
 import subprocess
 import sys
@@ -130,6 +136,26 @@ def run_tool(cmd, timeout=120):
     return done.stdout
 
 
+class ResumingFtpTls(ftplib.FTP_TLS):
+    """FTP_TLS whose data connections resume the control connection's TLS session,
+    which vsftpd (require_ssl_reuse) and this program both insist on; the standard
+    class opens a fresh session on each."""
+
+    def ntransfercmd(self, cmd, rest=None):
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:
+            conn = self.context.wrap_socket(conn, server_hostname=self.host,
+                                            session=self.sock.session)
+        return conn, size
+
+
+def trusting_context():
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
 def expect_size(got, want, what):
     if got != want:
         raise RuntimeError(f"{what}: {got} bytes, expected {want}")
@@ -142,6 +168,7 @@ class Bench:
         self.data = args.data
         self.big = os.path.getsize(os.path.join(self.data, "big.bin"))
         self.one = os.path.getsize(os.path.join(self.data, "one.bin"))
+        self.mid = os.path.getsize(os.path.join(self.data, "mid.bin"))
         self.upload_size = os.path.getsize(args.upload)
 
     def ftp_url(self, server, name):
@@ -152,6 +179,25 @@ class Bench:
         ftp.connect(HOST, server.port, timeout=timeout)
         ftp.login(self.args.user, self.args.password)
         return ftp
+
+    def login_tls(self, server, timeout=60):
+        """Logged in after AUTH TLS, with PROT P: every data connection encrypted."""
+        ftp = ResumingFtpTls(context=trusting_context())
+        ftp.connect(HOST, server.port, timeout=timeout)
+        ftp.login(self.args.user, self.args.password)  # sends AUTH TLS first
+        ftp.prot_p()
+        return ftp
+
+    def negotiated(self, server, kind):
+        """'protocol cipher' a Python client gets from server (kind 'ftps' or 'https')."""
+        if kind == "ftps":
+            with self.login_tls(server, timeout=10) as ftp:
+                ftp.retrlines("LIST", lambda _line: None)  # the data connection resumes
+                tls = ftp.sock
+                return f"{tls.version()} {tls.cipher()[0]}"
+        with socket.create_connection((HOST, server.port), timeout=10) as raw, \
+                trusting_context().wrap_socket(raw) as tls:
+            return f"{tls.version()} {tls.cipher()[0]}"
 
     # --- FTP downloads of the big file -------------------------------------------
 
@@ -168,6 +214,20 @@ class Bench:
                 got += len(block)
             ftp.retrbinary("RETR big.bin", count, blocksize=MIB)
         return expect_size(got, self.big, "ftplib RETR")
+
+    def retr_curl_tls(self, server):
+        out = run_tool(["curl", "-sS", "--fail", "--ssl-reqd", "-k", "-o", "/dev/null",
+                        "-w", "%{size_download}", self.ftp_url(server, "mid.bin")])
+        return expect_size(int(out), self.mid, "curl RETR over TLS")
+
+    def retr_ftplib_tls(self, server):
+        got = 0
+        with self.login_tls(server) as ftp:
+            def count(block):
+                nonlocal got
+                got += len(block)
+            ftp.retrbinary("RETR mid.bin", count, blocksize=MIB)
+        return expect_size(got, self.mid, "ftplib RETR over TLS")
 
     def retr_lftp(self, server):
         # cat -b streams in binary mode to a pipe we count, so nothing lands on disk.
@@ -213,12 +273,29 @@ class Bench:
             ftp.storbinary(f"STOR {name}", f, blocksize=MIB)
         return name
 
+    def stor_curl_tls(self, server):
+        name = f"up-curl-tls-{server.name}.bin"
+        run_tool(["curl", "-sS", "--fail", "--ssl-reqd", "-k", "-T", self.args.upload,
+                  self.ftp_url(server, name)])
+        return name
+
+    def stor_ftplib_tls(self, server):
+        name = f"up-ftplib-tls-{server.name}.bin"
+        with self.login_tls(server) as ftp, open(self.args.upload, "rb") as f:
+            ftp.storbinary(f"STOR {name}", f, blocksize=MIB)
+        return name
+
     # --- HTTP --------------------------------------------------------------------
 
     def http_get(self, server):
         out = run_tool(["curl", "-sS", "--fail", "-o", "/dev/null", "-w", "%{size_download}",
                         f"http://{HOST}:{server.port}{server.path}big.bin"])
         return expect_size(int(out), self.big, "curl GET")
+
+    def https_get(self, server):
+        out = run_tool(["curl", "-sS", "--fail", "-k", "-o", "/dev/null", "-w", "%{size_download}",
+                        f"https://{HOST}:{server.port}{server.path}mid.bin"])
+        return expect_size(int(out), self.mid, "curl GET over TLS")
 
     def http_small(self, server):
         """Requests per second from 50 connections that each carry one request."""
@@ -309,12 +386,29 @@ def transfer(results, label, server, side, run, size, finish=None):
         results.note(label, side, str(e))
 
 
+def pairs(peers, ours, kind, flip):
+    pair = [("peer", peers[kind]), ("ours", ours[kind])]
+    return pair[::-1] if flip else pair
+
+
+def tls_round(bench, results, peers, ours, flip):
+    ftp_pair = pairs(peers, ours, "ftps", flip)
+    for label, run in (("FTPS RETR 256 MiB curl", bench.retr_curl_tls),
+                       ("FTPS RETR 256 MiB ftplib", bench.retr_ftplib_tls)):
+        for side, server in ftp_pair:
+            transfer(results, label, server, side, run, bench.mid)
+    for label, run in (("FTPS STOR 256 MiB curl", bench.stor_curl_tls),
+                       ("FTPS STOR 256 MiB ftplib", bench.stor_ftplib_tls)):
+        for side, server in ftp_pair:
+            transfer(results, label, server, side, run, bench.upload_size,
+                     finish=bench.stored)
+    for side, server in pairs(peers, ours, "https", flip):
+        transfer(results, "HTTPS GET 256 MiB curl", server, side, bench.https_get, bench.mid)
+
+
 def one_round(bench, results, peers, ours, flip):
-    ftp_pair = [("peer", peers["ftp"]), ("ours", ours["ftp"])]
-    web_pair = [("peer", peers["web"]), ("ours", ours["web"])]
-    if flip:
-        ftp_pair.reverse()
-        web_pair.reverse()
+    ftp_pair = pairs(peers, ours, "ftp", flip)
+    web_pair = pairs(peers, ours, "web", flip)
     for label, run in (("FTP RETR 1 GiB curl", bench.retr_curl),
                        ("FTP RETR 1 GiB ftplib", bench.retr_ftplib),
                        ("FTP RETR 1 GiB lftp", bench.retr_lftp)):
@@ -365,6 +459,19 @@ ROWS = [
     ("CPU HTTP GET 1 GiB curl", "s/GB", False, 1.5),
 ]
 
+TLS_ROWS = [
+    ("FTPS RETR 256 MiB curl", "GB/s", True, 1.0),
+    ("FTPS RETR 256 MiB ftplib", "GB/s", True, 1.0),
+    ("FTPS STOR 256 MiB curl", "GB/s", True, 1.0),
+    ("FTPS STOR 256 MiB ftplib", "GB/s", True, 1.0),
+    ("HTTPS GET 256 MiB curl", "GB/s", True, 1.0),
+    ("CPU FTPS RETR 256 MiB curl", "s/GB", False, 1.5),
+    ("CPU FTPS RETR 256 MiB ftplib", "s/GB", False, 1.5),
+    ("CPU FTPS STOR 256 MiB curl", "s/GB", False, 1.5),
+    ("CPU FTPS STOR 256 MiB ftplib", "s/GB", False, 1.5),
+    ("CPU HTTPS GET 256 MiB curl", "s/GB", False, 1.5),
+]
+
 
 def figure(value, unit):
     if value is None:
@@ -378,10 +485,14 @@ def figure(value, unit):
     return f"{value:.3f} {unit}"
 
 
-def table(results):
+def table(results, rows):
     lines = [f"{'row':<29} {'peer':>14} {'ours':>14} {'ours/peer':>9}  {'goal':<7} met"]
     lines.append("-" * len(lines[0]))
-    for row, unit, higher, goal in ROWS:
+    for entry in rows:
+        if entry is None:  # between groups
+            lines.append("")
+            continue
+        row, unit, higher, goal = entry
         peer, ours = results.median(row, "peer"), results.median(row, "ours")
         ratio = ours / peer if peer and ours is not None else None
         if ratio is not None and math.isnan(ratio):
@@ -417,21 +528,44 @@ def main():
     p.add_argument("--ours-web", type=int, required=True)
     p.add_argument("--ours-pid", type=int, required=True)
     p.add_argument("--ours-web-path", required=True, help="URL path of the shared folder")
+    p.add_argument("--vsftpd-tls", required=True, help="PORT:PID of the vsftpd requiring TLS")
+    p.add_argument("--nginx-tls", type=int, required=True, help="nginx's ssl port")
+    p.add_argument("--only", choices=("all", "plain", "tls"), default="all")
     args = p.parse_args()
 
     vs_port, vs_pid = map(int, args.vsftpd.split(":"))
     ng_port, ng_pid = map(int, args.nginx.split(":"))
+    vst_port, vst_pid = map(int, args.vsftpd_tls.split(":"))
     peers = {"ftp": Server("vsftpd", vs_pid, vs_port),
-             "web": Server("nginx", ng_pid, ng_port, path="/")}
+             "web": Server("nginx", ng_pid, ng_port, path="/"),
+             "ftps": Server("vsftpd", vst_pid, vst_port),
+             "https": Server("nginx", ng_pid, args.nginx_tls, path="/")}
     ours = {"ftp": Server("ours", args.ours_pid, args.ours_ftp),
             "web": Server("ours", args.ours_pid, args.ours_web, path=args.ours_web_path)}
+    # One port each for plain and encrypted: the first byte tells them apart.
+    ours["ftps"], ours["https"] = ours["ftp"], ours["web"]
     bench, results = Bench(args), Results()
+    plain, tls = args.only in ("all", "plain"), args.only in ("all", "tls")
+    if tls:
+        for kind, peer, what in (("ftps", "vsftpd", "FTPS"), ("https", "nginx", "HTTPS")):
+            chosen = []
+            for name, server in ((peer, peers[kind]), ("ours", ours[kind])):
+                try:
+                    chosen.append(f"{name} {bench.negotiated(server, kind)}")
+                except Exception as e:  # the rows then fail with the reason too
+                    chosen.append(f"{name} failed: {type(e).__name__}: {e}")
+            print(f"{what} negotiated: {'; '.join(chosen)}")
+        print()
     for r in range(args.rounds):
         start = time.monotonic()
-        one_round(bench, results, peers, ours, flip=r % 2 == 1)
+        if plain:
+            one_round(bench, results, peers, ours, flip=r % 2 == 1)
+        if tls:
+            tls_round(bench, results, peers, ours, flip=r % 2 == 1)
         print(f"round {r + 1}/{args.rounds}: {time.monotonic() - start:.0f} s", file=sys.stderr,
               flush=True)
-    print(table(results))
+    print(table(results, (ROWS if plain else []) + ([None] if plain and tls else []) +
+                (TLS_ROWS if tls else [])))
 
 
 if __name__ == "__main__":
