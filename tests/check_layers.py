@@ -58,6 +58,26 @@ def allowed(library):
     return seen
 
 
+def unlisted_sources(root):
+    """Sources are named in their folder's CMakeLists.txt; one nobody named would
+    never be built (a test would never run) and nothing else would say so."""
+    missing = []
+    folders = ["platform", "net", "catalogue", "ftp", "web", "ui", "app", "bench", "fuzz"]
+    folders += [os.path.join("tests", d) for d in sorted(os.listdir(os.path.join(root, "tests")))
+                if os.path.isfile(os.path.join(root, "tests", d, "CMakeLists.txt"))]
+    for folder in folders:
+        with open(os.path.join(root, folder, "CMakeLists.txt")) as f:
+            words = set(re.findall(r"[\w.-]+", f.read()))
+        for name in sorted(os.listdir(os.path.join(root, folder))):
+            stem = name.rsplit(".", 1)[0]
+            # Benchmarks and tests may be named by their stem, fuzz targets without
+            # their suffix.
+            named = {name, stem} & words or (stem.endswith("Fuzz") and stem[:-4] in words)
+            if (name.endswith(".cpp") or name.endswith("_test.py")) and not named:
+                missing.append(f"{folder}/{name} is in no build list")
+    return missing
+
+
 def main(root):
     wrong = []
     for folder in ("platform", "net", "catalogue", "ftp", "web", "ui", "app"):
@@ -76,6 +96,7 @@ def main(root):
                 for number, line in enumerate(text.splitlines(), 1):
                     if OS_CALLS.search(line.split("//")[0]):
                         wrong.append(f"{path}:{number} reaches the OS: {line.strip()}")
+    wrong += unlisted_sources(root)
     for line in sorted(set(wrong)):
         print(line)
     if wrong:
