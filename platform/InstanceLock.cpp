@@ -128,7 +128,7 @@ TLockOutcome TInstanceLock::Take(const std::string& name, std::unique_ptr<TInsta
     if (!place.socketPath.empty()) ::unlink(place.socketPath.c_str());
     return TLockOutcome::Unavailable;
   }
-  lock.reset(new TInstanceLock(std::move(lockFile), place.socketPath, std::move(fd)));
+  lock = std::make_unique<TInstanceLock>(TKey(), std::move(lockFile), place.socketPath, std::move(fd));
   return TLockOutcome::Acquired;
 }
 
@@ -145,7 +145,7 @@ bool TInstanceLock::RequestShow(const std::string& name) {
   return true;
 }
 
-TInstanceLock::TInstanceLock(FileHandle lockFile, std::string socketPath, FileHandle listener)
+TInstanceLock::TInstanceLock(TKey, FileHandle lockFile, std::string socketPath, FileHandle listener)
     : lockFile_(std::move(lockFile)), socketPath_(std::move(socketPath)), listener_(std::move(listener)) {
   EventLoop::Instance().Watch(listener_.Get(), EPOLLIN, [this](std::uint32_t) { AcceptRequests(); });
 }

@@ -36,8 +36,14 @@ public:
   // Runs on the loop for every show request from a process of the same user.
   std::function<void()> OnShowRequest;
 
+  // Take's alone: only it can make the key.
+  class TKey {
+    friend class TInstanceLock;
+    TKey() = default;
+  };
+  TInstanceLock(TKey, FileHandle lockFile, std::string socketPath, FileHandle listener);
+
 private:
-  TInstanceLock(FileHandle lockFile, std::string socketPath, FileHandle listener);
   void AcceptRequests();
   void ReadRequest(int fd);
 

@@ -377,7 +377,7 @@ std::unique_ptr<TTlsContext> TTlsContext::Create(const TTlsCertificate& certific
     error = "TLS certificate " + certificate.certPath + " could not be used: " + TakeSslError();
     return nullptr;
   }
-  return std::unique_ptr<TTlsContext>(new TTlsContext(std::move(impl)));
+  return std::make_unique<TTlsContext>(std::move(impl));
 }
 
 // ---------------------------------------------------------------------------------

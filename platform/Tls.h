@@ -54,9 +54,10 @@ public:
   const std::string& Fingerprint() const;
 
   struct TImpl;
+  // Create's; TImpl is known to Tls.cpp alone, so nobody else can make one.
+  explicit TTlsContext(std::unique_ptr<TImpl> impl);
 
 private:
-  explicit TTlsContext(std::unique_ptr<TImpl> impl);
   friend class TTlsSession;
   std::unique_ptr<TImpl> impl_;
 };
