@@ -141,6 +141,7 @@ void TFtpServer::ClosePassiveListener(TFtpCtrlSocket& client) {
 void TFtpServer::ResetDataSession(TFtpCtrlSocket& client) {
   ReleasePasvPort(client);
   client.DataSessionActive = false;
+  client.DataTlsPending = false;
   client.PassiveWaiting = false;
   client.PassiveAccepted = false;
   client.RestartOffset = 0;

@@ -23,9 +23,10 @@ bool TransferPending(const TFtpCtrlSocket& client) {
   return client.TransferKind != TFtpTransferKind::None;
 }
 
+// A data connection still negotiating TLS is not made yet either.
 bool DataConnectionAwaited(const TFtpCtrlSocket& client) {
   return client.PasvWSocket->State() == wsListening ||
-         client.DataWSocket->State() == wsConnecting;
+         client.DataWSocket->State() == wsConnecting || client.DataTlsPending;
 }
 
 bool TransferFlowing(const TFtpCtrlSocket& client) {
@@ -111,6 +112,7 @@ void TFtpServer::TimeOutDataSide(TFtpCtrlSocket& client) {
   DetachDataHandlers(client);
   ClosePassiveListener(client);
   client.PassiveArmed = false;
+  client.DataTlsPending = false;
   client.DataWSocket->Close();
   if (kind == TFtpTransferKind::None) {
     FireLimit(client, "Passive data connection not made within " + std::to_string(seconds) +

@@ -63,7 +63,10 @@ void TFtpServer::SecureDataConnection(TFtpCtrlSocket& client,
                                       std::function<void(TFtpCtrlSocket&)> connected) {
   TWSocket& data = *client.DataWSocket;
   const int sessionId = client.SessionId;
+  // The handshake gets the time a data connection has to be made, no more.
   client.DataTlsPending = true;
+  client.DataWaitSince = std::chrono::steady_clock::now();
+  ArmLimits(client);
   data.OnTlsDone = [this, &client, sessionId, connected](TCustomWSocket& socket,
                                                          const std::string& error) {
     if (!HasClient(&client) || client.SessionId != sessionId) return;

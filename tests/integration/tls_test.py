@@ -203,6 +203,17 @@ def check_stalled_handshake_closes(binary):
         expect(peer.recv(1000).startswith(b"234"), "AUTH TLS not accepted")
         expect(peer.recv(1000) == b"", "a stalled handshake kept its connection")
         peer.close()
+        # Nor a data connection that never starts its handshake.
+        with open(os.path.join(server.share, "f.bin"), "wb") as f:
+            f.write(b"x" * 1000)
+        ftp = tls_login(server)
+        port = ftplib.parse227(ftp.sendcmd("PASV"))[1]
+        data = socket.create_connection(("127.0.0.1", port), timeout=10)
+        ftp.putcmd("RETR f.bin")
+        expect(ftp.getline().startswith("150"), "RETR did not start")
+        expect(ftp.getline().startswith("426"), "a stalled data handshake was not given up")
+        data.close()
+        ftp.close()
 
 
 def check_web(binary, work):
