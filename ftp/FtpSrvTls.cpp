@@ -19,9 +19,11 @@ void TFtpServer::CommandAUTH(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = kReplyAuthAgain;
   } else {
     answer = kReplyAuthTls;
-    // A login begun in clear does not carry over (RFC 4217 section 4).
+    // A login begun in clear does not carry over (RFC 4217 section 4); the new one
+    // gets the whole time a login has.
     client.FtpState = ftpcWaitingUserCode;
     client.UserName.clear();
+    client.ConnectedAt = std::chrono::steady_clock::now();
     client.DropHeldInput();
     client.OnTlsDone = [this](TCustomWSocket& socket, const std::string& error) {
       if (!error.empty())
