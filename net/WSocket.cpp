@@ -242,6 +242,7 @@ void TCustomWSocket::DropHandle() {
   tlsWaitsFor_ = tlsDone;
   tlsPeerEnded_ = false;
   tlsContext_ = nullptr;
+  sendShut_ = false;
   if (handle_.Valid()) {
     handle_.Reset();
     ++generation_;
@@ -257,6 +258,20 @@ void TCustomWSocket::HandleReadiness(std::uint32_t events) {
 void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
   if (paused_ || !handle_.Valid()) return;
   auto alive = AliveToken();
+  // Within one readiness the pending count is asked again and again (before the
+  // loop, by line mode, after each handler); only a read changes it meanwhile.
+  struct TMemoScope {
+    TCustomWSocket& s;
+    std::weak_ptr<bool> alive;
+    bool saved;
+    ~TMemoScope() {
+      if (alive.expired()) return;
+      s.memoPending_ = saved;
+      s.pendingMemo_ = kNoMemo;
+    }
+  } memoScope{*this, alive, memoPending_};
+  memoPending_ = true;
+  pendingMemo_ = kNoMemo;
   const std::uint64_t gen = generation_;
   auto same = [&] { return !alive.expired() && generation_ == gen && handle_.Valid(); };
   const int fd = handle_.Get();
@@ -356,7 +371,9 @@ void TCustomWSocket::ReceiveLoop(bool loop, std::uint16_t error, std::uint64_t b
     // Held back, or this event had its share: readiness is level-triggered, so the
     // rest comes on a later turn, after the loop has served everybody else.
     if (outputBlocked_ || inputHeld_ || bytesTaken_ >= budgetEnd) break;
-    if (PendingBytesQuiet() <= 0) break;
+    // A read that got less than it asked for emptied the descriptor: whatever comes
+    // next is announced by the loop, with no need to ask the system now.
+    if (lastReadShort_ || PendingBytesQuiet() <= 0) break;
   }
   if (platformReads_ == readsBefore && !outputBlocked_ && !inputHeld_ && state_ == wsConnected &&
       PendingBytesQuiet() > 0) {
@@ -377,9 +394,11 @@ bool TCustomWSocket::CloseWaitsForInput(std::uint32_t events, std::uint64_t budg
 
 int TCustomWSocket::PendingBytesQuiet() const {
   if (!handle_.Valid()) return -1;
+  if (memoPending_ && pendingMemo_ != kNoMemo) return pendingMemo_;
   int n = 0;
   if (native::PendingBytes(handle_.Get(), n) != 0) return -1;
   if (tlsPhase_ == tlsOn) n += static_cast<int>(tls_->Pending());
+  if (memoPending_) pendingMemo_ = n;
   return n;
 }
 
@@ -611,12 +630,14 @@ int TCustomWSocket::PlatformRecv(void* buffer, std::int32_t size) {
     return -1;
   }
   NoteInputTaken();
+  pendingMemo_ = kNoMemo;
   int err = 0;
   long n = native::Recv(handle_.Get(), buffer, static_cast<std::size_t>(std::max(size, 0)), err);
   if (n < 0) {
     lastError_ = err;
     return -1;
   }
+  lastReadShort_ = n < size;
   bytesTaken_ += static_cast<std::uint64_t>(n);
   return static_cast<int>(n);
 }
@@ -862,6 +883,7 @@ void TCustomWSocket::SetSocketHandle(int handle) {
   }
   handle_ = std::move(adopted);
   ++generation_;
+  sendShut_ = false;
   sessionClosedFired_ = false;
   readSuspended_ = receiveShut_ = paused_ = inputHeld_ = false;
   if (int err = native::SetNonBlocking(handle_.Get())) return SocketError("Dup", err);
@@ -878,8 +900,8 @@ void TCustomWSocket::InternalClose(bool shutFirst, std::uint16_t error) {
   if (handle_.Valid() && state_ != wsClosed) {
     // The peer learns the stream ended here rather than was cut off; a failure
     // to say so changes nothing.
-    if (shutFirst && tlsPhase_ == tlsOn) tls_->Shutdown();
-    if (shutFirst) native::Shutdown(handle_.Get(), 1);  // failure changes nothing here
+    if (shutFirst && !sendShut_ && tlsPhase_ == tlsOn) tls_->Shutdown();
+    if (shutFirst && !sendShut_) native::Shutdown(handle_.Get(), 1);  // failure changes nothing here
     DropHandle();
     ChangeState(wsClosed);
     if (alive.expired()) return;
@@ -927,8 +949,9 @@ void TCustomWSocket::Abort() {
 
 void TCustomWSocket::Shutdown(int how) {
   if (!handle_.Valid()) return;
-  if (how != 0 && tlsPhase_ == tlsOn) tls_->Shutdown();
+  if (how != 0 && !sendShut_ && tlsPhase_ == tlsOn) tls_->Shutdown();
   native::Shutdown(handle_.Get(), how);  // a peer already gone is no error here
+  if (how != 0) sendShut_ = true;
   // Linux reports a shut receiving side as end of stream at once; that is not the
   // peer closing, so stop reading instead of reporting a close.
   if (how == 0 || how == 2) {
@@ -1022,6 +1045,7 @@ void TCustomWSocket::BeginHandshake() {
 }
 
 void TCustomWSocket::HandshakeStep() {
+  pendingMemo_ = kNoMemo;
   const TTlsResult r = tls_->Handshake();
   if (r.status == tlsWantRead || r.status == tlsWantWrite) {
     tlsWaitsFor_ = r.status;
@@ -1049,11 +1073,14 @@ void TCustomWSocket::HandshakeStep() {
 
 int TCustomWSocket::TlsRecv(void* buffer, std::int32_t size) {
   NoteInputTaken();
+  pendingMemo_ = kNoMemo;
   if (tlsPeerEnded_) return 0;
   const TTlsResult r = tls_->Read(buffer, static_cast<std::size_t>(std::max(size, 0)));
   switch (r.status) {
     case tlsDone:
       bytesTaken_ += r.bytes;
+      // A record may be shorter than asked while more wait on the descriptor.
+      lastReadShort_ = false;
       return static_cast<int>(r.bytes);
     case tlsWantWrite:
       tlsWaitsFor_ = tlsWantWrite;

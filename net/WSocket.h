@@ -340,6 +340,7 @@ private:
   void StartAcceptBackoff();
   void LookupDone(int error, std::vector<std::string> results, bool reverse);
   void RunGuardedPosted(const std::function<void()>& fn);
+  bool CachedPeer(native::TSockAddrIn& out) const;
   // Encryption steps; false when the socket went away meanwhile.
   bool SniffTls();
   void PostHandshakeStart();
@@ -359,6 +360,13 @@ private:
 
   FileHandle handle_;
   std::uint64_t generation_ = 0;  // changes with every descriptor adopted or dropped
+  mutable std::uint64_t peerGeneration_ = ~std::uint64_t{0};  // peer_ is of that descriptor
+  mutable native::TSockAddrIn peer_{};
+  bool sendShut_ = false;  // the sending side was shut already
+  bool lastReadShort_ = false;  // the last read from the descriptor emptied it
+  static constexpr int kNoMemo = -2;
+  bool memoPending_ = false;    // within a readiness: PendingBytesQuiet may answer from
+  mutable int pendingMemo_ = kNoMemo;  // what it found, until the next read
   int watchedFd_ = -1;
   TSocketState state_ = wsClosed;
 

@@ -163,15 +163,27 @@ int TCustomWSocket::ResolveProto(const std::string& proto) {
   return number;
 }
 
+// A connection's peer never changes, and servers ask for it several times per
+// connection (limits, log lines), so it is asked of the system once.
+bool TCustomWSocket::CachedPeer(native::TSockAddrIn& out) const {
+  if (state_ != wsConnected) return false;
+  if (peerGeneration_ != generation_) {
+    if (native::PeerName(handle_.Get(), peer_) != 0) return false;
+    peerGeneration_ = generation_;
+  }
+  out = peer_;
+  return true;
+}
+
 std::string TCustomWSocket::PeerAddr() const {
   native::TSockAddrIn a;
-  if (state_ != wsConnected || native::PeerName(handle_.Get(), a) != 0) return "error";
+  if (!CachedPeer(a)) return "error";
   return native::DottedAddr(a.addr);
 }
 
 std::string TCustomWSocket::PeerPort() const {
   native::TSockAddrIn a;
-  if (state_ != wsConnected || native::PeerName(handle_.Get(), a) != 0) return "error";
+  if (!CachedPeer(a)) return "error";
   return std::to_string(a.port);
 }
 

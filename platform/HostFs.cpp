@@ -540,6 +540,8 @@ THostStatus THostFile::Open(std::string_view path, TMode mode, TOpenOptions opti
   if (mode == hfmCreate && ::ftruncate(fd.Get(), 0) != 0) return THostStatus::FromErrno();
   fd_ = std::move(fd);
   claim_ = std::move(claim);
+  sizeAtOpen_ = mode == hfmCreate ? 0 : static_cast<std::int64_t>(st.st_size);
+  modTimeAtOpen_ = MTimeOf(st);
   return {};
 }
 

@@ -122,10 +122,16 @@ public:
   // The descriptor, for handing the file to the socket layer whole; -1 when closed.
   int Fd() const { return fd_.Get(); }
   std::int64_t Size() const;       // -1 when not open
+  // The file as Open found it, which costs no further call (a web download needs
+  // both before its first byte).
+  std::int64_t SizeAtOpen() const { return sizeAtOpen_; }
+  std::int64_t ModTimeAtOpen() const { return modTimeAtOpen_; }  // seconds since 1970, UTC
 
 private:
   FileHandle fd_;
   TTransferClaim claim_;
+  std::int64_t sizeAtOpen_ = -1;
+  std::int64_t modTimeAtOpen_ = 0;
 };
 
 // The entries of one folder that match a pattern, one at a time, so that a listing

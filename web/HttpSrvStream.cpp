@@ -19,7 +19,7 @@ std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path,
   THostStatus opened = stream->file_.Open(path, THostFile::hfmRead, options);
   if (status) *status = opened;
   if (!opened) return nullptr;
-  stream->size_ = stream->left_ = stream->file_.Size();
+  stream->size_ = stream->left_ = stream->file_.SizeAtOpen();
   return stream;
 }
 

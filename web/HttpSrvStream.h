@@ -49,6 +49,8 @@ public:
                                                THostStatus* status = nullptr);
   std::int64_t Read(char* buf, std::int64_t count) override;
   std::int64_t Size() const override { return size_; }
+  // When the file was last written, as it was opened (seconds since 1970, UTC).
+  std::int64_t ModTime() const { return file_.ModTimeAtOpen(); }
   void SeekToEnd() override { left_ = 0; }
   // Only length bytes from offset on are read (a byte range of the file). False
   // when the file cannot be positioned there.

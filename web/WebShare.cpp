@@ -89,8 +89,9 @@ void SendSharedFileAnswer(THttpConnection& client, std::unique_ptr<THttpFileStre
   head.ContentType = MimeTypeOf(local);
   head.ContentLength = stream->Size();
   head.AcceptRanges = true;
-  std::int64_t modified = 0;
-  if (HostFs::FileModTime(local, modified)) head.LastModified = modified;
+  // The file that is sent, not whatever the name leads to by now.
+  const std::int64_t modified = stream->ModTime();
+  head.LastModified = modified;
   const std::string range = HeaderValue(client, "range:");
   const std::string ifRange = HeaderValue(client, "if-range:");
   // A range of a file that changed since the client's copy would splice two files.
