@@ -212,6 +212,12 @@ void ToggleServer(const std::string& fileName) {
     StartServer(fileName);
 }
 
+bool EntryOffersTls(int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= ServerRegistry.size()) return false;
+  const TServerSocket& entry = ServerRegistry[static_cast<std::size_t>(index)];
+  return entry.Running && entry.Engine && entry.Engine->OffersTls();
+}
+
 std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note) {
   std::string native = ServerRegistry[static_cast<std::size_t>(index)].FileName;
   std::string converted;

@@ -84,6 +84,9 @@ void StopServer(const std::string& fileName);
 void ToggleServer(const std::string& fileName);
 
 void AddLogLine(int index, const std::string& text);
+// Entry `index` is running and its engine answers TLS (its links say ftpes:// or
+// https://); false for any other index.
+bool EntryOffersTls(int index);
 // The TLS context for a start of entry `index`, from tls-cert.pem and tls-key.pem
 // beside its definition (made at first need); null when they cannot be used. note:
 // the activity line that says which certificate, or why there is no encryption.

@@ -104,12 +104,6 @@ void TServerTrays::ServerTrayMouseUp(int index, Qt::MouseButton button) {
   pmTray_->popup(QCursor::pos());
 }
 
-bool EntryOffersTls(int index) {
-  if (index < 0 || static_cast<std::size_t>(index) >= ServerRegistry.size()) return false;
-  const TServerSocket& entry = ServerRegistry[index];
-  return entry.Running && entry.Engine && entry.Engine->OffersTls();
-}
-
 int TServerTrays::RunningTag() const {
   if (tag_ < 0 || static_cast<std::size_t>(tag_) >= ServerRegistry.size()) return -1;
   return ServerRegistry[tag_].Running ? tag_ : -1;

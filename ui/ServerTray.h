@@ -24,10 +24,6 @@ struct TServerTrayHost {
   std::function<void()> RefreshServers;
 };
 
-// Registry entry `index` runs and its engine answers TLS, so its links ask for it;
-// false for any other index, -1 included.
-bool EntryOffersTls(int index);
-
 class TServerTrays : public QObject {
   Q_OBJECT
 
