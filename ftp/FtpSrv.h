@@ -257,10 +257,8 @@ private:
   void CommandPBSZ(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandPROT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandCCC(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
-  // PROT P: TLS on a connected data socket, then `connected` (FtpSrvTls.cpp).
-  bool DataNeedsTls(const TFtpCtrlSocket& client) const {
-    return Tls && client.ProtPrivate && client.TlsActive();
-  }
+  // Runs connected for a data socket just connected: at once in clear, or once the
+  // TLS handshake PROT P asks for is done (FtpSrvTls.cpp).
   void SecureDataConnection(TFtpCtrlSocket& client, std::function<void(TFtpCtrlSocket&)> connected);
   void CommandEPSV(TFtpCtrlSocket&, std::string&, std::string&, std::string&);
   void CommandEPRT(TFtpCtrlSocket&, std::string&, std::string&, std::string&);

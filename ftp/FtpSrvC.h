@@ -132,7 +132,6 @@ public:
   bool EpsvAll = false;  // EPSV ALL: no other command may set up data connections
   std::string ReservedFile;  // the empty file STOU made for its name, until data comes
   bool ProtPrivate = false;  // PROT P: data connections are encrypted
-  bool DataTlsPending = false;  // an accepted passive connection is still negotiating
 
   // What the server's time limits measure (steady clock).
   using TTime = std::chrono::steady_clock::time_point;

@@ -49,10 +49,8 @@ void TFtpServer::WatchIdlePassiveConnection(TFtpCtrlSocket& client) {
 void TFtpServer::AttachStoreHandlers(TFtpCtrlSocket& client) {
   TWSocket& data = *client.DataWSocket;
   data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) {
-    if (e == 0 && DataNeedsTls(client))
-      SecureDataConnection(client, [this](TFtpCtrlSocket& c) { StoreConnected(c, 0); });
-    else
-      StoreConnected(client, e);
+    if (e != 0) return StoreConnected(client, e);
+    SecureDataConnection(client, [this](TFtpCtrlSocket& c) { StoreConnected(c, 0); });
   };
   data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { StoreClosed(client, e); };
   data.OnDataAvailable = [this, &client](TCustomWSocket&, int e) { StoreDataAvailable(client, e); };
@@ -63,10 +61,8 @@ void TFtpServer::AttachStoreHandlers(TFtpCtrlSocket& client) {
 void TFtpServer::AttachSendHandlers(TFtpCtrlSocket& client) {
   TWSocket& data = *client.DataWSocket;
   data.OnSessionConnected = [this, &client](TCustomWSocket&, int e) {
-    if (e == 0 && DataNeedsTls(client))
-      SecureDataConnection(client, [this](TFtpCtrlSocket& c) { SendConnected(c, 0); });
-    else
-      SendConnected(client, e);
+    if (e != 0) return SendConnected(client, e);
+    SecureDataConnection(client, [this](TFtpCtrlSocket& c) { SendConnected(c, 0); });
   };
   data.OnSessionClosed = [this, &client](TCustomWSocket&, int e) { SendClosed(client, e); };
   data.OnDataSent = [this, &client](TCustomWSocket&, int e) { SendDataSent(client, e); };
@@ -110,7 +106,7 @@ void TFtpServer::OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally) 
 void TFtpServer::StartDataSide(TFtpCtrlSocket& client, bool store, bool bindLocally) {
   if (client.PassiveArmed) {
     store ? AttachStoreHandlers(client) : AttachSendHandlers(client);
-    if (client.PassiveAccepted && !client.DataTlsPending)
+    if (client.PassiveAccepted && !client.DataWSocket->TlsPending())
       store ? StoreConnected(client, 0) : SendConnected(client, 0);
     else
       client.PassiveWaiting = true;
@@ -141,7 +137,6 @@ void TFtpServer::ClosePassiveListener(TFtpCtrlSocket& client) {
 void TFtpServer::ResetDataSession(TFtpCtrlSocket& client) {
   ReleasePasvPort(client);
   client.DataSessionActive = false;
-  client.DataTlsPending = false;
   client.PassiveWaiting = false;
   client.PassiveAccepted = false;
   client.RestartOffset = 0;
@@ -331,13 +326,9 @@ void TFtpServer::PassiveSessionAvailable(TFtpCtrlSocket& client, int error) {
   client.DataWSocket->SetLingerTimeout(0);
   client.DataWSocket->SetSocketHandle(accepted.Release());
   client.PassiveAccepted = true;
-  auto connected = [this](TFtpCtrlSocket& c) {
+  SecureDataConnection(client, [this](TFtpCtrlSocket& c) {
     if (c.PassiveWaiting) IsStoreKind(c.TransferKind) ? StoreConnected(c, 0) : SendConnected(c, 0);
-  };
-  if (DataNeedsTls(client))
-    SecureDataConnection(client, connected);
-  else
-    connected(client);
+  });
 }
 
 // ---------------------------------------------------------------------------

@@ -26,7 +26,7 @@ bool TransferPending(const TFtpCtrlSocket& client) {
 // A data connection still negotiating TLS is not made yet either.
 bool DataConnectionAwaited(const TFtpCtrlSocket& client) {
   return client.PasvWSocket->State() == wsListening ||
-         client.DataWSocket->State() == wsConnecting || client.DataTlsPending;
+         client.DataWSocket->State() == wsConnecting || client.DataWSocket->TlsPending();
 }
 
 bool TransferFlowing(const TFtpCtrlSocket& client) {
@@ -112,7 +112,6 @@ void TFtpServer::TimeOutDataSide(TFtpCtrlSocket& client) {
   DetachDataHandlers(client);
   ClosePassiveListener(client);
   client.PassiveArmed = false;
-  client.DataTlsPending = false;
   client.DataWSocket->Close();
   if (kind == TFtpTransferKind::None) {
     FireLimit(client, "Passive data connection not made within " + std::to_string(seconds) +

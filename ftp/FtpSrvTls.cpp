@@ -63,19 +63,17 @@ void TFtpServer::CommandCCC(TFtpCtrlSocket&, std::string&, std::string&, std::st
 // byte. The data session sends no tickets of its own (see TTlsSession).
 void TFtpServer::SecureDataConnection(TFtpCtrlSocket& client,
                                       std::function<void(TFtpCtrlSocket&)> connected) {
+  if (!Tls || !client.ProtPrivate || !client.TlsActive()) return connected(client);
   TWSocket& data = *client.DataWSocket;
   const int sessionId = client.SessionId;
   // The handshake gets the time a data connection has to be made, no more.
-  client.DataTlsPending = true;
   client.DataWaitSince = std::chrono::steady_clock::now();
-  ArmLimits(client);
   data.OnTlsDone = [this, &client, sessionId, connected](TCustomWSocket& socket,
                                                          const std::string& error) {
     if (!HasClient(&client) || client.SessionId != sessionId) return;
-    client.DataTlsPending = false;
     const TTlsSession* control = client.TlsSession();
     if (error.empty() && control && socket.TlsSession()->ResumesSessionOf(*control)) {
-      if (connected) connected(client);
+      connected(client);
       return;
     }
     const std::string why = error.empty() ? std::string(kMsgDataTlsNotResumed)
@@ -89,4 +87,5 @@ void TFtpServer::SecureDataConnection(TFtpCtrlSocket& client,
     }
   };
   data.StartTls(*Tls, true);
+  ArmLimits(client);
 }

@@ -500,11 +500,13 @@ void TCustomWSocket::TryToSend() {
         if (count == 64) break;
       }
     }
-    long n = tlsPhase_ == tlsOn && !tls_->KtlsSend() ? TlsSendQueued(err)
+    // The session encrypts one record at a time, unless the kernel does it.
+    const bool viaSession = tlsPhase_ == tlsOn && !tls_->KtlsSend();
+    long n = viaSession   ? TlsSendQueued(err)
              : count == 1 ? native::Send(handle_.Get(), p, static_cast<std::size_t>(len),
                                          sendFlags_ == wsSendUrgent, err)
                           : native::SendPieces(handle_.Get(), pieces, count, err);
-    if (tlsPhase_ == tlsOn && !tls_->KtlsSend()) offered = n;  // one record at a time
+    if (viaSession) offered = n;
     if (n < 0) {
       if (err == sockerr::kWouldBlock) break;
       lastError_ = err;

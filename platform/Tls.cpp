@@ -155,13 +155,24 @@ struct TKeyPair {
   TPkey key;
 };
 
-std::string ReadCertificate(const std::string& path, TKeyPair& pair) {
-  const std::string failed = "TLS certificate " + path + " could not be read: ";
-  std::string pem;
-  if (const int err = ReadSmallFile(path, pem)) return failed + std::strerror(err);
+// The PEM file at path as a memory BIO (its bytes in pem, which must outlive it);
+// empty with error set when it cannot be read.
+TBio ReadPem(const std::string& path, std::string& pem, std::string& error) {
+  if (const int err = ReadSmallFile(path, pem)) {
+    error = std::strerror(err);
+    return nullptr;
+  }
   ERR_clear_error();
   TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!bio) throw std::bad_alloc();
+  return bio;
+}
+
+std::string ReadCertificate(const std::string& path, TKeyPair& pair) {
+  const std::string failed = "TLS certificate " + path + " could not be read: ";
+  std::string pem, error;
+  TBio bio = ReadPem(path, pem, error);
+  if (!bio) return failed + error;
   pair.leaf.reset(PEM_read_bio_X509(bio.get(), nullptr, NoPassPhrase, nullptr));
   if (!pair.leaf) return failed + TakeSslError();
   while (X509* next = PEM_read_bio_X509(bio.get(), nullptr, NoPassPhrase, nullptr))
@@ -173,11 +184,9 @@ std::string ReadCertificate(const std::string& path, TKeyPair& pair) {
 
 std::string ReadKey(const std::string& path, TKeyPair& pair) {
   const std::string failed = "TLS key " + path + " could not be read: ";
-  std::string pem;
-  if (const int err = ReadSmallFile(path, pem)) return failed + std::strerror(err);
-  ERR_clear_error();
-  TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  if (!bio) throw std::bad_alloc();
+  std::string pem, error;
+  TBio bio = ReadPem(path, pem, error);
+  if (!bio) return failed + error;
   pair.key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassPhrase, nullptr));
   if (!pair.key) return failed + TakeSslError();
   return {};
