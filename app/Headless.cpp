@@ -86,9 +86,19 @@ void THeadlessUi::StartGlitchTimer(int index) {
   });
 }
 
-void THeadlessUi::ShowError(const std::string& text) { err_ << WithLineFeeds(text) << std::endl; }
+// Activity lines wait for the end of the loop's turn; whoever reads both outputs
+// must still see them in the order they happened.
+void THeadlessUi::FlushActivity() {
+  if (pipe_) pipe_->Flush();
+}
+
+void THeadlessUi::ShowError(const std::string& text) {
+  FlushActivity();
+  err_ << WithLineFeeds(text) << std::endl;
+}
 
 bool THeadlessUi::Confirm(const std::string& text) {
+  FlushActivity();
   err_ << WithLineFeeds(text) << " (answered No)" << std::endl;
   return false;
 }
@@ -98,10 +108,12 @@ int RunHeadless(const std::string& serversFolder) {
   bool stop = false;
   // Blocked from here on: a signal during start-up ends the program once it is up.
   TTerminationSignals signals([&stop](int) { stop = true; });
-  auto previous = SetUi(
-      std::make_unique<THeadlessUi>(std::make_unique<TOutputPipe>(kStandardOutput), std::cerr));
+  auto ui = std::make_unique<THeadlessUi>(std::make_unique<TOutputPipe>(kStandardOutput), std::cerr);
+  THeadlessUi& headless = *ui;
+  auto previous = SetUi(std::move(ui));
 
   const TStartup startup = RunStartupSequence(serversFolder);
+  headless.FlushActivity();
   // On standard error: standard output carries the activity lines alone, and a
   // supervisor parsing them must not meet anything else there.
   for (const auto& line : StartupSummary(serversFolder, startup))

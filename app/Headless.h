@@ -31,6 +31,7 @@ public:
   // Still refreshes the entry's client count: the tray menu is not the only reader.
   void StartGlitchTimer(int index) override;
   void ShowError(const std::string& text) override;
+  void FlushActivity();
   // Nobody is there to answer, so every question is answered No: whatever it guards
   // (leaving, deleting) does not happen unattended.
   bool Confirm(const std::string& text) override;

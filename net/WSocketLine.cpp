@@ -6,11 +6,13 @@
 #include "net/WSocket.h"
 
 namespace {
-constexpr std::int32_t kUnknownPendingRead = 255;
 constexpr char kBackspace = 8;
 constexpr char kTab = 9;
 constexpr std::size_t kTabWidth = 8;
 constexpr std::size_t kMaxReleasedCapacity = 4096;
+// Asking for more than is known to wait lets a read that falls short tell that the
+// descriptor is empty, which spares asking the system again after each request.
+constexpr std::int32_t kLineReadAtLeast = 4096;
 }  // namespace
 
 void TCustomLineWSocket::SetLineMode(bool on) {
@@ -83,8 +85,7 @@ void TCustomLineWSocket::TriggerDataAvailable(std::uint16_t error) {
   if (InputHeld()) return;
   int n = PendingBytesQuiet();
   if (n < 0) return;
-  if (n == 0) n = kUnknownPendingRead;
-  n = std::min(n, kReadBudget);
+  n = std::min(std::max(n, kLineReadAtLeast), kReadBudget);
   MakeRoom(static_cast<std::size_t>(n));
   const std::size_t oldEnd = lineBuffer_.size();
   lineBuffer_.resize(oldEnd + static_cast<std::size_t>(n));

@@ -87,7 +87,9 @@ void EventLoop::Unwatch(int fd) {
 
 void EventLoop::Post(std::weak_ptr<bool> target, std::function<void()> fn) {
   posted_.push_back(Posted{nextSeq_++, std::move(target), std::move(fn)});
-  Wake();
+  // Inside a turn the loop looks at its queue before it sleeps again; only a post
+  // from outside (a front's own code) must make the descriptor readable.
+  if (turnDepth_ == 0) Wake();
 }
 
 // The eventfd stays signalled for as long as notifications wait, so a busy loop
@@ -163,7 +165,7 @@ bool EventLoop::Dispatch(int timeoutMs) {
   bool ran = false;
   for (int i = 0; i < n; ++i) {
     std::uint64_t id = events[i].data.u64;
-    if (id == kWakeId) continue;  // cleared by RunPosted once the queue is empty
+    if (id == kWakeId) continue;  // settled as the outermost turn ends
     if (id == kTimerId) {
       std::uint64_t expirations;
       [[maybe_unused]] auto r = ::read(timerFd_.Get(), &expirations, sizeof expirations);
@@ -193,10 +195,6 @@ bool EventLoop::RunPosted() {
     p.fn();
     ran = true;
   }
-  if (posted_.empty())
-    ClearWake();
-  else
-    Wake();
   return ran;
 }
 
@@ -217,7 +215,25 @@ bool EventLoop::RunTimers() {
   return ran;
 }
 
+// The eventfd is settled once, as the outermost turn ends. A headless loop never
+// sleeps while posts wait, so it needs the descriptor only for posts from outside; a
+// front that polls the loop's descriptor (it set a pump hook) must see it readable
+// while anything waits.
+void EventLoop::SettleWake() {
+  if (posted_.empty())
+    ClearWake();
+  else if (pumpHook_)
+    Wake();
+}
+
 bool EventLoop::RunOnce(int timeoutMs) {
+  struct TTurn {
+    EventLoop& loop;
+    explicit TTurn(EventLoop& l) : loop(l) { ++loop.turnDepth_; }
+    ~TTurn() {
+      if (--loop.turnDepth_ == 0) loop.SettleWake();
+    }
+  } turn(*this);
   bool ran = Dispatch(timeoutMs);
   ran = RunPosted() || ran;
   ran = RunTimers() || ran;

@@ -116,12 +116,14 @@ private:
   void ArmTimerFd();
   void Wake();
   void ClearWake();
+  void SettleWake();
   int TimeoutUntilNextTimer(int timeoutMs) const;
 
   FileHandle epoll_;
   FileHandle wakeFd_;    // eventfd: something was posted
   FileHandle timerFd_;   // timerfd: armed for the nearest timer
   bool wakeSignalled_ = false;        // wakeFd_ holds a count not yet read
+  int turnDepth_ = 0;                 // RunOnce calls under way (nested pumps count)
   Clock::time_point armedFor_{};      // the deadline timerFd_ is armed for; {} = none
   std::unordered_map<int, Watcher> watches_;
   std::unordered_map<std::uint64_t, int> watchIds_;  // watch id -> fd, for stale events

@@ -2,7 +2,12 @@
 
 #include <unistd.h>
 
+#include "platform/NativeSocket.h"
+
 void FileHandle::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    native::ForgetAccepted(fd_);
+    ::close(fd_);
+  }
   fd_ = fd;
 }

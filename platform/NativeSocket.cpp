@@ -23,6 +23,16 @@ namespace {
 
 int LastError() { return SocketErrorFromErrno(errno); }
 
+// The last connection accept4 gave on this thread, with its peer. Whoever adopts it
+// next (a server handing it to its session) would ask the system for its flags and
+// its peer; both are known already. A close of the descriptor forgets it, so a
+// number reused for something else is never mistaken for it.
+struct TAccepted {
+  int fd = -1;
+  TSockAddrIn peer{};
+};
+thread_local TAccepted lastAccepted;
+
 sockaddr_in ToSockaddr(TSockAddrIn a) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -72,6 +82,7 @@ int NewTcpSocket(FileHandle& out) {
 }
 
 int SetNonBlocking(int fd) {
+  if (fd >= 0 && fd == lastAccepted.fd) return 0;  // accept4 made it so
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0) return LastError();
   // Accepted and created sockets come non-blocking and close-on-exec already; only
@@ -102,11 +113,18 @@ int Listen(int fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : LastEr
 
 int Accept(int fd, FileHandle& out) {
   int h;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
   do {
-    h = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    len = sizeof sa;
+    h = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (h < 0 && errno == EINTR);
   if (h < 0) return LastError();
   out.Reset(h);
+  if (sa.sin_family == AF_INET && len == sizeof sa) {
+    lastAccepted.fd = h;
+    lastAccepted.peer = TSockAddrIn{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+  }
   return 0;
 }
 
@@ -218,8 +236,18 @@ int Shutdown(int fd, int how) {
   return ::shutdown(fd, native) == 0 ? 0 : LastError();
 }
 
+void ForgetAccepted(int fd) {
+  if (fd == lastAccepted.fd) lastAccepted.fd = -1;
+}
+
 int LocalName(int fd, TSockAddrIn& out) { return GetName(fd, out, ::getsockname); }
-int PeerName(int fd, TSockAddrIn& out) { return GetName(fd, out, ::getpeername); }
+int PeerName(int fd, TSockAddrIn& out) {
+  if (fd >= 0 && fd == lastAccepted.fd) {
+    out = lastAccepted.peer;
+    return 0;
+  }
+  return GetName(fd, out, ::getpeername);
+}
 
 int LookupHostV4(const std::string& name, std::vector<std::uint32_t>& out) {
   addrinfo hints{};

@@ -71,11 +71,24 @@ TOutputPipe::~TOutputPipe() {
   }
 }
 
+// The lines of one turn of the loop leave together as it ends: a busy server writes
+// dozens of lines per turn, and a system call each would cost more than the rest of
+// the logging. While watched the output is known to be full; the loop flushes it
+// when it is not.
 bool TOutputPipe::Write(std::string_view text) {
+  // Lines not tried yet are no reason to refuse: the output may take them now.
+  if (!watching_ && !pending_.empty() &&
+      pending_.size() + text.size() > std::min(maxPending_, kBatchLimit))
+    Flush();
   if (!pending_.empty() && pending_.size() + text.size() > maxPending_) return false;
   pending_.append(text);
-  // While watched the output is known to be full; the loop flushes when it is not.
-  if (!watching_) Flush();
+  if (!watching_ && !flushPosted_) {
+    flushPosted_ = true;
+    endpoint_.Post([this] {
+      flushPosted_ = false;
+      if (!watching_) Flush();
+    });
+  }
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/EventLoop.h"
 #include "platform/FileHandle.h"
 
 inline constexpr int kStandardOutput = 1;
@@ -36,6 +37,10 @@ public:
 
   std::size_t Pending() const { return pending_.size(); }
 
+  // Writes out what the output takes now; the rest waits for the loop as usual. For
+  // a caller about to write elsewhere (standard error) whose reader sees both.
+  void Flush();
+
   // Fired when the queue has emptied after the output had made it wait.
   std::function<void()> OnDrained;
 
@@ -43,10 +48,10 @@ private:
   enum class TMode { kPlain, kSocket, kPollFirst };
   static constexpr long kFull = 0;
   static constexpr long kFailed = -1;
+  static constexpr std::size_t kBatchLimit = 16 * 1024;  // one turn's lines, at most
 
   // Bytes the output took now, kFull when it takes nothing now, kFailed.
   long WriteSome(std::string_view data);
-  void Flush();
   void WatchWritable(bool on);
 
   int fd_ = -1;          // where writes go: the inherited descriptor or own_
@@ -55,4 +60,6 @@ private:
   std::size_t maxPending_;
   std::string pending_;
   bool watching_ = false;
+  bool flushPosted_ = false;
+  TEndpoint endpoint_;  // last: posts die with the pipe, before its queue
 };

@@ -40,6 +40,7 @@ bool THttpFileStream::Restrict(std::int64_t offset, std::int64_t length) {
 }
 
 std::int64_t THttpFileStream::Read(char* buf, std::int64_t count) {
+  if (left_ <= 0) return 0;  // the announced size is sent: no need to ask the file
   const std::int64_t n = file_.Read(buf, std::min(count, left_));
   if (n > 0) left_ -= n;
   return n;
