@@ -207,6 +207,7 @@ private:
   void ResetDataSession(TFtpCtrlSocket& client);
   void StoreConnected(TFtpCtrlSocket& client, int error);
   void StoreDataAvailable(TFtpCtrlSocket& client, int error);
+  bool SpliceStoreData(TFtpCtrlSocket& client);
   void StoreClosed(TFtpCtrlSocket& client, int error);
   void OpenStoreFile(TFtpCtrlSocket& client);
   void SendConnected(TFtpCtrlSocket& client, int error);

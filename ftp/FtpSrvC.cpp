@@ -58,7 +58,11 @@ std::int64_t TFtpFileStream::Read(char* buf, std::int64_t count) {
 
 void TFtpFileStream::Write(const char* buf, std::int64_t count) {
   THostStatus status = file_.Write(buf, count);
-  if (!status) throw FtpServerException("Write error on \"" + path_ + "\". " + status.Message());
+  if (!status) throw FtpServerException(WriteErrorText(path_, status));
+}
+
+std::string WriteErrorText(const std::string& path, const THostStatus& status) {
+  return "Write error on \"" + path + "\". " + status.Message();
 }
 
 void TFtpFileStream::Seek(std::int64_t offset) {

@@ -44,6 +44,9 @@ public:
   virtual bool TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) {
     return false;
   }
+  // A stream that is a plain file takes uploaded bytes straight from the socket
+  // into this descriptor, at its position; -1 when it must see every byte itself.
+  virtual int SpliceTarget() const { return -1; }
 };
 
 class TFtpMemoryStream : public TFtpStream {
@@ -60,6 +63,9 @@ private:
   std::size_t pos_ = 0;
 };
 
+// What a failed write to an upload's file says, whichever way the bytes went.
+std::string WriteErrorText(const std::string& path, const THostStatus& status);
+
 class TFtpFileStream : public TFtpStream {
 public:
   // Throws FtpServerException worded like "Cannot open file "%s". <reason>". A
@@ -72,6 +78,7 @@ public:
   void Write(const char* buf, std::int64_t count) override;
   void Seek(std::int64_t offset) override;
   bool TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) override;
+  int SpliceTarget() const override { return file_.Fd(); }
 
 private:
   std::string path_;

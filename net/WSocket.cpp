@@ -644,6 +644,27 @@ int TCustomWSocket::PlatformRecv(void* buffer, std::int32_t size) {
   return static_cast<int>(n);
 }
 
+int TCustomWSocket::ReceiveToFile(int fileFd, std::int32_t size, int& fileErrno) {
+  fileErrno = 0;
+  if (!CanReceiveToFile()) {
+    lastError_ = sockerr::kNotSocket;
+    return -1;
+  }
+  NoteInputTaken();
+  pendingMemo_ = kNoMemo;
+  int err = 0;
+  const long n = native::SpliceToFile(handle_.Get(), fileFd,
+                                      static_cast<std::size_t>(std::max(size, 0)), err, fileErrno);
+  if (n < 0) {
+    lastError_ = err;
+    return -1;
+  }
+  lastReadShort_ = n < size;
+  bytesTaken_ += static_cast<std::uint64_t>(n);
+  CountRead(static_cast<int>(n));
+  return static_cast<int>(n);
+}
+
 void TCustomWSocket::NoteInputTaken() {
   ++platformReads_;
   if (readSuspended_) {
@@ -662,10 +683,14 @@ int TCustomWSocket::DoRecv(void* buffer, std::int32_t size) { return PlatformRec
 
 int TCustomWSocket::Receive(void* buffer, std::int32_t size) {
   int n = DoRecv(buffer, size);
-  // A 32-bit count: past 2 GiB (large uploads) it wraps instead of overflowing.
+  CountRead(n);
+  return n;
+}
+
+// A 32-bit count: past 2 GiB (large uploads) it wraps instead of overflowing.
+void TCustomWSocket::CountRead(int n) {
   if (n > 0)
     readCount_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(readCount_) + static_cast<std::uint32_t>(n));
-  return n;
 }
 
 std::string TCustomWSocket::ReceiveText() {

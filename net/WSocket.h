@@ -226,6 +226,12 @@ public:
   // Bytes read, 0 at end of stream, -1 on error (LastError; 10035 when none waits).
   virtual int Receive(void* buffer, std::int32_t size);
   virtual std::string ReceiveText();
+  // Input that may go straight from the descriptor into a file: in clear, and not
+  // held back by a derived class.
+  virtual bool CanReceiveToFile() const { return handle_.Valid() && tlsPhase_ == tlsOff; }
+  // As Receive, into the regular file fileFd at its position without passing through
+  // the program. When the file refused bytes already taken, -1 with fileErrno set.
+  int ReceiveToFile(int fileFd, std::int32_t size, int& fileErrno);
 
   virtual void Close();
   virtual void CloseLater();
@@ -307,6 +313,7 @@ protected:
   // A handler took input, from the descriptor or from bytes a derived class held back:
   // it is offered input again, as a read re-enabled the notice on the original platform.
   void NoteInputTaken();
+  void CountRead(int n);
   // A derived class that holds complete input it has not delivered yet (and will
   // deliver from a posted notification of its own) stops reading meanwhile.
   void SetInputHeld(bool held);
@@ -454,6 +461,9 @@ public:
   bool LineEdit() const { return lineEdit_; }
   void SetLineEdit(bool on) { lineEdit_ = on; }
   bool LineReceived() const { return lineReceived_; }
+  bool CanReceiveToFile() const override {
+    return !lineMode_ && LineBufferCount() == 0 && TCustomSocksWSocket::CanReceiveToFile();
+  }
   // Bytes held in the line buffer (complete lines not yet taken included).
   std::int32_t LineBufferCount() const { return static_cast<std::int32_t>(lineBuffer_.size() - lineStart_); }
 

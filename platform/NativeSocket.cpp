@@ -176,6 +176,96 @@ long SendFile(int fd, int fileFd, std::int64_t* offset, std::size_t count, int& 
   return static_cast<long>(n);
 }
 
+namespace {
+
+// The pipe an upload passes through on its way from the socket to the file: one per
+// thread, empty between calls, and made anew after a file refused what it held.
+struct TSplicePipe {
+  FileHandle read, write;
+  std::size_t capacity = 0;
+
+  bool Ready() {
+    if (read.Valid()) return true;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    read.Reset(ends[0]);
+    write.Reset(ends[1]);
+    // A wider pipe takes more per call; the system may keep its default size.
+    ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+    const int size = ::fcntl(ends[1], F_GETPIPE_SZ);
+    capacity = size > 0 ? static_cast<std::size_t>(size) : 64 * 1024;
+    return true;
+  }
+  void Drop() {
+    read.Reset();
+    write.Reset();
+  }
+};
+thread_local TSplicePipe splicePipe;
+
+// The pipe's bytes written the ordinary way; false, with errno set, when the file
+// refused them.
+bool CopyPipeToFile(int fileFd, std::size_t left) {
+  char buffer[16 * 1024];
+  while (left > 0) {
+    const ssize_t got = ::read(splicePipe.read.Get(), buffer, std::min(left, sizeof buffer));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;
+      return false;
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t n = ::write(fileFd, buffer + done, static_cast<std::size_t>(got - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) errno = EIO;
+        return false;
+      }
+      done += n;
+    }
+    left -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+long SpliceToFile(int fd, int fileFd, std::size_t count, int& err, int& fileErrno) {
+  err = 0;
+  fileErrno = 0;
+  if (!splicePipe.Ready()) {
+    err = LastError();
+    return -1;
+  }
+  count = std::min(count, splicePipe.capacity);
+  ssize_t taken;
+  do {
+    taken = ::splice(fd, nullptr, splicePipe.write.Get(), nullptr, count,
+                     SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  } while (taken < 0 && errno == EINTR);
+  if (taken <= 0) {
+    if (taken < 0) err = LastError();
+    return static_cast<long>(taken);
+  }
+  // The bytes have left the socket: the file takes all of them, or the transfer has
+  // failed and what the pipe still holds is thrown away with it.
+  std::size_t left = static_cast<std::size_t>(taken);
+  while (left > 0) {
+    const ssize_t n = ::splice(splicePipe.read.Get(), nullptr, fileFd, nullptr, left, SPLICE_F_MOVE);
+    if (n > 0) {
+      left -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // A file system (or device) that takes no splice still takes plain writes.
+    if (n < 0 && errno == EINVAL && CopyPipeToFile(fileFd, left)) return static_cast<long>(taken);
+    fileErrno = n < 0 ? errno : EIO;
+    splicePipe.Drop();
+    return -1;
+  }
+  return static_cast<long>(taken);
+}
+
 long SendPieces(int fd, const TSendPiece* pieces, int count, int& err) {
   iovec iov[64];
   count = std::min(count, 64);

@@ -53,6 +53,11 @@ long SendPieces(int fd, const TSendPiece* pieces, int count, int& err);
 // Bytes of the regular file fileFd from *offset straight to the socket (sendfile);
 // *offset moves past them. -1 with err as Send does.
 long SendFile(int fd, int fileFd, std::int64_t* offset, std::size_t count, int& err);
+// Up to count bytes from the socket fd straight into the regular file fileFd at its
+// position (splice, through a pipe of this thread's own): bytes moved, 0 at end of
+// stream, or -1 with err set as Recv does (kWouldBlock when nothing waits). When the
+// file refused bytes already taken from the socket, -1 with fileErrno set (an errno).
+long SpliceToFile(int fd, int fileFd, std::size_t count, int& err, int& fileErrno);
 int PendingBytes(int fd, int& count);
 // how: 0 receiving, 1 sending, 2 both (the numbering callers use).
 int Shutdown(int fd, int how);

@@ -1,4 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <memory>
 #include <string>
@@ -119,6 +123,30 @@ TEST_F(ConnectedSocketTest, CloseWithUnreadBytesDrainsThemFirstEvenWithoutReceiv
   EXPECT_EQ(received, Pattern(3000));
   EXPECT_FALSE(closedBeforeAllRead);
   EXPECT_EQ(closedErrors, std::vector<std::uint16_t>{0});
+}
+
+// Bytes taken from the socket for a file that refuses them are gone with the failed
+// transfer; they must not turn up in the next file that takes input this way.
+TEST_F(ConnectedSocketTest, InputToAFileThatRefusesItLeavesNothingForTheNext) {
+  ConnectToPeer();
+  FileHandle full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  char name[] = "/tmp/dravik-splice-XXXXXX";
+  FileHandle file(::mkstemp(name));
+  ASSERT_TRUE(full.Valid() && file.Valid());
+  ::unlink(name);
+  int fileErrno = 0, got = 0;
+  sock->OnDataAvailable = [&](TCustomWSocket& s, std::uint16_t) {
+    const int n = s.ReceiveToFile(fileErrno == 0 ? full.Get() : file.Get(), 1 << 20, fileErrno);
+    if (n > 0) got += n;
+  };
+  peer->Send(Pattern(5000));
+  ASSERT_TRUE(WaitUntil([&] { return fileErrno != 0; }));
+  EXPECT_EQ(fileErrno, ENOSPC);
+  peer->Send("after");
+  ASSERT_TRUE(WaitUntil([&] { return got == 5; }));
+  char back[16] = {};
+  EXPECT_EQ(::pread(file.Get(), back, sizeof back, 0), 5);
+  EXPECT_STREQ(back, "after");
 }
 
 TEST_F(ConnectedSocketTest, HandlerThatLeavesInputUnreadIsNotCalledInALoop) {
