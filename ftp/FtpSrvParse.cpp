@@ -17,9 +17,11 @@ bool IsAsciiAlnum(char c) {
 }  // namespace
 
 TFtpCommandLine ParseCommandLine(std::string_view line) {
+  // Kept whole: a path cut short names another file, and an upload or a delete
+  // would act on that one. The control buffer bounds a line already.
   std::string text;
-  text.reserve(kFtpStringMax);
-  for (std::size_t i = 0; i < line.size() && text.size() < kFtpStringMax; ++i) {
+  text.reserve(line.size());
+  for (std::size_t i = 0; i < line.size(); ++i) {
     auto c = static_cast<unsigned char>(line[i]);
     if (c != kIac) {
       text.push_back(static_cast<char>(c));

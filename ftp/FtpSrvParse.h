@@ -9,9 +9,6 @@
 #include <string>
 #include <string_view>
 
-// Command keywords and parameters never grow past this; longer input is cut.
-inline constexpr std::size_t kFtpStringMax = 255;
-
 // Raised by the engine's own checks; the dispatcher turns one that escapes a
 // command into "501 " + message.
 class FtpServerException : public std::runtime_error {
@@ -25,8 +22,7 @@ struct TFtpCommandLine {
 };
 
 // Telnet IAC handling (RFC 854): IAC IAC is one 255 byte, IAC with any other
-// byte is dropped together with it. The cleaned text keeps at most
-// kFtpStringMax bytes before the keyword is split off.
+// byte is dropped together with it.
 TFtpCommandLine ParseCommandLine(std::string_view line);
 
 // Leading and trailing spaces and control characters removed.

@@ -34,9 +34,9 @@ const TTempFolder& Share() {
 bool IsUpperAlnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-void CheckCommandLine(const TFtpCommandLine& cmd) {
+void CheckCommandLine(const TFtpCommandLine& cmd, std::size_t lineSize) {
   FUZZ_CHECK(std::all_of(cmd.Keyword.begin(), cmd.Keyword.end(), IsUpperAlnum));
-  FUZZ_CHECK(cmd.Keyword.size() + cmd.Params.size() <= kFtpStringMax);
+  FUZZ_CHECK(cmd.Keyword.size() + cmd.Params.size() <= lineSize);
   FUZZ_CHECK(cmd.Params.empty() || !IsBlank(cmd.Params.front()));
 }
 
@@ -117,7 +117,7 @@ void CheckFtpTime(const std::string& stamp) {
 
 void RunLine(std::string& current, std::string_view line) {
   const TFtpCommandLine cmd = ParseCommandLine(line);
-  CheckCommandLine(cmd);
+  CheckCommandLine(cmd, line.size());
   CheckTrim(cmd.Params);
   CheckPortArgument(cmd.Params);
   CheckDottedAddress(cmd.Params);

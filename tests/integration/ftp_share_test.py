@@ -63,6 +63,17 @@ def test_upload_to_the_writable_share_arrives_intact(server):
         expect(f.read() == payload, "uploaded bytes")
     server.wait_for_line("(127.0.0.1) Allow: Upload " +
                          drive_form(os.path.join(server.shares[1], "up.bin")))
+    # A command cut at 255 bytes named another file and wrote over it.
+    target = ftp_dir(server.shares[1]) + "k" * 240
+    cut_name = os.path.basename(target[:255])
+    with open(os.path.join(server.shares[1], cut_name), "wb") as f:
+        f.write(b"PRECIOUS")
+    expect(ftp.storbinary("STOR " + target, io.BytesIO(b"other")) == "226 File received ok",
+           "STOR of a long path")
+    with open(os.path.join(server.shares[1], cut_name), "rb") as f:
+        expect(f.read() == b"PRECIOUS", "the file a cut path named was overwritten")
+    with open(os.path.join(server.shares[1], "k" * 240), "rb") as f:
+        expect(f.read() == b"other", "the long path's file")
     ftp.quit()
 
 

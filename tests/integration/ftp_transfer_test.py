@@ -5,6 +5,7 @@ as root, so active transfers prove they need no privileged port."""
 import ftplib
 import io
 import os
+import socket
 import subprocess
 import sys
 import time
@@ -75,7 +76,11 @@ def test_abort_then_continue(server):
     conn = ftp.transfercmd("RETR abort.bin")
     conn.recv(1024)
     replies = []
-    ftp.putcmd("ABOR")
+    # As interactive clients abort (RFC 959 4.1.3): Telnet IP, then Telnet Synch with
+    # its IAC sent urgent. An urgent byte used to leave the session deaf and spinning.
+    ftp.sock.sendall(b"\xff\xf4")
+    ftp.sock.send(b"\xff", socket.MSG_OOB)
+    ftp.sock.sendall(b"\xf2ABOR\r\n")
     replies.append(ftp.getline())
     replies.append(ftp.getline())
     conn.close()

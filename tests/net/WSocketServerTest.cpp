@@ -101,6 +101,20 @@ TEST_F(ServerTest, EachClientIsGreetedWithTheBannerAndNamed) {
   EXPECT_EQ(server.Client(-1), nullptr);
 }
 
+// An urgent byte read out of band left readable input that counted as none, and
+// the loop spun on it; it arrives in line with the rest instead.
+TEST_F(ServerTest, UrgentByteArrivesInLineWithTheRest) {
+  Start("");
+  Peer peer = Connect(1);
+  std::string got;
+  server.Client(0)->OnDataAvailable = [&](TCustomWSocket& s, std::uint16_t) {
+    got += s.ReceiveText();
+  };
+  ASSERT_EQ(::send(peer.Fd(), "!", 1, MSG_OOB), 1);
+  peer.Send("ABOR\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return got == "!ABOR\r\n"; })) << got;
+}
+
 TEST_F(ServerTest, EmptyBannerSendsNothing) {
   Start("");
   Peer peer = Connect(1);
