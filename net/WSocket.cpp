@@ -56,6 +56,7 @@ void TCustomWSocket::ResetToInitialState() {
   readCount_ = 0;
   sessionClosedFired_ = false;
   readSuspended_ = acceptSuspended_ = receiveShut_ = inputHeld_ = false;
+  keepOpenOnPeerEnd_ = peerEnded_ = false;
   if (acceptBackoff_ != 0) {
     loop_.CancelTimer(acceptBackoff_);
     acceptBackoff_ = 0;
@@ -340,6 +341,13 @@ void TCustomWSocket::DispatchReadiness(std::uint32_t events) {
     ReceiveLoop(true, static_cast<std::uint16_t>(closeError), budgetEnd);
     if (!same()) return;
     if (CloseWaitsForInput(events, budgetEnd)) return;
+    // A peer that only ended its sending side still reads: an owner finishing an
+    // answer keeps the connection and stops listening instead.
+    if (keepOpenOnPeerEnd_ && !(events & (ready::kError | ready::kHangup))) {
+      receiveShut_ = peerEnded_ = true;
+      UpdateWatch();
+      return;
+    }
     if (!sessionClosedFired_) {
       sessionClosedFired_ = true;
       TriggerSessionClosed(static_cast<std::uint16_t>(closeError));
@@ -805,6 +813,7 @@ void TCustomWSocket::Connect() {
   ++generation_;
   sessionClosedFired_ = false;
   readSuspended_ = receiveShut_ = inputHeld_ = false;
+  keepOpenOnPeerEnd_ = peerEnded_ = false;
   auto alive = AliveToken();
   ChangeState(wsOpened);
   if (alive.expired()) return;
@@ -913,6 +922,7 @@ void TCustomWSocket::SetSocketHandle(int handle) {
   sendShut_ = false;
   sessionClosedFired_ = false;
   readSuspended_ = receiveShut_ = paused_ = inputHeld_ = false;
+  keepOpenOnPeerEnd_ = peerEnded_ = false;
   if (int err = native::SetNonBlocking(handle_.Get())) return SocketError("Dup", err);
   if (!ApplyLinger()) return;
   ChangeState(wsConnected);

@@ -239,6 +239,11 @@ public:
   virtual void Abort();
   // how: 0 receiving, 1 sending, 2 both.
   virtual void Shutdown(int how);
+  // While on, a peer that ends its sending side (and nothing worse) no longer
+  // closes the connection: reading stops, and the owner closes once its answer is
+  // out. PeerEnded tells that it happened.
+  void KeepOpenOnPeerEnd(bool on) { keepOpenOnPeerEnd_ = on; }
+  bool PeerEnded() const { return peerEnded_; }
   // Waits (running the loop) until the send queue is empty or the socket closes.
   virtual void Flush();
   // Runs the loop, offering input to OnDataAvailable, until the socket closes.
@@ -400,6 +405,8 @@ private:
   bool acceptSuspended_ = false;  // a handler left a connection unaccepted
   bool acceptCalled_ = false;
   bool receiveShut_ = false;
+  bool keepOpenOnPeerEnd_ = false;
+  bool peerEnded_ = false;  // the peer ended its sending side while kept open
   EventLoop::TimerId acceptBackoff_ = 0;
   std::uint64_t platformReads_ = 0;
   std::uint64_t bytesTaken_ = 0;  // from the descriptor, for the budget of one event

@@ -61,6 +61,10 @@ void THttpConnection::ProcessLine(const std::string& line) {
     return;
   }
   phase_ = 2;
+  // A client may end its sending side once the request is out (HTTP/1.0 scripts
+  // do); it still reads the answer, which must not be cut short.
+  KeepOpenOnPeerEnd(true);
+  lastProgress_ = Clock::now();
   ArmLimits();
   Dispatch();
 }
@@ -102,7 +106,7 @@ void THttpConnection::ProcessGetOrHead(bool isGet) {
   switch (flags) {
     case hgSendDoc:
       if (DocumentStaysInside(document_) && SendFileDocument(isGet)) return;
-      SendNotFound();
+      SendNotFound(isGet);
       CloseLater();
       return;
     case hgSendStream:
@@ -228,7 +232,8 @@ void THttpConnection::SendChunk() {
 void THttpConnection::DocumentDone() {
   phase_ = 0;
   headerSince_ = Clock::now();
-  if (!WantsKeepAlive(headers_.ReqConnection)) {
+  KeepOpenOnPeerEnd(false);
+  if (!WantsKeepAlive(headers_.ReqConnection) || PeerEnded()) {
     CloseLater();
     return;
   }
@@ -271,10 +276,10 @@ void THttpConnection::ArmLimits() {
   TTime next;
   if (phase_ != 2)
     next = headerSince_ + limits_.Capped(kHeaderDeadlineCap);
-  else if (AnswerPending())
-    next = lastProgress_ + limits_.Idle();
   else
-    return;  // the owner is answering by itself (or pausing before it does)
+    // A request left unanswered (one without a path gets no answer at all) would
+    // otherwise hold its connection for ever.
+    next = lastProgress_ + limits_.Idle();
   if (limitTimer_.Armed() && limitTimerFor_ <= next) return;
   limitTimerFor_ = next;
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
@@ -288,8 +293,9 @@ void THttpConnection::CheckLimits() {
   if (phase_ != 2 && now >= headerSince_ + limits_.Capped(kHeaderDeadlineCap))
     reason = "Request header not complete within " +
              std::to_string(limits_.Capped(kHeaderDeadlineCap).count() / 1000) + " seconds";
-  else if (phase_ == 2 && AnswerPending() && now >= lastProgress_ + limits_.Idle())
-    reason = "Answer not read for " + std::to_string(limits_.IdleTimeout) + " seconds";
+  else if (phase_ == 2 && now >= lastProgress_ + limits_.Idle())
+    reason = (AnswerPending() ? "Answer not read for " : "Request not answered within ") +
+             std::to_string(limits_.IdleTimeout) + " seconds";
   if (reason.empty()) {
     ArmLimits();
     return;

@@ -70,6 +70,22 @@ def web_short_limits(binary):
         expect(status == 401 and took >= 0.9, f"wrong credentials: {status} in {took:.2f} s")
         expect(get(AUTH) == 200, "right credentials refused")
 
+        # A client that ends its sending side after the request still reads: the
+        # delayed 401 used to be lost with the connection.
+        half = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+        half.sendall(b"GET / HTTP/1.0\r\nAuthorization: " + WRONG["Authorization"].encode() +
+                     b"\r\n\r\n")
+        half.shutdown(socket.SHUT_WR)
+        answer = half.makefile("rb").read()
+        expect(answer.startswith(b"HTTP/1.0 401 "), f"half-closed client got {answer[:40]!r}")
+
+        # A request without a path gets no answer; it must not hold its connection.
+        pathless = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        pathless.sendall(b"GET\r\n\r\n")
+        answer, took = timed(lambda: pathless.recv(100))
+        expect(answer == b"" and took < 4, f"pathless request: {answer!r} after {took:.1f} s")
+        server.wait_for_line("Request not answered within 2 seconds")
+
         trickle = socket.create_connection(("127.0.0.1", server.port), timeout=5)
         trickle.sendall(b"GET / HTTP/1.1\r\n")
         ended = False

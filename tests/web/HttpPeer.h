@@ -14,6 +14,8 @@ public:
   THttpPeer& operator=(const THttpPeer&) = delete;
 
   void Send(const std::string& bytes);
+  // Ends the sending side only, as a client does that has nothing more to ask.
+  void EndSending();
   // Everything until the server ends its sending side (end of stream) or the
   // timeout passes.
   std::string ReadToEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -31,6 +31,8 @@ void THttpPeer::Close() {
   fd_ = -1;
 }
 
+void THttpPeer::EndSending() { ::shutdown(fd_, SHUT_WR); }
+
 void THttpPeer::Send(const std::string& bytes) {
   std::size_t done = 0;
   auto& loop = EventLoop::Instance();

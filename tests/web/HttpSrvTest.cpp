@@ -241,7 +241,20 @@ TEST_F(HttpEngineTest, HeadAnswersTheHeadOnly) {
             0u);
   EXPECT_EQ(a.body, "");
   EXPECT_TRUE(WaitForDisconnects(1));
-  EXPECT_EQ(Exchange("HEAD /none.txt HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 404 Not Found", 0), 0u);
+  THttpAnswer none = SplitAnswer(Exchange("HEAD /none.txt HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(none.head.rfind("HTTP/1.0 404 Not Found", 0), 0u);
+  EXPECT_EQ(none.body, "");
+}
+
+// A client may end its sending side once its request is out, and still reads; the
+// answer used to stop a few mebibytes in.
+TEST_F(HttpEngineTest, PeerThatEndsItsSendingSideGetsTheWholeAnswer) {
+  docs_.WriteFile("big.bin");
+  ASSERT_EQ(::truncate(docs_.Native("big.bin").c_str(), 32 << 20), 0);
+  THttpPeer peer(port_);
+  peer.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+  peer.EndSending();
+  EXPECT_EQ(SplitAnswer(peer.ReadToEnd()).body.size(), 32u << 20);
 }
 
 TEST_F(HttpEngineTest, LengthOfFilesPastTwoGiBIsExact) {
