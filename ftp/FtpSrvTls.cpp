@@ -82,8 +82,11 @@ void TFtpServer::SecureDataConnection(TFtpCtrlSocket& client,
     if (client.TransferKind != TFtpTransferKind::None) {
       FailTransfer(client, why);
     } else {
-      // Nothing waits for it yet: the connection just goes.
-      AbortDataConnection(client);
+      // Nothing waits for it yet: it goes now, with the passive port it took. Were
+      // the close left for a later turn, a transfer asked for meanwhile would start
+      // on it and report the refused connection's end as a finished upload.
+      socket.Shutdown(2);
+      socket.Close();
     }
   };
   data.StartTls(*Tls, true);

@@ -141,6 +141,31 @@ def check_data_session_bound(server):
     server.wait_for_line("TLS on the data connection failed")
     server.wait_for_line("Deny: Data connection does not resume")
 
+    # A stranger with a TLS session of its own takes the port before the upload is
+    # asked for: the upload used to start on the refused connection, empty the file
+    # and answer 226.
+    precious = os.path.join(server.share, "precious.txt")
+    with open(precious, "wb") as f:
+        f.write(b"precious content\n")
+    server.give(precious)
+    other = tls_login(server)
+    for _ in range(5):  # a race: the upload is asked for while the refusal is under way
+        ftp = tls_login(server)
+        host, port = ftplib.parse227(ftp.sendcmd("PASV"))
+        stranger = other.context.wrap_socket(socket.create_connection(("127.0.0.1", port),
+                                                                      timeout=10),
+                                             session=other.sock.session)
+        ftp.putcmd("STOR precious.txt")
+        reply = ftp.getline()
+        if reply.startswith("150"):
+            reply = ftp.getline()
+        expect(not reply.startswith("226"), f"an upload nobody sent was reported done: {reply}")
+        with open(precious, "rb") as f:
+            expect(f.read() == b"precious content\n", "the refused connection emptied the file")
+        stranger.close()
+        ftp.close()
+    other.close()
+
 
 def fingerprint(server):
     return server.wait_for_line(FINGERPRINT)[0].split(FINGERPRINT)[1]
