@@ -68,9 +68,13 @@ void TFtpServer::CheckLimits(TFtpCtrlSocket& client) {
     CloseForLimit(client, kReplyLoginTimeout, "Login timeout");
     return;
   }
-  if ((DataConnectionAwaited(client) &&
-       now >= client.DataWaitSince + Limits.Capped(kDataWaitCap)) ||
-      (TransferFlowing(client) && now >= client.LastDataAt + Limits.Idle())) {
+  const bool dataStalled = TransferFlowing(client) && now >= client.LastDataAt + Limits.Idle();
+  if (dataStalled && client.DataWSocket->PeerTookSentBytes()) {
+    // A slow client still reading what the kernel holds is not stalled.
+    client.LastDataAt = now;
+  } else if ((DataConnectionAwaited(client) &&
+              now >= client.DataWaitSince + Limits.Capped(kDataWaitCap)) ||
+             dataStalled) {
     TimeOutDataSide(client);
   } else if (client.FtpState == ftpcReady && !TransferPending(client) &&
              now >= client.LastActivityAt + Limits.Idle()) {

@@ -57,6 +57,7 @@ void TCustomWSocket::ResetToInitialState() {
   sessionClosedFired_ = false;
   readSuspended_ = acceptSuspended_ = receiveShut_ = inputHeld_ = false;
   keepOpenOnPeerEnd_ = peerEnded_ = false;
+  unsentAtStall_ = -1;
   if (acceptBackoff_ != 0) {
     loop_.CancelTimer(acceptBackoff_);
     acceptBackoff_ = 0;
@@ -516,7 +517,10 @@ void TCustomWSocket::TryToSend() {
                           : native::SendPieces(handle_.Get(), pieces, count, err);
     if (viaSession) offered = n;
     if (n < 0) {
-      if (err == sockerr::kWouldBlock) break;
+      if (err == sockerr::kWouldBlock) {
+        NoteSendStalled();
+        break;
+      }
       lastError_ = err;
       if (ConnectionGone(err)) {
         sessionClosedFired_ = true;
@@ -540,7 +544,10 @@ void TCustomWSocket::TryToSend() {
       if (taken > 0) TriggerSendData(taken);
       if (alive.expired() || generation_ != gen || !handle_.Valid()) return;
     }
-    if (n < offered) break;
+    if (n < offered) {
+      NoteSendStalled();
+      break;
+    }
   }
   CheckOutputLevel();
   UpdateWatch();
@@ -573,7 +580,7 @@ bool TCustomWSocket::SendFromFile() {
     long n = tlsPhase_ == tlsOn ? TlsSendFromFile(count, err)
                                 : native::SendFile(handle_.Get(), fileFd_, &fileOffset_, count, err);
     if (n < 0) {
-      if (err == sockerr::kWouldBlock) return true;
+      if (err == sockerr::kWouldBlock) break;
       lastError_ = err;
       fileLeft_ = 0;
       if (ConnectionGone(err)) {
@@ -597,8 +604,23 @@ bool TCustomWSocket::SendFromFile() {
     TriggerSendData(static_cast<std::int32_t>(n));
     if (alive.expired() || generation_ != gen || !handle_.Valid()) return false;
   }
-  if (fileLeft_ == 0) fileFd_ = -1;
+  if (fileLeft_ == 0)
+    fileFd_ = -1;
+  else
+    NoteSendStalled();  // full, or this turn's share is sent: the rest waits for the loop
   return true;
+}
+
+void TCustomWSocket::NoteSendStalled() {
+  if (handle_.Valid()) unsentAtStall_ = native::UnsentBytes(handle_.Get());
+}
+
+bool TCustomWSocket::PeerTookSentBytes() {
+  if (!handle_.Valid() || unsentAtStall_ < 0) return false;
+  const int now = native::UnsentBytes(handle_.Get());
+  const bool took = now >= 0 && now < unsentAtStall_;
+  unsentAtStall_ = now;
+  return took;
 }
 
 void TCustomWSocket::CheckOutputLevel() {
@@ -814,6 +836,7 @@ void TCustomWSocket::Connect() {
   sessionClosedFired_ = false;
   readSuspended_ = receiveShut_ = inputHeld_ = false;
   keepOpenOnPeerEnd_ = peerEnded_ = false;
+  unsentAtStall_ = -1;
   auto alive = AliveToken();
   ChangeState(wsOpened);
   if (alive.expired()) return;
@@ -923,6 +946,7 @@ void TCustomWSocket::SetSocketHandle(int handle) {
   sessionClosedFired_ = false;
   readSuspended_ = receiveShut_ = paused_ = inputHeld_ = false;
   keepOpenOnPeerEnd_ = peerEnded_ = false;
+  unsentAtStall_ = -1;
   if (int err = native::SetNonBlocking(handle_.Get())) return SocketError("Dup", err);
   if (!ApplyLinger()) return;
   ChangeState(wsConnected);

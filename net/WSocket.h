@@ -243,6 +243,10 @@ public:
   // closes the connection: reading stops, and the owner closes once its answer is
   // out. PeerEnded tells that it happened.
   void KeepOpenOnPeerEnd(bool on) { keepOpenOnPeerEnd_ = on; }
+  // Whether the peer has taken bytes the kernel held for it since sending last
+  // stalled (or since the last call): a slow reader may drain a send buffer of
+  // megabytes for minutes while the socket never becomes writable.
+  bool PeerTookSentBytes();
   bool PeerEnded() const { return peerEnded_; }
   // Waits (running the loop) until the send queue is empty or the socket closes.
   virtual void Flush();
@@ -407,6 +411,8 @@ private:
   bool receiveShut_ = false;
   bool keepOpenOnPeerEnd_ = false;
   bool peerEnded_ = false;  // the peer ended its sending side while kept open
+  int unsentAtStall_ = -1;  // the kernel's unacknowledged bytes when sending stalled
+  void NoteSendStalled();
   EventLoop::TimerId acceptBackoff_ = 0;
   std::uint64_t platformReads_ = 0;
   std::uint64_t bytesTaken_ = 0;  // from the descriptor, for the budget of one event

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/sendfile.h>
@@ -325,6 +326,11 @@ int PendingBytes(int fd, int& count) {
   }
   count = n;
   return 0;
+}
+
+int UnsentBytes(int fd) {
+  int n = 0;
+  return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
 }
 
 int Shutdown(int fd, int how) {

@@ -59,6 +59,9 @@ long SendFile(int fd, int fileFd, std::int64_t* offset, std::size_t count, int& 
 // file refused bytes already taken from the socket, -1 with fileErrno set (an errno).
 long SpliceToFile(int fd, int fileFd, std::size_t count, int& err, int& fileErrno);
 int PendingBytes(int fd, int& count);
+// Bytes handed to the kernel for the peer that it has not yet acknowledged; -1 when
+// the system will not say.
+int UnsentBytes(int fd);
 // how: 0 receiving, 1 sending, 2 both (the numbering callers use).
 int Shutdown(int fd, int how);
 int LocalName(int fd, TSockAddrIn& out);

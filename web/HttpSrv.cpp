@@ -293,6 +293,9 @@ void THttpConnection::CheckLimits() {
   if (phase_ != 2 && now >= headerSince_ + limits_.Capped(kHeaderDeadlineCap))
     reason = "Request header not complete within " +
              std::to_string(limits_.Capped(kHeaderDeadlineCap).count() / 1000) + " seconds";
+  else if (phase_ == 2 && now >= lastProgress_ + limits_.Idle() && AnswerPending() &&
+           PeerTookSentBytes())
+    lastProgress_ = now;  // a slow client still reading what the kernel holds
   else if (phase_ == 2 && now >= lastProgress_ + limits_.Idle())
     reason = (AnswerPending() ? "Answer not read for " : "Request not answered within ") +
              std::to_string(limits_.IdleTimeout) + " seconds";

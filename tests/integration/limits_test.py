@@ -158,10 +158,39 @@ def web_abuse(binary):
             s.close()
 
 
+def read_slowly(sock):
+    """About 1 MB/s, steadily: the kernel's send buffer (megabytes) takes longer than
+    the one-second limit to drain, so the server writes nothing for a while."""
+    got = 0
+    while data := sock.recv(65536):
+        got += len(data)
+        time.sleep(0.06)
+    return got
+
+
+def slow_readers(binary):
+    size = 6 << 20
+    web = WebServer(binary, files=[("big.bin", size, "Big")], extra_info=["IdleTimeout=1"])
+    with web:
+        conn = socket.create_connection(("127.0.0.1", web.port), timeout=30)
+        conn.sendall(f"GET {web.link_of(0)} HTTP/1.0\r\n\r\n".encode())
+        got = read_slowly(conn)
+        expect(got > size, f"a slow web reader was cut off after {got} bytes")
+    with Server(binary, extra_info=["IdleTimeout=1"]) as server:
+        with open(os.path.join(server.share, "big.bin"), "wb") as f:
+            f.truncate(size)
+        ftp = server.connect()
+        data = ftp.transfercmd("RETR big.bin")
+        got = read_slowly(data)
+        data.close()
+        reply = ftp_error(ftp.voidresp)
+        expect(got == size and not reply, f"a slow FTP reader got {got} bytes, {reply!r}")
+
+
 def main(binary):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
-    for test in (ftp_short_limits, web_short_limits, ftp_abuse, web_abuse):
+    for test in (ftp_short_limits, web_short_limits, slow_readers, ftp_abuse, web_abuse):
         test(binary)
         print(f"ok   {test.__name__}")
 
