@@ -251,6 +251,13 @@ void TFtpServer::CommandPASS(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = kReplyUserFirst;
     return;
   }
+  // A session opened before its address was blocked gets no further than a new one
+  // would; the block itself was logged once, when it began.
+  if (guard_.Blocked(client.PeerAddr())) {
+    CloseForLimit(client, kReplyAddressBlocked, {});
+    replyDeferred_ = true;
+    return;
+  }
   client.PassWord = FtpTrim(params);
   bool authenticated = true;
   if (OnAuthenticate) OnAuthenticate(*this, client, client.UserName, client.PassWord, authenticated);

@@ -97,7 +97,7 @@ void TFtpServer::CloseForLimit(TFtpCtrlSocket& client, const std::string& reply,
                                const std::string& text) {
   client.ClosingForLimit = true;
   client.LimitTimer.Cancel();
-  FireLimit(client, text);
+  if (!text.empty()) FireLimit(client, text);
   SendAnswer(client, reply);
   RequestClose(client);
   // A client that reads nothing would keep its last reply, and the session, queued

@@ -157,6 +157,13 @@ void ServeDocument(THttpServer& sender, THttpConnection& connection, THttpGetFla
   AddLogLine(int(sender.Tag()),
              "(" + client.PeerAddr() + ") " + (withBody ? "GET " : "HEAD ") + client.Path());
 
+  // A connection opened before its address was blocked gets no further than a new
+  // one would: it is closed unanswered.
+  if (sender.Guard().Blocked(client.PeerAddr())) {
+    flags = hgWillSendMySelf;
+    client.CloseLater();
+    return;
+  }
   CheckAuthorization(def, client);
   if (!client.Authorized()) {
     flags = hgWillSendMySelf;

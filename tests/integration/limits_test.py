@@ -121,6 +121,9 @@ def ftp_abuse(binary):
             ftp.connect("127.0.0.1", server.port, timeout=10)
             for _ in range(3):
                 ftp_error(lambda: ftp.login(USER, "guess"))
+        # Opened before the block, it must not go on guessing once the block is on.
+        early = ftplib.FTP(source_address=("127.0.0.3", 0))
+        early.connect("127.0.0.1", server.port, timeout=10)
         guessers = [threading.Thread(target=guess) for _ in range(4)]
         for t in guessers:
             t.start()
@@ -134,6 +137,9 @@ def ftp_abuse(binary):
         expect(banner == b"421 Too many failed logins from your address; try again later.\r\n",
                f"a blocked address got {banner!r}")
         server.wait_for_line("(127.0.0.3) Deny: Address blocked for 10 minutes")
+        reply = ftp_error(lambda: early.login(USER, PASSWORD))
+        expect(reply.startswith("421 Too many failed logins from your address"),
+               f"a session opened before the block logged in: {reply!r}")
         for s in idle + [blocked]:
             s.close()
 
@@ -156,6 +162,26 @@ def web_abuse(binary):
         served_quickly("a slow-header flood", get)
         for s in slow:
             s.close()
+
+        # Opened before its address was blocked, a connection gets nothing after.
+        early = socket.create_connection(("127.0.0.1", server.port), timeout=10,
+                                         source_address=("127.0.0.5", 0))
+
+        def guess():
+            conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10,
+                                              source_address=("127.0.0.5", 0))
+            conn.request("GET", "/", headers=WRONG)
+            conn.getresponse().read()
+        guessers = [threading.Thread(target=guess) for _ in range(10)]
+        for t in guessers:
+            t.start()
+        for t in guessers:
+            t.join(20)
+        server.wait_for_line("(127.0.0.5) Deny: Address blocked for 10 minutes")
+        early.sendall(b"GET / HTTP/1.0\r\nAuthorization: " + AUTH["Authorization"].encode() +
+                      b"\r\n\r\n")
+        answer = early.makefile("rb").read()
+        expect(answer == b"", f"a connection opened before the block got {answer[:30]!r}")
 
 
 def read_slowly(sock):
