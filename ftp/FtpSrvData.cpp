@@ -181,6 +181,13 @@ void TFtpServer::CommandPORT(TFtpCtrlSocket& client, std::string&, std::string& 
 }
 
 int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
+  // A transfer still running loses its connection here: it ends as aborted, not as
+  // though every byte had gone.
+  if (client.DataSessionActive && client.TransferKind != TFtpTransferKind::None &&
+      !client.TransferAborted) {
+    client.TransferAborted = true;
+    client.TransferMessage = kMsgDataReplaced;
+  }
   client.DataWSocket->Close();
   ClosePassiveListener(client);
   ReleasePasvPort(client);

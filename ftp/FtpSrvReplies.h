@@ -132,6 +132,7 @@ inline constexpr const char* kReplyRestSyntax = "501 Syntax error in parameter: 
 inline constexpr const char* kMsgNotAnInteger = "'%s' is not a valid integer value";
 inline constexpr const char* kReplyAborOk = "225 ABOR command successful.";
 inline constexpr const char* kMsgAbortRequested = "ABORT requested by client";
+inline constexpr const char* kMsgDataReplaced = "Transfer aborted: a new data connection was requested";
 inline constexpr const char* kMsgTransferOk = "Transfer Ok";
 inline constexpr const char* kMsgDataConnectError = "Client data socket connection error: %d";
 inline constexpr const char* kMsgSendError = "Send: error #%d";

@@ -87,6 +87,16 @@ def test_abort_then_continue(server):
     expect(replies == ["501 Cannot RETR. ABORT requested by client",
                        "225 ABOR command successful."], replies)
     expect(ftp.sendcmd("NOOP") == "200 Ok. Parameter was ''.", "session goes on")
+    # A new passive port asked for in mid-download ends the download; it used to
+    # be reported sent whole.
+    conn = ftp.transfercmd("RETR abort.bin")
+    conn.recv(1024)
+    ftp.putcmd("PASV")
+    reply = ftp.getline()
+    expect(reply == "501 Cannot RETR. Transfer aborted: a new data connection was requested",
+           f"a cut download was answered {reply!r}")
+    expect(ftp.getline().startswith("227 "), "PASV went unanswered")
+    conn.close()
     ftp.quit()
 
 
