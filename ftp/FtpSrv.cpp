@@ -5,6 +5,17 @@
 
 #include "ftp/FtpSrvT.h"
 
+namespace {
+
+bool OpensDataConnection(const std::string& keyword) {
+  static constexpr const char* kDataCommands[] = {"LIST", "NLST", "MLSD", "RETR",
+                                                  "STOR", "APPE", "STOU"};
+  return std::any_of(std::begin(kDataCommands), std::end(kDataCommands),
+                     [&](const char* k) { return keyword == k; });
+}
+
+}  // namespace
+
 TFtpServer::TFtpServer() : serverWSocket_(std::make_unique<TWSocket>()) {
   serverWSocket_->SetName("ServerWSocket");
   RegisterCommand("PORT", &TFtpServer::CommandPORT);
@@ -192,6 +203,9 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
     }
     if (item->needsLogin && client.FtpState != ftpcReady) {
       answer = kReplyPleaseLogin;
+    } else if (RequireTls && !client.ProtPrivate && OpensDataConnection(keyword)) {
+      // Where encryption is required, files and listings do not travel in clear.
+      answer = kReplyProtRequired;
     } else {
       replyDeferred_ = false;
       (this->*(item->proc))(client, keyword, params, answer);

@@ -79,6 +79,10 @@ inline constexpr const char* kReplyAuthAgain = "503 TLS is already on.";
 inline constexpr const char* kReplyTlsFirst = "503 %s needs AUTH TLS first.";
 inline constexpr const char* kReplyPbsz = "200 PBSZ=0";
 inline constexpr const char* kReplyProtPrivate = "200 PROT now Private.";
+inline constexpr const char* kReplyProtClearRefused =
+    "534 PROT C refused: this server requires encrypted data connections.";
+inline constexpr const char* kReplyProtRequired =
+    "521 Data connection cannot be opened with this PROT setting.";
 inline constexpr const char* kReplyProtClear = "200 PROT now Clear.";
 inline constexpr const char* kReplyProtUnsupported = "536 PROT %s not supported.";
 inline constexpr const char* kReplyProtUnknown = "504 PROT %s unknown.";

@@ -44,6 +44,8 @@ void TFtpServer::CommandPROT(TFtpCtrlSocket& client, std::string&, std::string& 
   const std::string level = AsciiUpper(FtpTrim(params));
   if (!client.TlsActive()) {
     answer = FtpFormat(kReplyTlsFirst, "PROT");
+  } else if (level == "C" && RequireTls) {
+    answer = kReplyProtClearRefused;
   } else if (level == "P" || level == "C") {
     client.ProtPrivate = level == "P";
     answer = client.ProtPrivate ? kReplyProtPrivate : kReplyProtClear;

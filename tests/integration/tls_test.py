@@ -216,7 +216,24 @@ def check_require_tls(binary):
         except ftplib.error_perm as e:
             expect(str(e) == "530 This server requires TLS.", f"unexpected refusal: {e}")
         ftp.close()
-        tls_login(server).quit()
+        ftp = tls_login(server)
+        expect(ftp.nlst() is not None, "an encrypted listing was refused")
+        # Nor do files travel in clear once logged in.
+        try:
+            ftp.prot_c()
+            raise SystemExit("FAIL: PROT C accepted under RequireTls")
+        except ftplib.error_perm as e:
+            expect(str(e).startswith("534 "), f"unexpected refusal: {e}")
+        ftp.quit()
+        ftp = ResumingFtp(context=no_checks())
+        ftp.connect("127.0.0.1", server.port, timeout=30)
+        ftp.login(USER, PASSWORD)  # logs in over TLS, and never asks for PROT P
+        try:
+            ftp.nlst()
+            raise SystemExit("FAIL: a listing went in clear under RequireTls")
+        except ftplib.error_perm as e:
+            expect(str(e).startswith("521 "), f"unexpected refusal: {e}")
+        ftp.quit()
 
 
 def check_stalled_handshake_closes(binary):
