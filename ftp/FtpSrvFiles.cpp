@@ -252,12 +252,19 @@ void TFtpServer::CommandOPTS(TFtpCtrlSocket&, std::string&, std::string& params,
 void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& params,
                              std::string& answer) {
   std::string path = BuildFilePath(client, client.CurrentDirectory, params);
-  if (!Validate(OnValidateSize, client, path)) {
+  std::string folder = path, name = params.empty() ? "." : params;
+  if (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  if (folder.size() > 2 && folder.compare(folder.size() - 2, 2, "\\.") == 0)
+    folder.resize(folder.size() - 2);
+  // A folder (the current one, by default) is judged as a listing of it would be; a
+  // file, as its size would be.
+  std::string judged = folder + "\\";
+  const bool allowed = HostFs::DirectoryExists(folder) ? Validate(OnValidateList, client, judged)
+                                                       : Validate(OnValidateSize, client, path);
+  if (!allowed) {
     answer = kReplyPermissionDenied;
     return;
   }
-  std::string folder = path, name = params.empty() ? "." : params;
-  if (!folder.empty() && folder.back() == '\\') folder.pop_back();
   const std::size_t cut = folder.rfind('\\');
   // A name without wildcards matches only itself.
   std::vector<THostEntry> found;
@@ -268,7 +275,7 @@ void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& 
     return;
   }
   answer = FtpFormat(kReplyMlstStart, name.c_str()) + "\r\n " + MlsxFacts(found[0]) + " " +
-           FtpSingleLine("/" + BackslashesToSlashes(path)) + "\r\n" + kReplyMlstEnd;
+           FtpSingleLine("/" + BackslashesToSlashes(folder)) + "\r\n" + kReplyMlstEnd;
 }
 
 // "MFMT YYYYMMDDHHMMSS path" (UTC): mirroring clients keep the times of what they

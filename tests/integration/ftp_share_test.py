@@ -85,6 +85,10 @@ def test_upload_to_the_read_only_share_is_refused_and_logged(server):
     except ftplib.error_perm as e:
         expect(str(e) == "501 Permission Denied", str(e))
     expect(not os.path.exists(os.path.join(server.share, "nope.txt")), "file made anyway")
+    # The folder itself may be described where it may be listed.
+    facts = ftp.sendcmd("MLST .").splitlines()
+    expect(facts[1].startswith(" type=dir;") and facts[1].endswith(ftp_dir(server.share)[:-1]),
+           f"MLST of the share's folder: {facts}")
     server.wait_for_line("(127.0.0.1) Deny: Upload " +
                          drive_form(os.path.join(server.share, "nope.txt")))
     try:
