@@ -183,13 +183,15 @@ void ServeDocument(THttpServer& sender, THttpConnection& connection, THttpGetFla
     SendListingPage(def, client, flags, withBody);
     return;
   }
-  if (client.Path().find("..") != std::string::npos) {
-    flags = hg404;
-    return;
-  }
   if (client.Path().find('%') != std::string::npos) {
     std::string decoded = DecodeRequestPath(client.Path());
     client.SetPath(decoded.substr(0, decoded.find('\0')));
+  }
+  // A ".." folder step leads nowhere, encoded or not; ".." inside a name ("v1..2.txt")
+  // is just part of it, and its link on the page must work.
+  if (!DocumentStaysInside(client.Path())) {
+    flags = hg404;
+    return;
   }
   SendSharedFile(def, client, flags, withBody);
 }

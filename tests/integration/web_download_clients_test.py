@@ -24,6 +24,7 @@ AWKWARD = [
     "été.txt", "日本語.txt", "\U0001F600.txt", "two words.txt", " leading blank.txt",
     "hash#tag.txt", "what?.txt", "100%.txt", "%41 is not A.txt", "a+b=c.txt",
     "colon:name.txt", "a&b.txt", "a<b>.txt", 'say "hi".txt', "dossier é/fiché.txt",
+    "v1..2.txt",
 ]
 LINK = re.compile(r'<a href="([^"]*)">([^<]*)</a>')
 HREF_BYTES = re.compile(r"(?:[A-Za-z0-9\-._~/]|%[0-9A-Fa-f]{2})*")

@@ -130,8 +130,16 @@ TEST_F(WebShareTest, OtherPathsFallThroughToTheEngine) {
   EXPECT_TRUE(IsNotFound(Get("/C" + lower)));         // case differs: not the shared file
   EXPECT_TRUE(IsNotFound(Get("/c" + native)));        // drive letter case too
   EXPECT_TRUE(IsNotFound(Get("/C" + native + "/../b.jpg")));
+  EXPECT_TRUE(IsNotFound(Get("/C" + native + "/%2E%2E/b.jpg")));
   EXPECT_TRUE(IsNotFound(Get("/C%2f" + native)));
   EXPECT_EQ(SplitAnswer(Get("/C" + native)).body, "jpg");
+}
+
+// Only a ".." folder step is refused: a name holding ".." is served by its link.
+TEST_F(WebShareTest, DotsInsideANameAreNoFolderStep) {
+  ShareFile("v1..2.txt", "two");
+  Start();
+  EXPECT_EQ(SplitAnswer(Get("/C" + files_.Native("v1..2.txt"))).body, "two");
 }
 
 TEST_F(WebShareTest, SharedFileThatCannotBeOpened) {
