@@ -60,13 +60,15 @@ std::string HeaderValue(const THttpConnection& client, std::string_view nameWith
   return {};
 }
 
-void SendListingPage(const TServerFile& def, THttpConnection& client, THttpGetFlag& flags,
-                     bool withBody) {
+void SendListingPage(int index, const TServerFile& def, THttpConnection& client,
+                     THttpGetFlag& flags, bool withBody) {
   std::string page;
   try {
     page = BuildListingPage(def);
   } catch (const EShareFileError& e) {
     if (!e.Temporary()) {
+      // One missing file takes the whole page with it; the owner learns which.
+      AddLogLine(index, "(" + client.PeerAddr() + ") Page not sent: " + e.what());
       flags = hg404;
       return;
     }
@@ -180,7 +182,7 @@ void ServeDocument(THttpServer& sender, THttpConnection& connection, THttpGetFla
     return;
   }
   if (client.Path() == "/") {
-    SendListingPage(def, client, flags, withBody);
+    SendListingPage(int(sender.Tag()), def, client, flags, withBody);
     return;
   }
   if (client.Path().find('%') != std::string::npos) {

@@ -442,7 +442,7 @@ TEST_F(WebShareTest, RangesOfASharedFile) {
   EXPECT_EQ(far.body, std::string(10, '\0'));
 }
 
-TEST_F(WebShareTest, MissingSharedFileIsToldAtStart) {
+TEST_F(WebShareTest, MissingSharedFileIsToldAtStartAndOnEachPage) {
   ShareFile("here.txt", "x");
   def_.Files.push_back({files_.Drive("gone.txt"), "gone"});
   def_.FileCount = 2;
@@ -451,4 +451,7 @@ TEST_F(WebShareTest, MissingSharedFileIsToldAtStart) {
   EXPECT_EQ(std::count_if(ui_->activity.begin(), ui_->activity.end(),
                           [](const std::string& l) { return l.find("not found") != std::string::npos; }),
             1);
+  // The page it takes with it says why, each time.
+  EXPECT_TRUE(IsNotFound(Get("/")));
+  EXPECT_TRUE(WaitForActivity("(127.0.0.1) Page not sent: Cannot open " + files_.Drive("gone.txt")));
 }
