@@ -220,6 +220,25 @@ void FtpValidateList(TFtpServer& sender, TFtpCtrlSocket& client, std::string& pa
       cut != std::string::npos && DirectoryAllowed(sender, client, pattern.substr(0, cut + 1));
 }
 
+// The same rules as the commands they describe, asked without a log line: files are
+// read and written by their folder's shares, and subfolders entered only under a
+// recursive one.
+void FtpFolderRights(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& folder,
+                     TFtpFolderRights& rights) {
+  const TServerFile* definition = DefinitionOf(sender);
+  std::string requested;
+  const bool known = LoggedIn(client) && definition && CompareForm(folder, requested);
+  rights.read = known && Granted(definition, requested, TAccess::Read);
+  rights.write = known && Granted(definition, requested, TAccess::Write);
+  rights.enterSubfolders =
+      known && std::any_of(definition->Directories.begin(), definition->Directories.end(),
+                           [&](const TDirectory& share) {
+                             std::string form;
+                             return share.Recursive && ShareForm(share, form) &&
+                                    Under(requested, form);
+                           });
+}
+
 void FtpMakeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& directory,
                       bool& allowed) {
   std::string requested;
@@ -254,6 +273,7 @@ void InstallFtpSharePolicy(TFtpServer& server) {
   server.OnValidateMdtm = FtpValidateMdtm;
   server.OnValidateMfmt = FtpValidateMfmt;
   server.OnValidateList = FtpValidateList;
+  server.OnFolderRights = FtpFolderRights;
   server.OnChangeDirectory = FtpChangeDirectory;
   server.OnMakeDirectory = FtpMakeDirectory;
   server.OnClientDisconnect = FtpClientDisconnect;

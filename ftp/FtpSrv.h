@@ -52,6 +52,10 @@ using TFtpSrvRetrDataSentEvent =
     std::function<void(TFtpServer& sender, TFtpCtrlSocket& client, TWSocket& data, int error)>;
 using TFtpSrvGetUniqueFileNameEvent =
     std::function<void(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fileName)>;
+// What the session may do in folder (drive form, ending in "\"); asked once per
+// MLSD or MLST, and free of side effects (nothing is logged).
+using TFtpSrvFolderRightsEvent = std::function<void(
+    TFtpServer& sender, TFtpCtrlSocket& client, const std::string& folder, TFtpFolderRights& rights)>;
 // A time limit, block or refusal hit a client; text is what the owner's log says
 // of it, without the client's address.
 using TFtpSrvLimitEvent = std::function<void(TFtpServer& sender, TFtpCtrlSocket& client,
@@ -135,6 +139,7 @@ public:
   // LIST, NLST: filePath is the pattern to be listed (C:\Share\sub\*.*); refused
   // answers "451 Failed: No permission.".
   TFtpSrvValidateXferEvent OnValidateList;
+  TFtpSrvFolderRightsEvent OnFolderRights;  // the perm facts of MLSD and MLST
   TFtpSrvBuildFilePathEvent OnBuildFilePath;
   TFtpSrvBuildDirectoryEvent OnBuildDirectory;  // may supply client.TransferStream
   TFtpSrvBuildDirectoryEvent OnAlterDirectory;  // may change the built listing
@@ -208,6 +213,7 @@ private:
   void StoreConnected(TFtpCtrlSocket& client, int error);
   void StoreDataAvailable(TFtpCtrlSocket& client, int error);
   bool SpliceStoreData(TFtpCtrlSocket& client);
+  TFtpFolderRights FolderRights(TFtpCtrlSocket& client, const std::string& pattern);
   void StoreClosed(TFtpCtrlSocket& client, int error);
   void OpenStoreFile(TFtpCtrlSocket& client);
   void SendConnected(TFtpCtrlSocket& client, int error);

@@ -63,6 +63,14 @@ private:
   std::size_t pos_ = 0;
 };
 
+// What the session may do in a listed folder, for the perm facts of MLSD and MLST.
+// Without an owner's rules everything the file system allows is claimed.
+struct TFtpFolderRights {
+  bool read = true;             // download its files
+  bool write = true;            // upload, overwrite, make folders in it
+  bool enterSubfolders = true;  // change into (and list) its subfolders
+};
+
 // What a failed write to an upload's file says, whichever way the bytes went.
 std::string WriteErrorText(const std::string& path, const THostStatus& status);
 

@@ -619,8 +619,10 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
     }
     if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
     if (!client.TransferStream && (!OnAlterDirectory || format == TFtpListFormat::Mlsd)) {
+      const std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
       client.TransferStream = std::make_unique<TFtpListingStream>(
-          ListingPattern(client.CurrentDirectory, params, hook), format);
+          pattern, format,
+          format == TFtpListFormat::Mlsd ? FolderRights(client, pattern) : TFtpFolderRights{});
       client.StreamOwned = true;
     } else if (!client.TransferStream) {
       // The owner alters listings, so this one is built whole for it to change.

@@ -16,6 +16,21 @@ std::string TFtpServer::BuildFilePath(TFtpCtrlSocket& client, const std::string&
                          });
 }
 
+// pattern names a folder (C:\Share\sub or C:\Share\sub\) or entries of one
+// (C:\Share\*.*, C:\Share\a.txt).
+TFtpFolderRights TFtpServer::FolderRights(TFtpCtrlSocket& client, const std::string& pattern) {
+  TFtpFolderRights rights;
+  if (!OnFolderRights) return rights;
+  std::string folder = pattern;
+  if (folder.find_first_of("*?") == std::string::npos && HostFs::DirectoryExists(folder)) {
+    if (folder.back() != '\\') folder += '\\';
+  } else {
+    folder.erase(folder.rfind('\\') + 1);
+  }
+  OnFolderRights(*this, client, folder, rights);
+  return rights;
+}
+
 bool TFtpServer::Validate(const TFtpSrvValidateXferEvent& hook, TFtpCtrlSocket& client,
                           std::string& path) {
   bool allowed = true;
@@ -259,8 +274,9 @@ void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& 
   // A folder (the current one, by default) is judged as a listing of it would be; a
   // file, as its size would be.
   std::string judged = folder + "\\";
-  const bool allowed = HostFs::DirectoryExists(folder) ? Validate(OnValidateList, client, judged)
-                                                       : Validate(OnValidateSize, client, path);
+  const bool isFolder = HostFs::DirectoryExists(folder);
+  const bool allowed = isFolder ? Validate(OnValidateList, client, judged)
+                                : Validate(OnValidateSize, client, path);
   if (!allowed) {
     answer = kReplyPermissionDenied;
     return;
@@ -274,7 +290,10 @@ void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = FtpFormat(kReplyNoSuchFile, path.c_str());
     return;
   }
-  answer = FtpFormat(kReplyMlstStart, name.c_str()) + "\r\n " + MlsxFacts(found[0]) + " " +
+  // A folder's facts tell what may be done in it, a file's what its folder allows.
+  TFtpFolderRights rights = FolderRights(client, isFolder ? judged : folder);
+  if (isFolder) rights.enterSubfolders = true;  // listing it was just allowed
+  answer = FtpFormat(kReplyMlstStart, name.c_str()) + "\r\n " + MlsxFacts(found[0], rights) + " " +
            FtpSingleLine("/" + BackslashesToSlashes(folder)) + "\r\n" + kReplyMlstEnd;
 }
 

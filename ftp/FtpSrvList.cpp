@@ -64,30 +64,37 @@ std::string ListingPattern(const std::string& currentDirectory, const std::strin
   return pattern;
 }
 
-std::string MlsxFacts(const THostEntry& entry) {
+std::string MlsxFacts(const THostEntry& entry, const TFtpFolderRights& rights) {
   const THostTime t = HostFs::UtcTime(entry.modified);
   char modify[32];
   std::snprintf(modify, sizeof modify, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
                 t.minute, t.second);
   std::string facts = entry.directory ? "type=dir;" : "type=file;size=" + std::to_string(entry.size) + ";";
   facts += "modify=" + std::string(modify) + ";";
-  // Nothing is ever deleted over FTP, so no "d" or "p"; writing depends on the share
-  // too, which the client learns when it tries.
-  if (entry.directory)
-    facts += entry.readOnly ? "perm=el;" : "perm=elcm;";
-  else
-    facts += entry.readOnly ? "perm=r;" : "perm=rw;";
-  return facts;
+  // Nothing is ever deleted over FTP, so no "d" or "p". A mirroring client acts on
+  // these, so they claim only what the share allows.
+  const bool writable = rights.write && !entry.readOnly;
+  facts += "perm=";
+  if (entry.directory) {
+    if (rights.enterSubfolders) facts += "el";
+    if (writable) facts += "cm";
+  } else {
+    if (rights.read) facts += "r";
+    if (writable) facts += "w";
+  }
+  return facts + ";";
 }
 
-std::string MlsdLine(const THostEntry& entry) {
+std::string MlsdLine(const THostEntry& entry, const TFtpFolderRights& rights) {
   if (entry.hidden || entry.name == "." || entry.name == "..") return {};
-  return MlsxFacts(entry) + " " + entry.name + "\r\n";
+  return MlsxFacts(entry, rights) + " " + entry.name + "\r\n";
 }
 
-TFtpListingStream::TFtpListingStream(std::string pattern, TFtpListFormat format)
+TFtpListingStream::TFtpListingStream(std::string pattern, TFtpListFormat format,
+                                     TFtpFolderRights rights)
     : pattern_(std::move(pattern)),
       format_(format),
+      rights_(rights),
       currentYear_(HostFs::LocalTime(HostFs::NowUtc()).year) {
   finder_.Open(pattern_);
 }
@@ -110,7 +117,7 @@ std::int64_t TFtpListingStream::Read(char* buf, std::int64_t count) {
     switch (format_) {
       case TFtpListFormat::List: line = FtpListLine(entry, currentYear_); break;
       case TFtpListFormat::Nlst: line = entry.name + "\r\n"; break;
-      case TFtpListFormat::Mlsd: line = MlsdLine(entry); break;
+      case TFtpListFormat::Mlsd: line = MlsdLine(entry, rights_); break;
     }
     if (line.empty()) continue;
     pending_ += line;

@@ -34,7 +34,7 @@ std::string ListingPattern(const std::string& currentDirectory, const std::strin
 // block of it, not the folder. The folder is opened when the stream is made.
 class TFtpListingStream : public TFtpStream {
 public:
-  TFtpListingStream(std::string pattern, TFtpListFormat format);
+  TFtpListingStream(std::string pattern, TFtpListFormat format, TFtpFolderRights rights = {});
   std::int64_t Read(char* buf, std::int64_t count) override;
   // A listing is only ever read once, from its start.
   void Write(const char*, std::int64_t) override;
@@ -44,6 +44,7 @@ private:
   THostFinder finder_;
   std::string pattern_;
   TFtpListFormat format_;
+  TFtpFolderRights rights_;
   int currentYear_;
   std::string pending_;  // made but not yet read
   std::size_t taken_ = 0;
@@ -53,10 +54,10 @@ private:
 
 // The MLSD/MLST facts of an entry, "type=file;size=3;modify=20261207120000;perm=r;",
 // without the name (RFC 3659 section 7). Times are UTC.
-std::string MlsxFacts(const THostEntry& entry);
+std::string MlsxFacts(const THostEntry& entry, const TFtpFolderRights& rights = {});
 // One MLSD line with its CR LF, or empty for an entry that is not shown (hidden
 // ones, and "." and "..", which clients would walk into).
-std::string MlsdLine(const THostEntry& entry);
+std::string MlsdLine(const THostEntry& entry, const TFtpFolderRights& rights = {});
 
 // One LIST line with its CR LF, or empty for an entry that is not shown. Entries of
 // currentYear show the time of day, older and newer ones the year.

@@ -170,6 +170,18 @@ TEST_F(FtpSharePolicyTest, NonRecursiveShareIsEnteredOnlyAsItself) {
   EXPECT_EQ(LastLog(), Decision(true, "Change Directory to " + Drive("Share") + "\\"));
 }
 
+// MLST's permission facts claim what the commands they describe would allow.
+TEST_F(FtpSharePolicyTest, PermissionFactsFollowTheShare) {
+  files_.MakeFolder("Share2/in");
+  def_.Directories.push_back({files_.Drive("Share2"), "", true, true, true});
+  StartShare(true, false, false);  // Share: read only, not its subfolders
+  EXPECT_NE(Command("MLST " + Ftp("Share") + "/a.txt").find(";perm=r; "), std::string::npos);
+  EXPECT_EQ(Command("CWD " + Ftp("Share")).substr(0, 4), "250 ");
+  EXPECT_NE(List("MLSD").find(";perm=; sub\r\n"), std::string::npos);
+  EXPECT_NE(Command("MLST " + Ftp("Share2") + "/x.txt").find(";perm=rw; "), std::string::npos);
+  EXPECT_NE(Command("MLST " + Ftp("Share2") + "/in").find(";perm=elcm; "), std::string::npos);
+}
+
 TEST_F(FtpSharePolicyTest, RecursiveShareIsEnteredAtAnyDepth) {
   StartShare(true, false, true);
   EXPECT_EQ(Command("CWD sub/deep").substr(0, 4), "250 ");

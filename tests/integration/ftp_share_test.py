@@ -89,6 +89,10 @@ def test_upload_to_the_read_only_share_is_refused_and_logged(server):
     facts = ftp.sendcmd("MLST .").splitlines()
     expect(facts[1].startswith(" type=dir;") and facts[1].endswith(ftp_dir(server.share)[:-1]),
            f"MLST of the share's folder: {facts}")
+    # The facts claim only what the read-only share allows; a mirroring client acts on them.
+    perms = {name: facts["perm"] for name, facts in ftp.mlsd()}
+    expect(perms.get("a.txt") == "r" and perms.get("sub") == "el" and "perm=el;" in facts[1],
+           f"permission facts of a read-only share: {perms}, {facts[1]}")
     server.wait_for_line("(127.0.0.1) Deny: Upload " +
                          drive_form(os.path.join(server.share, "nope.txt")))
     try:
