@@ -62,8 +62,9 @@ void THttpConnection::ProcessLine(const std::string& line) {
   }
   phase_ = 2;
   // A client may end its sending side once the request is out (HTTP/1.0 scripts
-  // do); it still reads the answer, which must not be cut short.
-  KeepOpenOnPeerEnd(true);
+  // do); it still reads the answer, which must not be cut short. A request without
+  // a path gets no answer, so nothing is worth keeping its connection for.
+  KeepOpenOnPeerEnd(!request_.Path.empty());
   lastProgress_ = Clock::now();
   ArmLimits();
   Dispatch();

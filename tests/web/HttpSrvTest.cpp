@@ -255,6 +255,12 @@ TEST_F(HttpEngineTest, PeerThatEndsItsSendingSideGetsTheWholeAnswer) {
   peer.Send("GET /big.bin HTTP/1.0\r\n\r\n");
   peer.EndSending();
   EXPECT_EQ(SplitAnswer(peer.ReadToEnd()).body.size(), 32u << 20);
+  // A request that gets no answer is not worth keeping its connection for.
+  THttpPeer pathless(port_);
+  pathless.Send("\r\n\r\n");
+  pathless.EndSending();
+  EXPECT_EQ(pathless.ReadToEnd(std::chrono::seconds(5)), "");
+  EXPECT_TRUE(pathless.Ended()) << "the connection was kept";
 }
 
 TEST_F(HttpEngineTest, LengthOfFilesPastTwoGiBIsExact) {
