@@ -53,6 +53,9 @@ THeadlessUi::THeadlessUi(std::unique_ptr<TOutputPipe> out, std::ostream& err)
 
 THeadlessUi::~THeadlessUi() {
   if (glitchTimer_) EventLoop::Instance().CancelTimer(*glitchTimer_);
+  // Lines dropped at the end are counted too, behind the last ones queued; the pipe
+  // waits a little for a slow reader as it goes.
+  if (pipe_) ReportDropped();
 }
 
 // An unread standard output used to stop the whole program at its first write past

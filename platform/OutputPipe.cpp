@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <stdexcept>
 
@@ -62,12 +63,26 @@ TOutputPipe::TOutputPipe(int fd, std::size_t maxPending) : maxPending_(maxPendin
     mode_ = TMode::kPollFirst;
 }
 
-TOutputPipe::~TOutputPipe() {
+TOutputPipe::~TOutputPipe() { Drain(kExitGrace); }
+
+// A slow reader gets the last lines, and never half of one; one that reads nothing
+// holds the end of the program up for the grace at most.
+void TOutputPipe::Drain(std::chrono::milliseconds grace) {
   WatchWritable(false);
+  const auto deadline = std::chrono::steady_clock::now() + grace;
   while (fd_ >= 0 && !pending_.empty()) {
     const long n = WriteSome(pending_);
-    if (n <= 0) break;
-    pending_.erase(0, static_cast<std::size_t>(n));
+    if (n == kFailed) break;
+    if (n > 0) {
+      pending_.erase(0, static_cast<std::size_t>(n));
+      continue;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd_, POLLOUT, 0};
+    if (::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50))) < 0 && errno != EINTR)
+      break;
   }
 }
 

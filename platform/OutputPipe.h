@@ -6,6 +6,7 @@
 // tell the reader later what was lost. Owned by the front that writes there; lives no
 // longer than the loop.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -23,7 +24,7 @@ public:
   // fd stays open and belongs to whoever opened it; its flags are left as they are,
   // since they are shared with every process that holds the same output.
   explicit TOutputPipe(int fd, std::size_t maxPending = kMaxPending);
-  // What is still queued gets one more chance, without waiting.
+  // What is still queued goes out, with a short wait for a slow reader.
   ~TOutputPipe();
   TOutputPipe(const TOutputPipe&) = delete;
   TOutputPipe& operator=(const TOutputPipe&) = delete;
@@ -40,6 +41,10 @@ public:
   // Writes out what the output takes now; the rest waits for the loop as usual. For
   // a caller about to write elsewhere (standard error) whose reader sees both.
   void Flush();
+  // Writes out everything queued, waiting for the output at most grace; for the end
+  // of the program, when the loop no longer runs. The destructor does it too.
+  static constexpr std::chrono::milliseconds kExitGrace{2000};
+  void Drain(std::chrono::milliseconds grace);
 
   // Fired when the queue has emptied after the output had made it wait.
   std::function<void()> OnDrained;

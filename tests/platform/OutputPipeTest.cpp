@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/EventLoop.h"
 
@@ -56,6 +57,31 @@ TEST(OutputPipe, UnreadOutputRefusesWithoutBlockingAndDrainsInOrder) {
     EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return out.Pending() == 0; }, 5s));
     EXPECT_EQ(::read(reader.Get(), buffer, sizeof buffer), 6);
   }
+}
+
+// At the end of the program a slow reader still gets every line, none of them cut.
+TEST(OutputPipe, EndingWaitsBrieflyForASlowReader) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  FileHandle reader(ends[0]), writer(ends[1]);
+  std::string written;
+  for (int i = 0; i < 10000; ++i) written += "line " + std::to_string(i) + " of the end\n";
+  std::string read;
+  std::thread slow([&] {
+    std::this_thread::sleep_for(300ms);  // the pipe is full by now
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(reader.Get(), buffer, sizeof buffer)) > 0;)
+      read.append(buffer, static_cast<std::size_t>(n));
+  });
+  {
+    TOutputPipe out(writer.Get(), written.size());
+    EXPECT_TRUE(out.Write(written));
+    out.Flush();
+    EXPECT_GT(out.Pending(), 0u) << "the pipe took everything; nothing to wait for";
+  }
+  writer.Reset();
+  slow.join();
+  EXPECT_TRUE(read == written) << read.size() << " of " << written.size() << " bytes";
 }
 
 }  // namespace
