@@ -206,33 +206,33 @@ def check_broken_certificate(binary):
             expect(f.read() == "not a certificate\n", "the user's file was replaced")
 
 
+def refusal(call, what):
+    """The reply that refused call; the test fails when call went through."""
+    try:
+        call()
+    except ftplib.error_perm as e:
+        return str(e)
+    raise SystemExit(f"FAIL: accepted: {what}")
+
+
 def check_require_tls(binary):
     with Server(binary, extra_info=("RequireTls=1",)) as server:
         ftp = ftplib.FTP()
         ftp.connect("127.0.0.1", server.port, timeout=30)
-        try:
-            ftp.login(USER, PASSWORD)
-            raise SystemExit("FAIL: a clear login was accepted under RequireTls")
-        except ftplib.error_perm as e:
-            expect(str(e) == "530 This server requires TLS.", f"unexpected refusal: {e}")
+        reply = refusal(lambda: ftp.login(USER, PASSWORD), "a clear login under RequireTls")
+        expect(reply == "530 This server requires TLS.", f"unexpected refusal: {reply}")
         ftp.close()
         ftp = tls_login(server)
         expect(ftp.nlst() is not None, "an encrypted listing was refused")
         # Nor do files travel in clear once logged in.
-        try:
-            ftp.prot_c()
-            raise SystemExit("FAIL: PROT C accepted under RequireTls")
-        except ftplib.error_perm as e:
-            expect(str(e).startswith("534 "), f"unexpected refusal: {e}")
+        reply = refusal(ftp.prot_c, "PROT C under RequireTls")
+        expect(reply.startswith("534 "), f"unexpected refusal: {reply}")
         ftp.quit()
         ftp = ResumingFtp(context=no_checks())
         ftp.connect("127.0.0.1", server.port, timeout=30)
         ftp.login(USER, PASSWORD)  # logs in over TLS, and never asks for PROT P
-        try:
-            ftp.nlst()
-            raise SystemExit("FAIL: a listing went in clear under RequireTls")
-        except ftplib.error_perm as e:
-            expect(str(e).startswith("521 "), f"unexpected refusal: {e}")
+        reply = refusal(ftp.nlst, "a listing in clear under RequireTls")
+        expect(reply.startswith("521 "), f"unexpected refusal: {reply}")
         ftp.quit()
 
 
