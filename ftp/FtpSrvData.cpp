@@ -421,7 +421,10 @@ void TFtpServer::DropReservedFile(TFtpCtrlSocket& client) {
     static_cast<void>(HostFs::DeleteFile(reserved));
 }
 
+// Nothing to do when the upload has its stream already (the owner's, or one opened
+// before) or names no file.
 void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
+  if (client.TransferStream || client.StreamOwned || client.HostFilePath.empty()) return;
   THostFile::TMode mode;
   if (client.TransferKind == TFtpTransferKind::Appe && HostFs::FileExists(client.HostFilePath))
     mode = THostFile::hfmReadWrite;
@@ -464,16 +467,13 @@ void TFtpServer::StoreDataAvailable(TFtpCtrlSocket& client, int error) {
   try {
     if (OnStorDataAvailable)
       OnStorDataAvailable(*this, client, *client.DataWSocket, buf.data(), n, error);
-    if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty())
-      OpenStoreFile(client);
+    OpenStoreFile(client);
     if (client.TransferStream) {
       client.TransferStream->Write(buf.data(), n);
       client.TransferBytes += n;
     }
   } catch (const std::exception& e) {
-    client.TransferMessage = e.what();
-    client.TransferAborted = true;
-    AbortDataConnection(client);
+    FailTransfer(client, e.what());
   }
 }
 
@@ -484,8 +484,7 @@ void TFtpServer::StoreDataAvailable(TFtpCtrlSocket& client, int error) {
 bool TFtpServer::SpliceStoreData(TFtpCtrlSocket& client) {
   constexpr std::int32_t kUploadSlice = 1 << 20;  // one turn's share for one upload
   try {
-    if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty())
-      OpenStoreFile(client);
+    OpenStoreFile(client);
     const int fd = client.TransferStream ? client.TransferStream->SpliceTarget() : -1;
     if (fd < 0) return false;
     int fileErrno = 0;
@@ -497,17 +496,14 @@ bool TFtpServer::SpliceStoreData(TFtpCtrlSocket& client) {
       client.TransferBytes += n;
     }
   } catch (const std::exception& e) {
-    client.TransferMessage = e.what();
-    client.TransferAborted = true;
-    AbortDataConnection(client);
+    FailTransfer(client, e.what());
   }
   return true;
 }
 
 void TFtpServer::StoreClosed(TFtpCtrlSocket& client, int error) {
   // An upload that carried no data still leaves its (empty) file.
-  if (!client.TransferStream && !client.StreamOwned && !client.TransferAborted && error == 0 &&
-      !client.HostFilePath.empty()) {
+  if (!client.TransferAborted && error == 0) {
     try {
       OpenStoreFile(client);
     } catch (const std::exception& e) {

@@ -55,9 +55,8 @@ void TCustomWSocket::ResetToInitialState() {
   paused_ = false;
   readCount_ = 0;
   sessionClosedFired_ = false;
-  readSuspended_ = acceptSuspended_ = receiveShut_ = inputHeld_ = false;
-  keepOpenOnPeerEnd_ = peerEnded_ = false;
-  unsentAtStall_ = -1;
+  acceptSuspended_ = false;
+  ResetInputState();
   if (acceptBackoff_ != 0) {
     loop_.CancelTimer(acceptBackoff_);
     acceptBackoff_ = 0;
@@ -611,6 +610,13 @@ bool TCustomWSocket::SendFromFile() {
   return true;
 }
 
+// What one connection learned about its input and its peer; a new one starts afresh.
+void TCustomWSocket::ResetInputState() {
+  readSuspended_ = receiveShut_ = inputHeld_ = false;
+  keepOpenOnPeerEnd_ = peerEnded_ = false;
+  unsentAtStall_ = -1;
+}
+
 void TCustomWSocket::NoteSendStalled() {
   if (handle_.Valid()) unsentAtStall_ = native::UnsentBytes(handle_.Get());
 }
@@ -834,9 +840,7 @@ void TCustomWSocket::Connect() {
   handle_ = std::move(fresh);
   ++generation_;
   sessionClosedFired_ = false;
-  readSuspended_ = receiveShut_ = inputHeld_ = false;
-  keepOpenOnPeerEnd_ = peerEnded_ = false;
-  unsentAtStall_ = -1;
+  ResetInputState();
   auto alive = AliveToken();
   ChangeState(wsOpened);
   if (alive.expired()) return;
@@ -944,9 +948,8 @@ void TCustomWSocket::SetSocketHandle(int handle) {
   ++generation_;
   sendShut_ = false;
   sessionClosedFired_ = false;
-  readSuspended_ = receiveShut_ = paused_ = inputHeld_ = false;
-  keepOpenOnPeerEnd_ = peerEnded_ = false;
-  unsentAtStall_ = -1;
+  paused_ = false;
+  ResetInputState();
   if (int err = native::SetNonBlocking(handle_.Get())) return SocketError("Dup", err);
   if (!ApplyLinger()) return;
   ChangeState(wsConnected);

@@ -413,6 +413,7 @@ private:
   bool peerEnded_ = false;  // the peer ended its sending side while kept open
   int unsentAtStall_ = -1;  // the kernel's unacknowledged bytes when sending stalled
   void NoteSendStalled();
+  void ResetInputState();
   EventLoop::TimerId acceptBackoff_ = 0;
   std::uint64_t platformReads_ = 0;
   std::uint64_t bytesTaken_ = 0;  // from the descriptor, for the budget of one event

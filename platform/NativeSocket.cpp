@@ -34,6 +34,10 @@ struct TAccepted {
 };
 thread_local TAccepted lastAccepted;
 
+TSockAddrIn FromSockaddr(const sockaddr_in& sa) {
+  return TSockAddrIn{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+}
+
 sockaddr_in ToSockaddr(TSockAddrIn a) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -52,8 +56,7 @@ int GetName(int fd, TSockAddrIn& out, NameCall call) {
   socklen_t len = sizeof sa;
   if (call(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastError();
   if (sa.sin_family != AF_INET) return sockerr::kInvalid;
-  out.addr = ntohl(sa.sin_addr.s_addr);
-  out.port = ntohs(sa.sin_port);
+  out = FromSockaddr(sa);
   return 0;
 }
 
@@ -130,7 +133,7 @@ int Accept(int fd, FileHandle& out) {
   out.Reset(h);
   if (sa.sin_family == AF_INET && len == sizeof sa) {
     lastAccepted.fd = h;
-    lastAccepted.peer = TSockAddrIn{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+    lastAccepted.peer = FromSockaddr(sa);
   }
   return 0;
 }
