@@ -1,6 +1,7 @@
 #include "catalogue/ServerUi.h"
 
 #include <cstdio>
+#include <exception>
 #include <utility>
 
 namespace {
@@ -42,4 +43,12 @@ ServerUi& Ui() { return *Current(); }
 std::unique_ptr<ServerUi> SetUi(std::unique_ptr<ServerUi> ui) {
   if (!ui) ui = std::make_unique<TStandInUi>();
   return std::exchange(Current(), std::move(ui));
+}
+
+void Guarded(const std::function<void()>& command) {
+  try {
+    command();
+  } catch (const std::exception& e) {
+    Ui().ShowError(e.what());
+  }
 }

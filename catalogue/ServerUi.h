@@ -2,6 +2,7 @@
 // The one door from the core to whatever front is running: the desktop front
 // implements it with Qt, the headless front with standard output and error.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,3 +38,8 @@ public:
 ServerUi& Ui();
 // Installs a front; returns the previous one so tests can restore it.
 std::unique_ptr<ServerUi> SetUi(std::unique_ptr<ServerUi> ui);
+
+// Runs a command the user gave. What it raises (a definition that cannot be written
+// back) ends the command and is shown with ShowError; let through, it would leave the
+// front's event loop and end the program.
+void Guarded(const std::function<void()>& command);

@@ -2,7 +2,6 @@
 #include "ui/ServerTray.h"
 
 #include <cstdio>
-#include <exception>
 #include <functional>
 
 #include <QCursor>
@@ -14,21 +13,6 @@
 #include "catalogue/uServers.h"
 #include "ui/DrivePath.h"
 #include "ui/Icons.h"
-
-namespace {
-
-// What a command raises (a definition that cannot be written back) ends the command
-// and is shown to the user; let through, it would leave Qt's event loop and end the
-// program.
-void Guarded(const std::function<void()>& command) {
-  try {
-    command();
-  } catch (const std::exception& e) {
-    Ui().ShowError(e.what());
-  }
-}
-
-}  // namespace
 
 TServerTrays::TServerTrays(QWidget& owner, TServerTrayHost host)
     : QObject(&owner), owner_(owner), host_(std::move(host)) {
@@ -114,13 +98,13 @@ void TServerTrays::GetLink1Click() {
 }
 
 void TServerTrays::Displayallclients1Click() {
-  if (const int i = RunningTag(); i >= 0) host_.ShowServerLog(i);
+  if (const int i = RunningTag(); i >= 0) host_.OpenServerLog(i);
 }
 
 void TServerTrays::DisplayClients1Click() {
   const int i = RunningTag();
   if (i < 0) return;
-  host_.ShowServerLog(i);
+  host_.OpenServerLog(i);
   if (ServerRegistry[i].ClientCount == 0) AddLogLine(i, "No clients connected.");
   const TServerEngine* engine = ServerRegistry[i].Engine.get();
   const int count = engine ? engine->ClientCount() : 0;

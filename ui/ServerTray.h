@@ -20,7 +20,7 @@ class QWidget;
 struct TServerTrayHost {
   std::function<void()> OpenMainWindow;  // a click or double-click on an icon
   std::function<void(const TServerFile& server, bool tls)> ShowServerLink;
-  std::function<void(int index)> ShowServerLog;
+  std::function<void(int index)> OpenServerLog;
   std::function<void()> RefreshServers;
 };
 

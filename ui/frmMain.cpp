@@ -272,14 +272,6 @@ void TfMain::closeEvent(QCloseEvent* event) {
   Quit();
 }
 
-void TfMain::Guarded(const std::function<void()>& command) {
-  try {
-    command();
-  } catch (const std::exception& e) {
-    Ui().ShowError(e.what());
-  }
-}
-
 void TfMain::ShowTray() {
   tray_->setToolTip(QString::fromLatin1(kMainWindowTitle));
   tray_->show();

@@ -112,8 +112,6 @@ private:
   void AddServerRow(const TServerFile& server);
   void UpdateGridMenu();
   void GridMouseDown(const QPoint& position);
-  // Runs a command; what it raises is shown as the program's general error report.
-  void Guarded(const std::function<void()>& command);
   std::string SelectedPath() const;
 
   std::string serversFolder_;

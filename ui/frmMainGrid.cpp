@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <climits>
 
-#include <QClipboard>
-#include <QDir>
 #include <QFile>
-#include <QGuiApplication>
 
 #include "catalogue/ServerUi.h"
 #include "catalogue/uServers.h"
 #include "ui/DrivePath.h"
-#include "ui/HttpProt.h"
 #include "ui/MarkupGrid.h"
 #include "ui/ServerTray.h"
 #include "ui/frmMain.h"
@@ -79,17 +75,6 @@ std::string ServerRowMarkup(const TServerFile& server) {
 std::string ServerIconMarkup(const TServerFile& server) {
   return "<!BCK=$00804000>  <!IMG=" + std::to_string(server.Type + 2) + ">  <!NLN>  <!IMG=" +
          std::to_string(server.Active ? 1 : 0) + ">  ";
-}
-
-std::string BuildServerLink(const std::string& address, const TServerFile& server, bool tls) {
-  static const char* const kSchemes[] = {"ftp://", "http://", "vokt://"};
-  // Explicit FTPS and HTTPS on the server's own port: clients that know these schemes
-  // ask for TLS at once, so the login never crosses the network in clear.
-  static const char* const kTlsSchemes[] = {"ftpes://", "https://", "vokt://"};
-  if (server.Type >= std::size(kSchemes)) return {};
-  std::string user;
-  if (!server.Username.empty() || !server.Password.empty()) user = server.Username + ":" + server.Password + "@";
-  return (tls ? kTlsSchemes : kSchemes)[server.Type] + user + address + ":" + std::to_string(server.Port) + "/";
 }
 
 // The selection stays on the server it was on, wherever the rebuilt list puts it.

@@ -1,8 +1,12 @@
 // The link box of the main window and of the server tray menu.
 
+#include <iterator>
+#include <string>
+
 #include <QClipboard>
 #include <QGuiApplication>
 
+#include "catalogue/ServerUi.h"
 #include "ui/DrivePath.h"
 #include "ui/HttpProt.h"
 #include "ui/frmMain.h"
@@ -12,6 +16,17 @@ namespace {
 constexpr const char* kLocalAddressNote = "(local address: the public address could not be looked up)";
 
 }  // namespace
+
+std::string BuildServerLink(const std::string& address, const TServerFile& server, bool tls) {
+  static const char* const kSchemes[] = {"ftp://", "http://", "vokt://"};
+  // Explicit FTPS and HTTPS on the server's own port: clients that know these schemes
+  // ask for TLS at once, so the login never crosses the network in clear.
+  static const char* const kTlsSchemes[] = {"ftpes://", "https://", "vokt://"};
+  if (server.Type >= std::size(kSchemes)) return {};
+  std::string user;
+  if (!server.Username.empty() || !server.Password.empty()) user = server.Username + ":" + server.Password + "@";
+  return (tls ? kTlsSchemes : kSchemes)[server.Type] + user + address + ":" + std::to_string(server.Port) + "/";
+}
 
 void TfMain::ShowServerLink(const TServerFile& server, bool tls) {
   Guarded([this, &server, tls] {
