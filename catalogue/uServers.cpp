@@ -145,6 +145,7 @@ bool StartServer(const std::string& fileName) {
       return false;
     }
     const std::string note = engine->StartNote();
+    if (definition.Port == 0) ServerRegistry[n].Definition.Port = engine->BoundPort();
     ServerRegistry[n].Engine = std::move(engine);
     AddLogLine(n, ServerTypeName(definition.Type) + " Started on " + FormatStartTime(Now()));
     if (!note.empty()) AddLogLine(n, note);
@@ -216,6 +217,11 @@ bool EntryOffersTls(int index) {
   if (index < 0 || static_cast<std::size_t>(index) >= ServerRegistry.size()) return false;
   const TServerSocket& entry = ServerRegistry[static_cast<std::size_t>(index)];
   return entry.Running && entry.Engine && entry.Engine->OffersTls();
+}
+
+void ShowListeningPort(const std::string& fileName, TServerFile& server) {
+  if (server.Port != 0) return;
+  if (const int i = FindRunningServer(fileName); i >= 0) server.Port = ServerRegistry[static_cast<std::size_t>(i)].Definition.Port;
 }
 
 std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note) {

@@ -87,6 +87,9 @@ void AddLogLine(int index, const std::string& text);
 // Entry `index` is running and its engine answers TLS (its links say ftpes:// or
 // https://); false for any other index.
 bool EntryOffersTls(int index);
+// A definition with Port=0 listens where the system put it: while it runs, the copy
+// the front shows or links to names that port; otherwise it is left as read.
+void ShowListeningPort(const std::string& fileName, TServerFile& server);
 // The TLS context for a start of entry `index`, from tls-cert.pem and tls-key.pem
 // beside its definition (made at first need); null when they cannot be used. note:
 // the activity line that says which certificate, or why there is no encryption.

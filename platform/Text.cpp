@@ -63,6 +63,24 @@ int HexDigitValue(char c) {
   return -1;
 }
 
+std::string PercentEncode(std::string_view text, std::string_view keep) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~' || keep.find(c) != std::string_view::npos) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
 bool ParseIntegerText(std::string_view text, std::int32_t& out) {
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {

@@ -22,6 +22,11 @@ std::string_view TrimControls(std::string_view text);
 std::string_view TrimSpaces(std::string_view text);
 std::string_view TrimSpacesEnd(std::string_view text);
 
+// Every byte outside the unreserved set of RFC 3986 (A-Z a-z 0-9 - . _ ~) and `keep`
+// as %XX, so a link leads where it says: a path keeps "/", a name or a password in a
+// link keeps nothing, since "/", "#", "@" or ":" there would end it early.
+std::string PercentEncode(std::string_view text, std::string_view keep = {});
+
 // 0..15 for a hexadecimal digit of either case, -1 for anything else.
 int HexDigitValue(char c);
 

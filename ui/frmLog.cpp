@@ -35,7 +35,10 @@ TfLog::TfLog(int index, const QString& caption, QWidget* parent)
 
   mLog_->setObjectName(QStringLiteral("mLog"));
   mLog_->setReadOnly(true);
-  mLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // A memo with a vertical scroll bar only wraps its lines: unwrapped, the long
+  // fingerprint line scrolled the view sideways and hid the start of every line.
+  mLog_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  mLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   mLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
   auto* column = new QVBoxLayout(this);

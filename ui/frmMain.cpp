@@ -178,7 +178,10 @@ void TfMain::BuildLogPage() {
   auto* page = Named(new QWidget(pcTabs_), "tsSettings");
   mLog_ = Named(new QPlainTextEdit(page), "mLog");
   mLog_->setReadOnly(true);
-  mLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // A memo with a vertical scroll bar only wraps its lines: unwrapped, the long
+  // fingerprint line scrolled the view sideways and hid the start of every line.
+  mLog_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  mLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   mLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   auto* fill = new QHBoxLayout(page);
   fill->setContentsMargins(8, 6, 8, 6);

@@ -91,6 +91,7 @@ void TfMain::RefreshServers() {
     TServerFile server;
     if (!ReadServerFile(path, server)) continue;
     serverFiles_.push_back(path);
+    ShowListeningPort(path, server);
     AddServerRow(server);
     ++count;
   }
@@ -198,7 +199,9 @@ void TfMain::miLinkClick() {
   const std::string path = SelectedPath();
   if (path.empty()) return;
   TServerFile server;
-  if (ReadServerFile(path, server)) ShowServerLink(server, EntryOffersTls(FindRunningServer(path)));
+  if (!ReadServerFile(path, server)) return;
+  ShowListeningPort(path, server);
+  ShowServerLink(server, EntryOffersTls(FindRunningServer(path)));
 }
 
 void TfMain::miDeleteClick() {

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 
 #include "catalogue/ServerUi.h"
+#include "platform/Text.h"
 #include "ui/DrivePath.h"
 #include "ui/HttpProt.h"
 #include "ui/frmMain.h"
@@ -24,7 +25,10 @@ std::string BuildServerLink(const std::string& address, const TServerFile& serve
   static const char* const kTlsSchemes[] = {"ftpes://", "https://", "vokt://"};
   if (server.Type >= std::size(kSchemes)) return {};
   std::string user;
-  if (!server.Username.empty() || !server.Password.empty()) user = server.Username + ":" + server.Password + "@";
+  // Escaped, or a "/", "#" or "@" in a password would end the login early and the
+  // link would name another host.
+  if (!server.Username.empty() || !server.Password.empty())
+    user = PercentEncode(server.Username) + ":" + PercentEncode(server.Password) + "@";
   return (tls ? kTlsSchemes : kSchemes)[server.Type] + user + address + ":" + std::to_string(server.Port) + "/";
 }
 

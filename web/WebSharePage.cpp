@@ -3,6 +3,7 @@
 #include "catalogue/Product.h"
 #include "catalogue/uFileFormat.h"
 #include "platform/HostFs.h"
+#include "platform/Text.h"
 #include "web/HttpSrvParse.h"
 
 namespace {
@@ -18,27 +19,6 @@ std::string Footer() {
 
 }  // namespace
 
-// Bytes outside the unreserved set (RFC 3986 section 2.3) and "/" are escaped: a
-// name with "#", "?", "%", a blank or UTF-8 bytes otherwise gave a link that led
-// nowhere, or elsewhere; the request decoding turns every %XX back.
-std::string PercentEncodePath(std::string_view path) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (char c : path) {
-    const auto b = static_cast<unsigned char>(c);
-    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') ||
-        c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-      out += c;
-    } else {
-      out += '%';
-      out += hex[b >> 4];
-      out += hex[b & 15];
-    }
-  }
-  return out;
-}
-
-
 std::string MakeFileLink(std::string_view path) {
   std::string href;
   for (std::size_t i = 0; i < path.size(); ++i) {
@@ -47,7 +27,7 @@ std::string MakeFileLink(std::string_view path) {
     if (i == 1 && path[i] == ':') continue;
     href += path[i] == '\\' ? '/' : path[i];
   }
-  return "<a href=\"" + PercentEncodePath(href) + "\">" + HtmlText(path) + "</a>";
+  return "<a href=\"" + PercentEncode(href, "/") + "\">" + HtmlText(path) + "</a>";
 }
 
 std::string FormatByteCount(std::int64_t size) {

@@ -39,7 +39,6 @@ private:
 // but A-Z a-z 0-9 - . _ ~ / percent-encoded), the full local path as its text (with
 // & < > " as entities).
 std::string MakeFileLink(std::string_view path);
-std::string PercentEncodePath(std::string_view path);
 
 // "1,234,567 bytes".
 std::string FormatByteCount(std::int64_t size);

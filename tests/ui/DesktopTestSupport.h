@@ -47,6 +47,8 @@ public:
   }
   std::string ClientAddress(int client) const override { return Clients.at(client); }
   bool OffersTls() const override { return Tls; }
+  // Where a definition with Port=0 is reached, as if the system had picked it.
+  int BoundPort() const override { return 43210; }
 };
 
 // The fake engine of each registry entry, made as the registry starts it.

@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
+#include <QTabBar>
 #include <QTextBlock>
 #include <QTest>
 
@@ -289,7 +290,7 @@ TEST_F(MainWindow, CancelledEditLeavesARunningServerRunning) {
   EXPECT_EQ(Row(0, 0)[1], "  #1  ");
 }
 
-TEST_F(MainWindow, ActivityLogDropsItsOldestHundredPastTwoHundredLines) {
+TEST_F(MainWindow, ActivityLogDropsItsOldestHundredPastTwoHundredLinesAndWrapsLongOnes) {
   auto* log = Child<QPlainTextEdit>(*main_, "mLog");
   for (int i = 0; i < 201; ++i) main_->AddActivityLine("line " + std::to_string(i));
   EXPECT_EQ(log->document()->blockCount(), 201);
@@ -297,6 +298,14 @@ TEST_F(MainWindow, ActivityLogDropsItsOldestHundredPastTwoHundredLines) {
   EXPECT_EQ(log->document()->blockCount(), 102);
   EXPECT_EQ(log->document()->firstBlock().text().toStdString(), "line 100");
   EXPECT_EQ(log->document()->lastBlock().text().toStdString(), "line 201");
+  // A line wider than the memo wraps: it used to scroll the view to its end.
+  main_->trayDblClick();
+  Child<QTabBar>(*main_, "tsTabs")->setCurrentIndex(1);
+  ASSERT_TRUE(WaitFor([&] { return log->isVisible(); }));
+  main_->AddActivityLine(std::string(400, 'w'));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(log->horizontalScrollBar()->value(), 0);
+  EXPECT_EQ(log->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(MainWindow, ExitHappensOnlyAfterYes) {
@@ -366,6 +375,9 @@ TEST(ServerLink, IsBuiltFromSchemeLoginAddressAndPort) {
   EXPECT_EQ(BuildServerLink("1.2.3.4\r\n", server), "ftp://ann:pw@1.2.3.4\r\n:21/");
   server.Username.clear();
   EXPECT_EQ(BuildServerLink("h", server), "ftp://:pw@h:21/");
+  server.Username = "ann:b";
+  server.Password = "p@ss/w#rd é";
+  EXPECT_EQ(BuildServerLink("h", server), "ftp://ann%3Ab:p%40ss%2Fw%23rd%20%C3%A9@h:21/");
   server.Type = 7;
   EXPECT_EQ(BuildServerLink("h", server), "");
 }
@@ -433,6 +445,26 @@ TEST_F(MainWindowLink, ServerThatRunsWithTlsIsLinkedEncryptedAndOnlyThen) {
             "Copy to clipboard?");
   EXPECT_EQ(copied, "ftpes://1.2.3.4:21/");
   EXPECT_TRUE(Boxes[2].starts_with("Link: ftp://1.2.3.4:21/\r\n")) << Boxes[2];
+}
+
+TEST_F(MainWindowLink, PortPickedBySystemIsShownAndLinkedWhileRunning) {
+  http_.Reply = "HTTP/1.0 200 OK\r\n\r\n1.2.3.4";
+  const std::string path = main_->ServerFiles().at(0);
+  server_.Port = 0;
+  WriteServerFile(path, server_);
+  ASSERT_TRUE(StartServer(path));
+  main_->RefreshServers();
+  OnRow(0, &TfMain::miLinkClick);
+  const std::vector<std::string> running = Row(0);
+  StopServer(path);
+  main_->RefreshServers();
+
+  ASSERT_EQ(Boxes.size(), 1u);
+  EXPECT_TRUE(Boxes[0].starts_with("Link: ftp://1.2.3.4:43210/\r\n(If you have a firewall, make sure port 43210 "))
+      << Boxes[0];
+  EXPECT_NE(running.at(2).find("Port: 43210"), std::string::npos) << running.at(2);
+  EXPECT_NE(Row(0).at(2).find("Port: 0"), std::string::npos) << Row(0).at(2);
+  EXPECT_EQ(ReadBack(path).Port, 0);
 }
 
 TEST_F(MainWindowLink, TrayLinkOfAWebServerWithTlsIsHttps) {
