@@ -60,7 +60,11 @@ std::string ServersFolder(const std::string& chosen, std::ostream& err) {
   if (portable || config.empty()) return beside;
   const std::string folder = config + kConfigSubfolder;
   // Made now, so the folder the message names is there to put definitions in.
-  CreateServersFolder(folder);
+  if (!IsFolder(folder) && !CreateServersFolder(folder)) {
+    err << "The program's folder " << exeDir << " cannot be written, and neither can "
+        << folder << ", where server definitions would go" << std::endl;
+    return {};
+  }
   err << "The program's folder " << exeDir << " cannot be written; server definitions are in "
       << folder << std::endl;
   return folder;

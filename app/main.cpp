@@ -20,14 +20,24 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;  // as GNU tools exit on a bad option
 
+// A text that could not be written (a full disk, a closed pipe) is a failure, as GNU
+// tools report it, not an answer.
+int PrintAnswer(const std::string& text) {
+  std::cout << text << std::flush;
+  if (std::cout) return 0;
+  std::cerr << "dravik-server: cannot write to standard output" << std::endl;
+  return kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  EnsureStandardDescriptors();
   // Before the instance check, so that --help and --version answer while a copy runs.
   const TCommandLine options = ParseProgramOptions(argc, argv);
   switch (options.Action) {
-    case TCommandLine::TAction::kHelp: std::cout << UsageText(); return 0;
-    case TCommandLine::TAction::kVersion: std::cout << VersionText(); return 0;
+    case TCommandLine::TAction::kHelp: return PrintAnswer(UsageText());
+    case TCommandLine::TAction::kVersion: return PrintAnswer(VersionText());
     case TCommandLine::TAction::kBadUsage:
       std::cerr << options.Error << std::endl;
       return kExitUsage;
@@ -43,7 +53,12 @@ int main(int argc, char* argv[]) {
   RegisterEngines();
   int code = 0;
 #ifdef DRAVIK_DESKTOP
-  if (!options.Headless && DisplayAvailable())
+  bool desktop = !options.Headless && DisplayAvailable();
+  if (desktop && !DisplayReachable()) {
+    std::cerr << "cannot reach the display " << DisplayName() << "; running headless" << std::endl;
+    desktop = false;
+  }
+  if (desktop)
     code = RunDesktop(folder);
   else
 #endif

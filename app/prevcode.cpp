@@ -38,6 +38,8 @@ bool CheckPreviousInstance(const std::string& windowTitle, const std::string& se
         }
         break;
       case TLockOutcome::Unavailable:
+        std::cerr << "cannot take the single-instance lock; running without it, so do not "
+                     "start a second copy" << std::endl;
         return false;
     }
     if (std::chrono::steady_clock::now() >= deadline) {

@@ -10,7 +10,7 @@
 // exit code 0. Also true, with its own line, when that instance holds the lock but
 // does not answer within a few seconds. False when this is the only instance, and
 // also when no lock can be had at all (the program then runs unguarded rather than
-// not at all).
+// not at all, and says so on standard error).
 bool CheckPreviousInstance(const std::string& windowTitle, const std::string& semaphoreName);
 
 // Lets the lock go while the event loop still exists; the end of the program calls it.

@@ -17,6 +17,8 @@
 #include "platform/EventLoop.h"
 #include "platform/Text.h"
 
+std::string SessionRuntimeRoot = "/run/user/";
+
 namespace {
 
 constexpr char kShowRequest[] = "show\n";
@@ -34,14 +36,22 @@ struct TLockPlace {
 // The runtime folder counts only when it is ours and closed to everyone else, as the
 // XDG base directory rules require of it: in any other folder another user could hold
 // our lock or answer our requests.
-std::string RuntimeFolder() {
-  const char* dir = std::getenv("XDG_RUNTIME_DIR");
-  if (!dir || dir[0] != '/') return "";
+std::string TrustedFolder(const std::string& dir) {
+  if (dir.empty() || dir[0] != '/') return "";
   struct stat st {};
-  if (::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
       (st.st_mode & 077) != 0)
     return "";
   return dir;
+}
+
+// A launch without the variable (cron, su, a plain ssh session) must still meet the
+// copy of the desktop session, which holds its lock in the folder the session manager
+// made for this user.
+std::string RuntimeFolder() {
+  const char* dir = std::getenv("XDG_RUNTIME_DIR");
+  if (dir && *dir) return TrustedFolder(dir);
+  return TrustedFolder(SessionRuntimeRoot + std::to_string(::getuid()));
 }
 
 // "[Dravik Server]" becomes "dravik-server": nothing in it a shell or a user trips on.
@@ -61,6 +71,17 @@ std::string FileStem(const std::string& name) {
   return stem.empty() ? "instance" : stem;
 }
 
+TLockPlace AbstractPlaceOf(const std::string& name) {
+  TLockPlace place;
+  place.addr.sun_family = AF_UNIX;
+  // Abstract names live outside the file system, so nothing is left behind on disk.
+  std::string full = name + "." + std::to_string(::getuid());
+  std::size_t len = std::min(full.size(), sizeof place.addr.sun_path - 1);
+  std::memcpy(place.addr.sun_path + 1, full.data(), len);
+  place.addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
+  return place;
+}
+
 TLockPlace PlaceOf(const std::string& name) {
   TLockPlace place;
   place.addr.sun_family = AF_UNIX;
@@ -75,12 +96,7 @@ TLockPlace PlaceOf(const std::string& name) {
     place.addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + place.socketPath.size() + 1);
     return place;
   }
-  // Abstract names live outside the file system, so nothing is left behind on disk.
-  std::string full = name + "." + std::to_string(::getuid());
-  std::size_t len = std::min(full.size(), sizeof place.addr.sun_path - 1);
-  std::memcpy(place.addr.sun_path + 1, full.data(), len);
-  place.addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
-  return place;
+  return AbstractPlaceOf(name);
 }
 
 FileHandle NewSocket() {
@@ -102,20 +118,40 @@ bool HeldByAnotherUser(const TLockPlace& place) {
          !PeerIsSameUser(fd.Get());
 }
 
+bool AskToShow(const TLockPlace& place) {
+  FileHandle fd = NewSocket();
+  if (!fd.Valid()) return false;
+  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) != 0) {
+    // A holder too busy to accept is still a holder: the request is lost, not the lock.
+    return errno == EAGAIN;
+  }
+  if (!PeerIsSameUser(fd.Get())) return false;
+  [[maybe_unused]] auto sent = ::send(fd.Get(), kShowRequest, sizeof kShowRequest - 1, MSG_NOSIGNAL);
+  return true;
+}
+
 }  // namespace
 
 TLockOutcome TInstanceLock::Take(const std::string& name, std::unique_ptr<TInstanceLock>& lock) {
-  const TLockPlace place = PlaceOf(name);
+  TLockPlace place = PlaceOf(name);
   FileHandle lockFile;
   if (!place.lockPath.empty()) {
     lockFile = FileHandle(
         ::open(place.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!lockFile.Valid()) return TLockOutcome::Unavailable;
-    if (::flock(lockFile.Get(), LOCK_EX | LOCK_NB) != 0)
-      return errno == EWOULDBLOCK ? TLockOutcome::HeldElsewhere : TLockOutcome::Unavailable;
-    // A holder that was killed left its socket file behind; the lock is ours now, and
-    // with it the name.
-    ::unlink(place.socketPath.c_str());
+    if (lockFile.Valid() && ::flock(lockFile.Get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return TLockOutcome::HeldElsewhere;
+      lockFile.Reset();
+    }
+    if (lockFile.Valid()) {
+      // A holder that was killed left its socket file behind; the lock is ours now,
+      // and with it the name.
+      ::unlink(place.socketPath.c_str());
+    } else {
+      // A lock file that cannot be had (something else in its place, a full disk)
+      // must not leave launches unguarded: every launch that meets the same trouble
+      // meets at the abstract name instead.
+      place = AbstractPlaceOf(name);
+    }
   }
   FileHandle fd = NewSocket();
   if (!fd.Valid()) return TLockOutcome::Unavailable;
@@ -134,15 +170,8 @@ TLockOutcome TInstanceLock::Take(const std::string& name, std::unique_ptr<TInsta
 
 bool TInstanceLock::RequestShow(const std::string& name) {
   const TLockPlace place = PlaceOf(name);
-  FileHandle fd = NewSocket();
-  if (!fd.Valid()) return false;
-  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) != 0) {
-    // A holder too busy to accept is still a holder: the request is lost, not the lock.
-    return errno == EAGAIN;
-  }
-  if (!PeerIsSameUser(fd.Get())) return false;
-  [[maybe_unused]] auto sent = ::send(fd.Get(), kShowRequest, sizeof kShowRequest - 1, MSG_NOSIGNAL);
-  return true;
+  // The holder may have had to take the abstract name (see Take).
+  return AskToShow(place) || (!place.socketPath.empty() && AskToShow(AbstractPlaceOf(name)));
 }
 
 TInstanceLock::TInstanceLock(TKey, FileHandle lockFile, std::string socketPath, FileHandle listener)

@@ -1,10 +1,12 @@
 #pragma once
-// The per-user single-instance lock. Where the user's runtime folder ($XDG_RUNTIME_DIR)
-// is usable, a lock file there held with flock, and a Unix socket beside it that takes
-// show requests; otherwise a listening abstract Unix socket named after the lock name
-// and the user id. Either way the kernel lets go when the holder dies, however it
-// dies, so a crashed instance never refuses the next launch. A second launch finds the
-// lock taken, connects and asks the holder to show itself.
+// The per-user single-instance lock. Where the user's runtime folder is usable
+// ($XDG_RUNTIME_DIR, or the session manager's folder for the user when the variable
+// is unset), a lock file there held with flock, and a Unix socket beside it that
+// takes show requests; otherwise, or when the lock file cannot be had, a listening
+// abstract Unix socket named after the lock name and the user id. Either way the
+// kernel lets go when the holder dies, however it dies, so a crashed instance never
+// refuses the next launch. A second launch finds the lock taken, connects and asks
+// the holder to show itself.
 
 #include <functional>
 #include <map>
@@ -12,6 +14,10 @@
 #include <string>
 
 #include "platform/FileHandle.h"
+
+// Where the session manager keeps each user's runtime folder (the user id follows),
+// used when XDG_RUNTIME_DIR is unset; tests point it elsewhere.
+extern std::string SessionRuntimeRoot;
 
 enum class TLockOutcome {
   Acquired,       // this process holds the lock now

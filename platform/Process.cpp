@@ -1,15 +1,23 @@
 #include "platform/Process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -26,12 +34,98 @@ std::string ExecutableDir() {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-bool DisplayAvailable() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return true;
+namespace {
+
+std::string EnvText(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+constexpr int kDisplayProbeMs = 1000;
+
+bool ConnectsWithin(int domain, const sockaddr* addr, socklen_t len) {
+  FileHandle fd(::socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) return false;
+  if (::connect(fd.Get(), addr, len) == 0) return true;
+  if (errno != EINPROGRESS) return false;
+  pollfd p{fd.Get(), POLLOUT, 0};
+  if (::poll(&p, 1, kDisplayProbeMs) != 1) return false;
+  int err = 0;
+  socklen_t errLen = sizeof err;
+  return ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &errLen) == 0 && err == 0;
+}
+
+// A leading NUL in `path` names an abstract socket.
+bool UnixSocketAnswers(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return ConnectsWithin(AF_UNIX, reinterpret_cast<const sockaddr*>(&addr),
+                        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size()));
+}
+
+bool TcpAnswers(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  bool answered = false;
+  for (addrinfo* a = found; a && !answered; a = a->ai_next)
+    answered = ConnectsWithin(a->ai_family, a->ai_addr, a->ai_addrlen);
+  ::freeaddrinfo(found);
+  return answered;
+}
+
+// "[host]:display[.screen]": a local display listens on a socket named after its
+// number (abstract first, as the X library tries it), a remote one on TCP 6000 + n.
+bool XDisplayAnswers(const std::string& name) {
+  const auto colon = name.rfind(':');
+  if (colon == std::string::npos) return false;
+  const std::string host = name.substr(0, colon);
+  const std::string number = name.substr(colon + 1, name.find('.', colon) - colon - 1);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos || number.size() > 5)
+    return false;
+  if (!host.empty() && host[0] == '/') return UnixSocketAnswers(name);
+  if (host.empty() || host == "unix") {
+    const std::string path = "/tmp/.X11-unix/X" + number;
+    return UnixSocketAnswers(std::string(1, '\0') + path) || UnixSocketAnswers(path);
   }
-  return false;
+  return TcpAnswers(host, 6000 + std::stoi(number));
+}
+
+bool WaylandDisplayAnswers(const std::string& name) {
+  if (!name.empty() && name[0] == '/') return UnixSocketAnswers(name);
+  const std::string runtime = EnvText("XDG_RUNTIME_DIR");
+  return !runtime.empty() && UnixSocketAnswers(runtime + "/" + name);
+}
+
+}  // namespace
+
+std::string DisplayName() {
+  for (const char* variable : {"WAYLAND_DISPLAY", "DISPLAY"})
+    if (std::string value = EnvText(variable); !value.empty()) return value;
+  return {};
+}
+
+bool DisplayAvailable() { return !DisplayName().empty(); }
+
+bool DisplayReachable() {
+  // A platform of Qt's own choosing (offscreen, a VNC server) is not ours to check.
+  const std::string platform = EnvText("QT_QPA_PLATFORM");
+  if (!platform.empty() && !platform.starts_with("xcb") && !platform.starts_with("wayland")) return true;
+  const std::string wayland = EnvText("WAYLAND_DISPLAY");
+  const std::string x = EnvText("DISPLAY");
+  return (!wayland.empty() && WaylandDisplayAnswers(wayland)) || (!x.empty() && XDisplayAnswers(x));
+}
+
+void EnsureStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free number, which is this one.
+    const int filler = ::open("/dev/null", O_RDWR);
+    if (filler >= 0 && filler != fd) ::close(filler);
+  }
 }
 
 bool IsFolder(const std::string& path) {

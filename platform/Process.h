@@ -14,8 +14,18 @@
 // slash; empty when the system will not say.
 std::string ExecutableDir();
 
-// True when DISPLAY or WAYLAND_DISPLAY names a display.
+// True when DISPLAY or WAYLAND_DISPLAY names a display; DisplayName is the name
+// (Wayland's first), empty when neither does.
 bool DisplayAvailable();
+std::string DisplayName();
+// True when a display named there answers a connection within a second, or when Qt is
+// told to use a platform of its own (QT_QPA_PLATFORM other than xcb or wayland). A
+// stale name (a closed remote session) would otherwise end the program in Qt's start.
+bool DisplayReachable();
+
+// Standard input, output or error that the caller left closed get /dev/null, so the
+// first file the program opens cannot take their number and receive its output.
+void EnsureStandardDescriptors();
 
 // True when path exists (after following symbolic links) as a folder; writable: and
 // the process may also create files in it.

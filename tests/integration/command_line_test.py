@@ -142,6 +142,36 @@ def test_summary_with_bound_ports_and_bom(binary):
         expect("127.0.0.1:" not in program.output(), "summary leaked onto standard output")
 
 
+def test_unusable_surroundings(binary):
+    # An answer that cannot be written is a failure, not a success.
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([binary, "--version"], env=headless_env(), stdout=full,
+                                stderr=subprocess.PIPE, text=True, timeout=30)
+    expect(result.returncode == 1 and result.stderr.strip(), f"--version to a full disk: "
+           f"{result.returncode} {result.stderr!r}")
+
+    with Launched(binary, "dravik-cli-") as program:
+        # A display left named by a closed session: said once, and served headless,
+        # with standard output closed: the lock file the program opens next must not
+        # take its number and collect the activity lines.
+        with open(os.path.join(program.root, "Servers", "page.server"), "w") as f:
+            f.write("\n".join(definition("Page", 1, 0, [])) + "\n")
+        runtime = tempfile.mkdtemp(prefix="dravik-run-")
+        try:
+            env = headless_env(DISPLAY=":59998", XDG_RUNTIME_DIR=runtime)
+            program.stderr = open(os.path.join(program.root, "stderr.log"), "w+")
+            program.proc = subprocess.Popen(["sh", "-c", 'exec "$0" >&-', program.exe],
+                                            cwd=program.root, env=env, stderr=program.stderr)
+            lines = program.wait_for_error_lines(r"display|^Started ", count=2)
+            expect(lines[0] == "cannot reach the display :59998; running headless",
+                   f"display line {lines!r}")
+            locks = [os.path.join(runtime, n) for n in os.listdir(runtime) if n.endswith(".lock")]
+            expect(locks and all(os.path.getsize(p) == 0 for p in locks),
+                   f"activity went into the lock file: {locks}")
+        finally:
+            shutil.rmtree(runtime, ignore_errors=True)
+
+
 def test_servers_and_headless_options(binary):
     with Launched(binary, "dravik-cli-") as program:
         # An active definition beside the program must be left alone under --servers.
@@ -183,6 +213,14 @@ def test_installed_copy_uses_config_folder(binary):
             expect(SUMMARY.match(started[0]), f"summary {started!r}")
             expect(not os.path.exists(os.path.join(program.root, "Servers")),
                    "a Servers folder appeared beside the read-only program")
+            program.proc.terminate()
+            program.proc.wait(10)
+
+            # Nowhere to keep definitions is a failure, not a program serving nothing.
+            program.launch(env=headless_env(XDG_CONFIG_HOME="/dev/null/config"))
+            code = program.proc.wait(15)
+            expect(code == 1 and "/dev/null/config/dravik-server/Servers" in program.errors(),
+                   f"uncreatable fallback folder: {code} {program.errors()!r}")
         finally:
             os.chmod(program.root, 0o755)
             shutil.rmtree(config, ignore_errors=True)
@@ -192,6 +230,7 @@ def main(binary):
     test_options(binary)
     test_summary_with_bound_ports_and_bom(binary)
     test_servers_and_headless_options(binary)
+    test_unusable_surroundings(binary)
     test_installed_copy_uses_config_folder(binary)
     print("PASS")
 

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/EventLoop.h"
 #include "tests/support/TempFolder.h"
@@ -41,12 +42,18 @@ private:
 
 class InstanceLockTest : public ::testing::Test {
 protected:
-  InstanceLockTest() { ::chmod(folder_.Native().c_str(), 0700); }
+  // The session manager's folder of the machine is never touched: an unset variable
+  // leads into the test's own folder.
+  InstanceLockTest() : savedSessionRoot_(std::exchange(SessionRuntimeRoot, folder_.Native("user-"))) {
+    ::chmod(folder_.Native().c_str(), 0700);
+  }
+  ~InstanceLockTest() override { SessionRuntimeRoot = savedSessionRoot_; }
 
   // Names are per test process: parallel runs share the abstract namespace.
   const std::string name_ = "[Dravik Server lock test " + std::to_string(::getpid()) + "]";
   const std::string stem_ = "dravik-server-lock-test-" + std::to_string(::getpid());
   TTempFolder folder_;
+  const std::string savedSessionRoot_;
 };
 
 std::size_t EntriesIn(const std::string& folder) {
@@ -104,6 +111,34 @@ TEST_F(InstanceLockTest, LockFileDecidesNotTheSocketFile) {
   EXPECT_FALSE(TInstanceLock::RequestShow(name_));
   other.Reset();
   EXPECT_EQ(TInstanceLock::Take(name_, lock), TLockOutcome::Acquired);
+}
+
+// Launches without the variable (cron, su) and the desktop session's own must meet;
+// and a lock file that cannot be had still keeps launches apart.
+TEST_F(InstanceLockTest, LaunchesMeetWithoutTheVariableOrTheLockFile) {
+  const std::string session = SessionRuntimeRoot + std::to_string(::getuid());
+  ::mkdir(session.c_str(), 0700);
+  std::unique_ptr<TInstanceLock> first, second;
+  {
+    TScopedRuntimeDir unset(std::nullopt);
+    ASSERT_EQ(TInstanceLock::Take(name_, first), TLockOutcome::Acquired);
+  }
+  EXPECT_TRUE(std::filesystem::exists(session + "/" + stem_ + ".lock"));
+  {
+    TScopedRuntimeDir desktop(session);
+    EXPECT_EQ(TInstanceLock::Take(name_, second), TLockOutcome::HeldElsewhere);
+  }
+  first.reset();
+  std::filesystem::remove_all(session);
+
+  TScopedRuntimeDir runtime(folder_.Native());
+  ::mkdir(folder_.Native(stem_ + ".lock").c_str(), 0700);
+  ASSERT_EQ(TInstanceLock::Take(name_, first), TLockOutcome::Acquired);
+  int shown = 0;
+  first->OnShowRequest = [&] { ++shown; };
+  EXPECT_EQ(TInstanceLock::Take(name_, second), TLockOutcome::HeldElsewhere);
+  EXPECT_TRUE(TInstanceLock::RequestShow(name_));
+  EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return shown == 1; }, 3s));
 }
 
 struct TFallbackCase {
