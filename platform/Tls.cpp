@@ -100,8 +100,12 @@ private:
 };
 
 int ReadSmallFile(const std::string& path, std::string& out) {
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without O_NONBLOCK a pipe put in the file's place would hold the start for ever.
+  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.Valid()) return errno;
+  struct stat st {};
+  if (::fstat(file.Get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   out.clear();
   char buffer[8192];
   for (;;) {
@@ -260,9 +264,11 @@ bool MakeSelfSigned(const std::string& hostName, std::string& certPem, std::stri
   return true;
 }
 
+// A link counts as there even when what it points to is gone (a volume not mounted,
+// a renewal half done): the user's own files are never replaced by made ones.
 bool FileMissing(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
+  return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 std::string CreateCertificate(const std::string& folder, const std::string& hostName,

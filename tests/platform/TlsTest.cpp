@@ -269,6 +269,19 @@ TEST(TlsCertificate, UnusableFilesAreReportedAndLeftAlone) {
     EXPECT_FALSE(TTlsContext::Create(result, error));
     EXPECT_FALSE(error.empty());
   }
+
+  // Links whose targets are gone are the user's files all the same; a pipe in the
+  // certificate's place must not hold the start.
+  TTempFolder links;
+  fs::create_symlink(links.File("gone-cert.pem"), links.File("tls-cert.pem"));
+  fs::create_symlink(links.File("gone-key.pem"), links.File("tls-key.pem"));
+  const TTlsCertificate dangling = EnsureTlsCertificate(links.Path(), "mine");
+  EXPECT_NE(dangling.error.find("No such file"), std::string::npos) << dangling.error;
+  EXPECT_TRUE(fs::is_symlink(links.File("tls-cert.pem")) && fs::is_symlink(links.File("tls-key.pem")));
+  fs::remove(links.File("tls-cert.pem"));
+  ASSERT_EQ(::mkfifo(links.File("tls-cert.pem").c_str(), 0600), 0);
+  EXPECT_NE(EnsureTlsCertificate(links.Path(), "mine").error.find("tls-cert.pem could not be read"),
+            std::string::npos);
 }
 
 TEST_F(TlsTest, DataCrossesBothWaysIntact) {
