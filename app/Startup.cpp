@@ -101,7 +101,19 @@ TStartup RunStartupSequence(const std::string& folder) {
 
 std::vector<std::string> StartupSummary(const std::string& folder, const TStartup& startup) {
   std::vector<std::string> lines;
-  if (startup.ServerFiles.empty()) {
+  // A definition the program may not read is never listed; unsaid, its server just
+  // never starts, and the folder looks empty.
+  bool named = false;
+  for (const auto& name : FolderEntryNames(folder)) {
+    if (!HasServerExtension(name)) continue;
+    named = true;
+    const std::string path = folder + "/" + name;
+    if (IsFolder(path) || std::find(startup.ServerFiles.begin(), startup.ServerFiles.end(), path) !=
+                              startup.ServerFiles.end())
+      continue;
+    if (!IsReadableRegularFile(path)) lines.push_back("Cannot read " + path + "; it is left out");
+  }
+  if (startup.ServerFiles.empty() && !named) {
     lines.push_back("No server definition found in " + folder +
                     "; see \"Defining a server by hand\" in README.md");
     return lines;

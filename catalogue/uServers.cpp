@@ -47,10 +47,13 @@ bool ReadOrComplain(const std::string& fileName, TServerFile& definition) {
   return false;
 }
 
-// A refused low port is not a taken one: telling a user without administrator rights
-// to look for another program on port 21 sends them the wrong way.
+// A refused low port, or one that cannot exist, is not a taken one: telling the user
+// to look for another program on port 21 or 70000 sends them the wrong way.
 std::string StartFailureText(int port, int socketError) {
   const std::string first = "Could not start server on port " + std::to_string(port);
+  if (port < 0 || port > 65535)
+    return first + "\r\nPorts go from 1 to 65535 (0 lets the system pick one).\r\n"
+                   "Edit the server and choose a port in that range.";
   if (socketError == sockerr::kAccess)
     return first + "\r\nPorts below 1024 need administrator rights on this system.\r\n"
                    "Choose a port of 1024 or above.";

@@ -78,6 +78,10 @@ TEST_F(StartupTest, ScanKeepsOnlyReadableDefinitionFiles) {
   EXPECT_EQ(files, (std::vector<std::string>{b, a}));
   EXPECT_TRUE(err_.str().empty()) << err_.str();
   EXPECT_TRUE(ScanServerFiles(folder_.Native("missing")).empty());
+  // Headless, what was left out is said; the folder is not called empty.
+  TStartup startup;
+  EXPECT_EQ(StartupSummary(Servers(), startup),
+            std::vector<std::string>{"Cannot read " + Servers() + "/dangling.server; it is left out"});
 }
 
 TEST_F(StartupTest, ListAndAutoStartFollowNamesWithoutRegardToCase) {

@@ -142,6 +142,8 @@ TEST_F(RegistryTest, RefusedLowPortSaysWhyAndATakenPortKeepsTheThreeLines) {
   } rows[] = {
       {21, true, "Ports below 1024 need administrator rights on this system.\r\nChoose a port of 1024 or above."},
       {held.port, false, "Make sure the port is not already used\r\nby another server or application."},
+      {70000, false, "Ports go from 1 to 65535 (0 lets the system pick one).\r\n"
+                     "Edit the server and choose a port in that range."},
   };
   for (const Row& row : rows) {
     RegisterEngineMaker(kTypeFtp, [&row](int, const TServerFile& def) {
