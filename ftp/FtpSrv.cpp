@@ -153,7 +153,10 @@ const char* TFtpServer::RefusalBanner(TFtpCtrlSocket& client) {
     FireLimit(client, std::string("Deny: ") + kMsgTooManyFromAddress);
     return kReplyTooManyFromAddress;
   }
-  if (MaxClients > 0 && MaxClients < ClientCount()) return kReplyTooManyUsers;
+  if (MaxClients > 0 && MaxClients < ClientCount()) {
+    FireLimit(client, "Deny: " + FtpFormat(kMsgTooManyUsers, MaxClients));
+    return kReplyTooManyUsers;
+  }
   return nullptr;
 }
 
@@ -206,6 +209,7 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
     } else if (RequireTls && !client.ProtPrivate && OpensDataConnection(keyword)) {
       // Where encryption is required, files and listings do not travel in clear.
       answer = kReplyProtRequired;
+      FireLimit(client, "Deny: " + FtpFormat(kMsgDataInClear, keyword.c_str()));
     } else {
       replyDeferred_ = false;
       (this->*(item->proc))(client, keyword, params, answer);
@@ -252,6 +256,7 @@ void TFtpServer::CommandUSER(TFtpCtrlSocket& client, std::string&, std::string& 
                              std::string& answer) {
   if (RequireTls && !client.TlsActive()) {
     answer = kReplyTlsRequired;
+    FireLimit(client, std::string("Deny: ") + kMsgLoginInClear);
     return;
   }
   client.UserName = FtpTrim(params);

@@ -679,6 +679,12 @@ void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
   try {
     if (OnRetrSessionConnected) OnRetrSessionConnected(*this, client, *client.DataWSocket, error);
     if (error != 0) throw FtpServerException(FtpFormat(kMsgDataConnectError, error));
+    // A client that ends its sending side may still be reading (a data connection
+    // only ever carries one direction), so in clear the sending goes on, and a
+    // client that has really gone shows as a failed send. close_notify ends the
+    // session both ways for TLS 1.2 peers (RFC 5246 section 7.2.1), and no client
+    // reads on after it: there it ends the transfer.
+    client.DataWSocket->KeepOpenOnPeerEnd(!client.DataWSocket->TlsActive());
     if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty()) {
       auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, THostFile::hfmRead,
                                                      client.TransferJudgedPath);
@@ -727,9 +733,14 @@ void TFtpServer::SendDataSent(TFtpCtrlSocket& client, int error) {
 }
 
 void TFtpServer::SendClosed(TFtpCtrlSocket& client, int error) {
+  const bool cutShort = !client.SendComplete;
   ResetDataSession(client);
   if (client.TransferAborted)
     SendAnswer(client, FtpFormat(kReplyCannotRetr, client.TransferMessage.c_str()));
+  else if (cutShort && error == 0)
+    // The connection ended cleanly before the last byte was handed to it: the client
+    // must not take a part of the file for all of it.
+    SendAnswer(client, FtpFormat(kReplyCannotRetr, kMsgEndedEarly));
   else if (error != 0)
     SendAnswer(client, FtpFormat(kReplyCannotRetr, FtpFormat(kMsgErrorNumber, error).c_str()));
   else

@@ -141,3 +141,14 @@ inline constexpr const char* kMsgTransferOk = "Transfer Ok";
 inline constexpr const char* kMsgDataConnectError = "Client data socket connection error: %d";
 inline constexpr const char* kMsgSendError = "Send: error #%d";
 inline constexpr const char* kMsgErrorNumber = "Error #%d";
+inline constexpr const char* kMsgEndedEarly =
+    "Transfer aborted: the data connection was closed before all data was sent";
+
+// Activity log texts of refusals that have no limit text of their own; each follows
+// "Deny: " on the line.
+inline constexpr const char* kMsgTooManyUsers = "Too many users connected (limit %d)";
+inline constexpr const char* kMsgLoginInClear = "Login in clear; this server requires TLS";
+inline constexpr const char* kMsgProtClearRefused =
+    "PROT C; this server requires encrypted data connections";
+inline constexpr const char* kMsgDataInClear =
+    "%s over a clear data connection; this server requires encrypted data connections";

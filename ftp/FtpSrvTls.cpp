@@ -46,6 +46,7 @@ void TFtpServer::CommandPROT(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = FtpFormat(kReplyTlsFirst, "PROT");
   } else if (level == "C" && RequireTls) {
     answer = kReplyProtClearRefused;
+    FireLimit(client, std::string("Deny: ") + kMsgProtClearRefused);
   } else if (level == "P" || level == "C") {
     client.ProtPrivate = level == "P";
     answer = client.ProtPrivate ? kReplyProtPrivate : kReplyProtClear;

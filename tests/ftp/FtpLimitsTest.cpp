@@ -145,4 +145,24 @@ TEST_F(FtpLimitsTest, AnAddressIsBlockedAfterTenFailuresAndCapped) {
   EXPECT_EQ(limitLines_.back(), "(127.0.0.2) Deny: Too many connections from this address");
 }
 
+// The client limit and the refusals of RequireTls answered the client but left no
+// activity line.
+TEST_F(FtpLimitsTest, RefusalsWithoutALimitTextOfTheirOwnAreLoggedToo) {
+  server_->MaxClients = 1;
+  int first = Connect();
+  Reply(first);
+  int second = Connect();
+  EXPECT_EQ(Reply(second), "421 Too many users connected.");
+  Login("ann", "secret", first);
+  server_->RequireTls = true;  // only now: a login in clear is among what it refuses
+  EXPECT_EQ(Command("NLST", first), "521 Data connection cannot be opened with this PROT setting.");
+  EXPECT_EQ(Command("USER ann", first), "530 This server requires TLS.");
+  EXPECT_EQ(limitLines_,
+            (std::vector<std::string>{
+                "(127.0.0.1) Deny: Too many users connected (limit 1)",
+                "(127.0.0.1) Deny: NLST over a clear data connection; this server requires "
+                "encrypted data connections",
+                "(127.0.0.1) Deny: Login in clear; this server requires TLS"}));
+}
+
 }  // namespace

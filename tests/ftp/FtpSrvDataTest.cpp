@@ -610,3 +610,17 @@ TEST_F(FtpDataTest, ZeroCopyDownloadResetMidwayAndWideUploadKeepEveryByte) {
   EXPECT_EQ(Reply(), "226 File received ok");
   EXPECT_EQ(ReadFile("part"), sent);
 }
+
+// A client that ended its side of the data connection in mid-download was told
+// "226 File sent ok" for a part of the file. Having only stopped sending, it may
+// still read, and then it gets the whole file.
+TEST_F(FtpDataTest, DownloadWhoseClientStopsSendingGoesOnToTheEnd) {
+  const std::string content(32 << 20, 'h');
+  WriteFile("half", content);
+  auto data = Passive();
+  EXPECT_EQ(Command("RETR half"), "150 Opening data connection for half.");
+  Pump();
+  data->ShutdownSending();
+  EXPECT_EQ(data->ReadAll().size(), content.size());
+  EXPECT_EQ(Reply(), "226 File sent ok");
+}

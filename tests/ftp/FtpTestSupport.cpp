@@ -110,6 +110,8 @@ void RawConn::Reset() {
   fd_.Reset();
 }
 
+void RawConn::ShutdownSending() { ::shutdown(fd_.Get(), SHUT_WR); }
+
 int RawConn::LocalPort() const {
   sockaddr_in a{};
   socklen_t len = sizeof a;

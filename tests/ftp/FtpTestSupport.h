@@ -27,6 +27,8 @@ public:
   bool WaitClosed();
   // Resets the connection (RST) instead of closing it.
   void Reset();
+  // Ends the sending side only (FIN); reading goes on.
+  void ShutdownSending();
   void Close() { fd_.Reset(); }
   int LocalPort() const;
 

@@ -97,6 +97,23 @@ def test_abort_then_continue(server):
            f"a cut download was answered {reply!r}")
     expect(ftp.getline().startswith("227 "), "PASV went unanswered")
     conn.close()
+    # A client that ended its side of the data connection early was told "226 File
+    # sent ok". Gone, it is told the download failed; having only stopped sending,
+    # it still reads every byte.
+    conn = ftp.transfercmd("RETR abort.bin")
+    conn.recv(1024)
+    conn.close()
+    reply = ftp.getline()
+    expect(reply.startswith("501 Cannot RETR. "),
+           f"a download whose client left was answered {reply!r}")
+    conn = ftp.transfercmd("RETR abort.bin")
+    conn.shutdown(socket.SHUT_WR)
+    got = 0
+    while data := conn.recv(1 << 20):
+        got += len(data)
+    conn.close()
+    expect(ftp.voidresp() == "226 File sent ok" and got == os.path.getsize(path),
+           f"a half-closed download got {got} bytes")
     ftp.quit()
 
 

@@ -56,6 +56,18 @@ def ftp_short_limits(binary):
         expect(reply.startswith("421 Too many failed logins."), f"after three: {reply!r}")
 
 
+def ftp_client_limit(binary):
+    # Turned away by the server's own limit (Multiple=0: one client), a client left
+    # no activity line.
+    with Server(binary, multiple=False) as server:
+        first = server.connect()
+        second = ftplib.FTP()
+        reply = ftp_error(lambda: second.connect("127.0.0.1", server.port, timeout=10))
+        expect(reply.startswith("421 Too many users connected."), f"second client got {reply!r}")
+        server.wait_for_line("(127.0.0.1) Deny: Too many users connected (limit 1)")
+        first.quit()
+
+
 def web_short_limits(binary):
     files = [("a.txt", b"web file\n", "A file")]
     with WebServer(binary, files=files, username="bob", password="pw",
@@ -216,7 +228,7 @@ def slow_readers(binary):
 def main(binary):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
-    for test in (ftp_short_limits, web_short_limits, slow_readers, ftp_abuse, web_abuse):
+    for test in (ftp_short_limits, ftp_client_limit, web_short_limits, slow_readers, ftp_abuse, web_abuse):
         test(binary)
         print(f"ok   {test.__name__}")
 

@@ -227,6 +227,7 @@ def check_require_tls(binary):
         # Nor do files travel in clear once logged in.
         reply = refusal(ftp.prot_c, "PROT C under RequireTls")
         expect(reply.startswith("534 "), f"unexpected refusal: {reply}")
+        check_close_notify_cuts_download(server, ftp)
         ftp.quit()
         ftp = ResumingFtp(context=no_checks())
         ftp.connect("127.0.0.1", server.port, timeout=30)
@@ -234,6 +235,30 @@ def check_require_tls(binary):
         reply = refusal(ftp.nlst, "a listing in clear under RequireTls")
         expect(reply.startswith("521 "), f"unexpected refusal: {reply}")
         ftp.quit()
+        # Each refusal is one activity line.
+        for line in ("Deny: Login in clear; this server requires TLS",
+                     "Deny: PROT C; this server requires encrypted data connections",
+                     "Deny: NLST over a clear data connection; this server requires "
+                     "encrypted data connections"):
+            server.wait_for_line(line)
+
+
+def check_close_notify_cuts_download(server, ftp):
+    # A client that sent close_notify in mid-download was told "226 File sent ok".
+    big = os.path.join(server.share, "cut.bin")
+    with open(big, "wb") as f:
+        f.truncate(256 << 20)
+    server.give(big)
+    conn = ftp.transfercmd("RETR cut.bin")
+    conn.recv(1024)
+    try:
+        conn.unwrap()
+    except ssl.SSLError:
+        pass  # the server's data crossing the alert; what counts is its reply
+    reply = ftp.getline()
+    conn.close()
+    expect(reply == "501 Cannot RETR. Transfer aborted: the data connection was closed before "
+           "all data was sent", f"a download ended by close_notify was answered {reply!r}")
 
 
 def check_stalled_handshake_closes(binary):
