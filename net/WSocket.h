@@ -129,8 +129,8 @@ public:
   // When set, failures fire it (read LastError/LastErrorText) instead of raising.
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
-  // The end of a handshake StartTls or AcceptTlsIfOffered began; after a failure
-  // the socket closes.
+  // The end of a handshake StartTls or AcceptTlsIfOffered began, or the refusal of
+  // one RefuseTlsIfOffered made; after a failure or refusal the socket closes.
   TTlsDoneEvent OnTlsDone;
   // Runs the posted FreeLater: the owner of this object destroys it here. Without
   // one, FreeLater only closes the socket.
@@ -271,6 +271,10 @@ public:
   // Serves TLS when the peer's first byte opens a handshake, plain otherwise (then
   // OnTlsDone never fires).
   void AcceptTlsIfOffered(TTlsContext& context);
+  // For a server with no certificate to serve: a peer whose first byte opens a
+  // handshake gets a handshake_failure alert and the connection closes, with
+  // OnTlsDone saying why; a plain peer goes on as if nothing happened.
+  void RefuseTlsIfOffered();
   // The handshake is done and the connection encrypted.
   bool TlsActive() const { return tlsPhase_ == tlsOn; }
   // Still deciding or negotiating: nothing may be sent meanwhile.
@@ -359,6 +363,7 @@ private:
   bool CachedPeer(native::TSockAddrIn& out) const;
   // Encryption steps; false when the socket went away meanwhile.
   bool SniffTls();
+  void RefuseHandshake();
   void PostHandshakeStart();
   void BeginHandshake();
   void HandshakeStep();

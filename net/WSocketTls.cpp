@@ -6,6 +6,15 @@
 
 #include "net/WSocket.h"
 
+namespace {
+
+// A fatal handshake_failure alert in a plain record (RFC 8446 section 6): the
+// client reports it at once instead of waiting for a server hello.
+constexpr unsigned char kHandshakeFailureAlert[] = {0x15, 0x03, 0x03, 0x00, 0x02, 0x02, 0x28};
+constexpr const char* kTlsUnavailable = "encryption is not available on this server";
+
+}  // namespace
+
 void TCustomWSocket::StartTls(TTlsContext& context, bool withoutTickets) {
   if (!handle_.Valid() || state_ != wsConnected || tlsPhase_ != tlsOff) return;
   tlsContext_ = &context;
@@ -22,20 +31,46 @@ void TCustomWSocket::AcceptTlsIfOffered(TTlsContext& context) {
   tlsPhase_ = tlsSniffing;
 }
 
+void TCustomWSocket::RefuseTlsIfOffered() {
+  if (!handle_.Valid() || state_ != wsConnected || tlsPhase_ != tlsOff) return;
+  tlsContext_ = nullptr;
+  tlsWithoutTickets_ = false;
+  tlsPhase_ = tlsSniffing;
+}
+
 // True when the connection goes on as plain input (or its first byte has not come
-// yet); false once the handshake has taken it over.
+// yet); false once the handshake has taken it over, or been refused.
 bool TCustomWSocket::SniffTls() {
   unsigned char first = 0;
   int err = 0;
   const long n = native::PeekByte(handle_.Get(), first, err);
   if (n < 0 && err == sockerr::kWouldBlock) return true;
   if (n == 1 && LooksLikeTlsHello(first)) {
-    BeginHandshake();
+    if (tlsContext_)
+      BeginHandshake();
+    else
+      RefuseHandshake();
     return false;
   }
   tlsPhase_ = tlsOff;
   tlsContext_ = nullptr;
   return true;
+}
+
+void TCustomWSocket::RefuseHandshake() {
+  tlsPhase_ = tlsOff;
+  // A close with input still unread resets the connection, and a reset may take the
+  // alert with it; what of the hello is here goes first.
+  char scratch[4096];
+  int err = 0;
+  for (int i = 0; i < 16 && native::Recv(handle_.Get(), scratch, sizeof scratch, err) > 0; ++i) {
+  }
+  // Nothing else is queued yet, so the alert fits; when it cannot go, the close
+  // still tells the client.
+  native::Send(handle_.Get(), kHandshakeFailureAlert, sizeof kHandshakeFailureAlert, false, err);
+  auto alive = AliveToken();
+  if (OnTlsDone) OnTlsDone(*this, kTlsUnavailable);
+  if (!alive.expired() && handle_.Valid()) InternalClose(true, 0);
 }
 
 void TCustomWSocket::PostHandshakeStart() {

@@ -73,13 +73,7 @@ void THttpConnection::ProcessLine(const std::string& line) {
 void THttpConnection::Dispatch() {
   if (request_.Path.empty()) return;
   if (requireTls_ && !TlsActive()) {
-    std::string host = headers_.ReqHost;
-    if (host.empty()) host = LocalBoundAddr() + ":" + LocalBoundPort();
-    const std::string target = request_.Params.empty() ? request_.Path
-                                                       : request_.Path + "?" + request_.Params;
-    SendAnswerText(MovedToTlsAnswer(request_.RequestVersion, host, target),
-                   request_.RequestMethod != "HEAD");
-    CloseLater();
+    RedirectToTls();
     return;
   }
   document_ = MapDocument(docDir_, request_.Path, defaultDoc_);
@@ -94,6 +88,19 @@ void THttpConnection::Dispatch() {
     SendNotFound();
     CloseLater();
   }
+}
+
+void THttpConnection::RedirectToTls() {
+  const std::string target = request_.Params.empty() ? request_.Path
+                                                     : request_.Path + "?" + request_.Params;
+  const std::string authority =
+      TlsAuthority(headers_.ReqHost, LocalBoundAddr(), LocalBoundPort());
+  SendAnswerText(MovedToTlsAnswer(request_.RequestVersion, authority, target),
+                 request_.RequestMethod != "HEAD");
+  CloseLater();
+  // The request never reaches the document handler, which logs the others.
+  if (OnLimit)
+    OnLimit(*this, request_.RequestMethod + " " + request_.Path + " (redirected to https)");
 }
 
 void THttpConnection::ProcessGetOrHead(bool isGet) {
@@ -339,6 +346,7 @@ THttpServer::~THttpServer() {
     c->OnPostDocument = nullptr;
     c->OnPostedData = nullptr;
     c->OnLimit = nullptr;
+    c->OnTlsDone = nullptr;
   }
   wsocket_.reset();
 }
@@ -389,12 +397,17 @@ void THttpServer::Start() {
     // Without a certificate a server that requires TLS still sends everyone away:
     // its passwords never cross in clear.
     connection.SetRequireTls(RequireTls);
-    if (Tls) {
-      connection.OnTlsDone = [this, &connection](TCustomWSocket&, const std::string& error) {
-        if (!error.empty()) FireLimit(connection, "TLS handshake failed: " + error);
-      };
+    connection.OnTlsDone = [this, &connection, offered = Tls != nullptr](
+                               TCustomWSocket&, const std::string& error) {
+      if (!error.empty())
+        FireLimit(connection, (offered ? "TLS handshake failed: " : "TLS refused: ") + error);
+    };
+    // Without a usable certificate an https client would otherwise wait out the
+    // header time limit, its hello taken for a request line that never ends.
+    if (Tls)
       connection.AcceptTlsIfOffered(*Tls);
-    }
+    else
+      connection.RefuseTlsIfOffered();
     connection.StartLimits(Limits);
     TriggerClientConnect(connection, error);
   };

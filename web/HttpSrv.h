@@ -93,7 +93,8 @@ public:
 
   // The server's limits, copied when the connection is accepted.
   void StartLimits(const TLimitSettings& limits);
-  // Fired when a time limit ends the connection; text is the log's wording.
+  // Fired when a time limit ends the connection or a plain request is sent to https;
+  // text is the log's wording.
   std::function<void(THttpConnection& sender, const std::string& text)> OnLimit;
   // Turned away on accept: no connect or disconnect is reported for it.
   bool Refused() const { return refused_; }
@@ -110,6 +111,7 @@ private:
   void ConnectionDataAvailable(std::uint16_t error);
   void ProcessLine(const std::string& line);
   void Dispatch();
+  void RedirectToTls();
   void ProcessGetOrHead(bool isGet);
   void ProcessPost();
   void SendChunk();
@@ -148,8 +150,8 @@ using THttpGetEvent =
     std::function<void(THttpServer& sender, THttpConnection& client, THttpGetFlag& flags)>;
 using THttpPostedDataEvent = THttpConnectEvent;
 using THttpServerEvent = std::function<void(THttpServer& sender)>;
-// A time limit, block or refusal hit a client; text is the log's wording without
-// the client's address.
+// A time limit, block, refusal or redirect to https hit a client; text is the log's
+// wording without the client's address.
 using THttpLimitEvent =
     std::function<void(THttpServer& sender, THttpConnection& client, const std::string& text)>;
 

@@ -300,6 +300,19 @@ std::string MovedToTlsAnswer(std::string_view version, std::string_view host,
          "\r\n" + kConnectionClose + "\r\n" + body;
 }
 
+std::string TlsAuthority(std::string_view host, std::string_view localAddr,
+                         std::string_view localPort) {
+  std::string name(host.empty() ? localAddr : host);
+  // An IPv6 literal holds colons of its own; its port follows the "]".
+  const std::size_t close = name.rfind(']');
+  const std::size_t colon = name.rfind(':');
+  const bool hasColon = colon != std::string::npos && (close == std::string::npos || colon > close);
+  if (hasColon && colon + 1 < name.size()) return name;
+  if (hasColon) name.pop_back();  // "host:" names no port (RFC 3986 section 3.2.3)
+  if (localPort == "443") return name;
+  return name + ":" + std::string(localPort);
+}
+
 std::string HtmlText(std::string_view text) {
   std::string out;
   for (char c : text) {

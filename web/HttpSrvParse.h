@@ -115,6 +115,12 @@ std::string UnavailableAnswer(std::string_view version);
 // only over TLS; bytes that could split the header are left out of the location.
 std::string MovedToTlsAnswer(std::string_view version, std::string_view host,
                              std::string_view target);
+// The host[:port] of that https address: the Host header's when it names a port; the
+// Host header's name (or, without one, the address the client reached) and the
+// listening port otherwise, since https:// with no port means 443 to a browser and
+// a client leaves the port out of Host for 80.
+std::string TlsAuthority(std::string_view host, std::string_view localAddr,
+                         std::string_view localPort);
 
 // Client text repeated in an answer head (the version, a realm): control bytes
 // become "%XX", since a lone CR or LF there would start a header line of the

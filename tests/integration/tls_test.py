@@ -1,10 +1,12 @@
 """Encrypted connections with clients we did not write: FTP over explicit TLS with
 lftp (default settings), curl and ftplib in both data modes, HTTPS on the web
 server's own port with curl and Chromium; the certificate made once and kept; a
-broken one leaving the server plain; RequireTls turning clear logins away; a
+broken one leaving the server plain and refusing handshakes at once; RequireTls
+turning clear logins away and sending plain web requests to the https address; a
 data connection that does not resume the control connection's session refused."""
 
 import ftplib
+import http.client
 import io
 import os
 import re
@@ -15,6 +17,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cdp import CdpError, Chromium  # noqa: E402
@@ -305,7 +308,49 @@ def check_web(binary, work):
         expect(plain.startswith("HTTP/1.1 301 Moved Permanently") and
                f"Location: https://127.0.0.1:{server.port}/x?y=1\n" in plain,
                f"a plain request was not sent to https: {plain!r}")
+        server.wait_for_line("(127.0.0.1) GET /x (redirected to https)")
+        check_redirect_without_port(server)
         check_chromium(server)
+        check_web_without_certificate(server)
+
+
+def check_redirect_without_port(server):
+    # A client leaves the port out of Host for port 80, and the redirect used to
+    # leave it out too: https:// without a port is 443, where nothing listens.
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+    conn.putrequest("GET", "/", skip_host=True)
+    conn.putheader("Host", "127.0.0.1")
+    conn.endheaders()
+    answer = conn.getresponse()
+    location = answer.getheader("Location")
+    conn.close()
+    expect(answer.status == 301 and location == f"https://127.0.0.1:{server.port}/",
+           f"a Host without a port was sent to {location!r}")
+    page = run(["curl", "-sSk", "-u", "u:p", location]).stdout
+    expect("a.bin" in page, "the redirect's address does not serve the page")
+
+
+def check_web_without_certificate(server):
+    # Restarted with files that cannot be used, the server used to read the hello as
+    # a request line and keep an https client waiting 30 seconds.
+    server.proc.send_signal(signal.SIGTERM)
+    server.proc.wait(10)
+    for name in ("tls-cert.pem", "tls-key.pem"):
+        with open(os.path.join(server.root, "Servers", name), "w") as f:
+            f.write("not a certificate\n")
+    with open(server.definition) as f:
+        lines = f.read().splitlines()
+    server.start(lines, "Web Server Started on ")
+    server.wait_for_line("could not be read")
+    began = time.monotonic()
+    result = subprocess.run(["curl", "-sSk", "--max-time", "20",
+                             f"https://127.0.0.1:{server.port}/"],
+                            capture_output=True, text=True, timeout=60)
+    took = time.monotonic() - began
+    expect(result.returncode == 35 and took < 5,
+           f"https without a certificate: curl exit {result.returncode} after {took:.1f} s: "
+           f"{result.stderr[-300:]}")
+    server.wait_for_line("(127.0.0.1) TLS refused: encryption is not available on this server")
 
 
 def check_chromium(server):

@@ -204,6 +204,31 @@ TEST(HttpAnswers, VersionWithControlCharactersCannotAddHeadLines) {
   EXPECT_EQ(NotFoundAnswer("HTTP/1.1", "/x").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
 }
 
+TEST(HttpAnswers, RedirectToTlsNamesThePortTheServerListensOn) {
+  // A Host without a port (what clients send for port 80) was copied as it was,
+  // so the https address pointed at 443, where nothing listens.
+  struct Row {
+    const char* description;
+    const char* host;
+    const char* local;
+    const char* port;
+    const char* authority;
+  };
+  const Row rows[] = {
+      {"no port: the listening one is added", "example.org", "10.0.0.5", "80", "example.org:80"},
+      {"a port of its own is kept", "example.org:8443", "10.0.0.5", "8080", "example.org:8443"},
+      {"443 goes without saying", "example.org", "10.0.0.5", "443", "example.org"},
+      {"an empty port is none", "example.org:", "10.0.0.5", "8080", "example.org:8080"},
+      {"IPv6 literal without port", "[::1]", "10.0.0.5", "8080", "[::1]:8080"},
+      {"IPv6 literal with port", "[::1]:9000", "10.0.0.5", "8080", "[::1]:9000"},
+      {"no Host: the address the client reached", "", "10.0.0.5", "8080", "10.0.0.5:8080"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.description);
+    EXPECT_EQ(TlsAuthority(row.host, row.local, row.port), row.authority);
+  }
+}
+
 }  // namespace
 
 TEST(HttpRanges, OneRangeIsServedAndAnythingElseIsTheWholeFile) {

@@ -383,6 +383,42 @@ TEST_F(HttpEngineTest, FloodOfEmptyLinesOnOneConnectionDoesNotHoldTheOthers) {
   EXPECT_TRUE(loop.WaitFor([&] { return flood.Sent() == kFlood; }, 20s));
 }
 
+TEST_F(HttpEngineTest, PlainRequestUnderRequireTlsIsRedirectedAndLogged) {
+  std::vector<std::string> logged;
+  server_.OnLimit = [&](THttpServer&, THttpConnection&, const std::string& text) {
+    logged.push_back(text);
+  };
+  server_.RequireTls = true;
+  const std::string answer = Exchange("GET /x?y=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 301 Moved Permanently\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\r\nLocation: https://127.0.0.1:" + std::to_string(port_) +
+                        "/x?y=1\r\n"),
+            std::string::npos)
+      << answer;
+  EXPECT_FALSE(seen_);
+  EXPECT_EQ(logged, std::vector<std::string>{"GET /x (redirected to https)"});
+}
+
+TEST_F(HttpEngineTest, HandshakeWithoutCertificateIsRefusedAtOnce) {
+  // With no usable certificate the hello was read as a request line, and an https
+  // client waited out the 30-second header limit.
+  std::vector<std::string> logged;
+  server_.OnLimit = [&](THttpServer&, THttpConnection&, const std::string& text) {
+    logged.push_back(text);
+  };
+  THttpPeer peer(port_);
+  peer.Send(std::string("\x16\x03\x01\x00\x05\x01\x00\x00\x01\x03", 10));
+  const std::string alert = peer.ReadToEnd(2s);
+  EXPECT_TRUE(peer.Ended());
+  EXPECT_EQ(alert, std::string("\x15\x03\x03\x00\x02\x02\x28", 7));
+  EXPECT_TRUE(WaitForDisconnects(1));
+  EXPECT_EQ(logged,
+            std::vector<std::string>{"TLS refused: encryption is not available on this server"});
+  // Plain requests on the same server are unaffected.
+  docs_.WriteFile("p.txt", "plain");
+  EXPECT_EQ(SplitAnswer(Exchange("GET /p.txt HTTP/1.0\r\n\r\n")).body, "plain");
+}
+
 TEST(HttpServer, TakenPortFailsToStartAndCountsNoClient) {
   THttpServer first, second;
   first.SetAddr("127.0.0.1");
