@@ -154,6 +154,7 @@ public:
   TTime LastActivityAt{};  // last command, or the end of the last transfer
   TTime DataWaitSince{};   // a passive listener or an active connect began
   TTime LastDataAt{};      // bytes last moved on the data connection
+  TTime LastDataLookAt{};  // what the kernel holds for the peer was last looked at
   TLoopTimer LimitTimer;   // the nearest deadline of the session
   TTime LimitTimerFor{};
   TLoopTimer ReplyTimer;   // a reply held back (the pause after a wrong password)

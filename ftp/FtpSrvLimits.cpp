@@ -52,7 +52,10 @@ void TFtpServer::ArmLimits(TFtpCtrlSocket& client) {
   else if (!TransferPending(client))
     consider(client.LastActivityAt + Limits.Idle());
   if (DataConnectionAwaited(client)) consider(client.DataWaitSince + Limits.Capped(kDataWaitCap));
-  if (TransferFlowing(client)) consider(client.LastDataAt + Limits.Idle());
+  if (TransferFlowing(client)) {
+    consider(client.LastDataAt + Limits.Idle());
+    consider(std::max(client.LastDataAt, client.LastDataLookAt) + Limits.LookEvery());
+  }
   if (!next) return;
   if (client.LimitTimer.Armed() && client.LimitTimerFor <= *next) return;
   client.LimitTimerFor = *next;
@@ -68,13 +71,15 @@ void TFtpServer::CheckLimits(TFtpCtrlSocket& client) {
     CloseForLimit(client, kReplyLoginTimeout, "Login timeout");
     return;
   }
-  const bool dataStalled = TransferFlowing(client) && now >= client.LastDataAt + Limits.Idle();
-  if (dataStalled && client.DataWSocket->PeerTookSentBytes()) {
+  if (TransferFlowing(client) &&
+      now >= std::max(client.LastDataAt, client.LastDataLookAt) + Limits.LookEvery()) {
     // A slow client still reading what the kernel holds is not stalled.
-    client.LastDataAt = now;
-  } else if ((DataConnectionAwaited(client) &&
-              now >= client.DataWaitSince + Limits.Capped(kDataWaitCap)) ||
-             dataStalled) {
+    if (client.DataWSocket->PeerTookSentBytes()) client.LastDataAt = now;
+    client.LastDataLookAt = now;
+  }
+  const bool dataStalled = TransferFlowing(client) && now >= client.LastDataAt + Limits.Idle();
+  if ((DataConnectionAwaited(client) && now >= client.DataWaitSince + Limits.Capped(kDataWaitCap)) ||
+      dataStalled) {
     TimeOutDataSide(client);
   } else if (client.FtpState == ftpcReady && !TransferPending(client) &&
              now >= client.LastActivityAt + Limits.Idle()) {

@@ -20,6 +20,12 @@ struct TLimitSettings {
 
   bool TimeLimitsOn() const { return IdleTimeout > 0; }
   std::chrono::milliseconds Idle() const { return std::chrono::seconds(IdleTimeout); }
+  // How often a send that waits on its peer is looked at. Whether a slow peer takes
+  // what the kernel holds shows only on looking; looking once the limit had run out
+  // took the filling of the peer's buffers, right after the send stopped, for reading,
+  // and a peer that read nothing kept its connection for twice the limit. Looking
+  // every quarter dates the last movement within a quarter.
+  std::chrono::milliseconds LookEvery() const { return Idle() / 4; }
   // min(capSeconds, IdleTimeout): the shorter waits (login, passive connection,
   // request header) never outlast the idle limit the owner chose.
   std::chrono::milliseconds Capped(int capSeconds) const;

@@ -287,7 +287,8 @@ void THttpConnection::ArmLimits() {
   else
     // A request left unanswered (one without a path gets no answer at all) would
     // otherwise hold its connection for ever.
-    next = lastProgress_ + limits_.Idle();
+    next = std::min(lastProgress_ + limits_.Idle(),
+                    std::max(lastProgress_, lastLook_) + limits_.LookEvery());
   if (limitTimer_.Armed() && limitTimerFor_ <= next) return;
   limitTimerFor_ = next;
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
@@ -298,15 +299,19 @@ void THttpConnection::CheckLimits() {
   if (State() != wsConnected) return;
   const TTime now = Clock::now();
   std::string reason;
-  if (phase_ != 2 && now >= headerSince_ + limits_.Capped(kHeaderDeadlineCap))
-    reason = "Request header not complete within " +
-             std::to_string(limits_.Capped(kHeaderDeadlineCap).count() / 1000) + " seconds";
-  else if (phase_ == 2 && now >= lastProgress_ + limits_.Idle() && AnswerPending() &&
-           PeerTookSentBytes())
-    lastProgress_ = now;  // a slow client still reading what the kernel holds
-  else if (phase_ == 2 && now >= lastProgress_ + limits_.Idle())
-    reason = (AnswerPending() ? "Answer not read for " : "Request not answered within ") +
-             std::to_string(limits_.IdleTimeout) + " seconds";
+  if (phase_ != 2) {
+    if (now >= headerSince_ + limits_.Capped(kHeaderDeadlineCap))
+      reason = "Request header not complete within " +
+               std::to_string(limits_.Capped(kHeaderDeadlineCap).count() / 1000) + " seconds";
+  } else {
+    if (now >= std::max(lastProgress_, lastLook_) + limits_.LookEvery()) {
+      if (AnswerPending() && PeerTookSentBytes()) lastProgress_ = now;  // a slow reader
+      lastLook_ = now;
+    }
+    if (now >= lastProgress_ + limits_.Idle())
+      reason = (AnswerPending() ? "Answer not read for " : "Request not answered within ") +
+               std::to_string(limits_.IdleTimeout) + " seconds";
+  }
   if (reason.empty()) {
     ArmLimits();
     return;

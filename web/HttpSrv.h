@@ -137,6 +137,7 @@ private:
   using TTime = std::chrono::steady_clock::time_point;
   TTime headerSince_{};   // accepted, or the previous answer ended
   TTime lastProgress_{};  // the answer last moved
+  TTime lastLook_{};      // what the kernel holds for the peer was last looked at
   TLoopTimer limitTimer_;
   TTime limitTimerFor_{};
   TLoopTimer answerTimer_;

@@ -223,6 +223,18 @@ def slow_readers(binary):
         data.close()
         reply = ftp_error(ftp.voidresp)
         expect(got == size and not reply, f"a slow FTP reader got {got} bytes, {reply!r}")
+    # A reader that stops is cut at the limit: the peer's buffers filling right after
+    # the send stopped once counted as reading, and doubled the time.
+    with Server(binary, extra_info=["IdleTimeout=2"]) as server:
+        with open(os.path.join(server.share, "big.bin"), "wb") as f:
+            f.truncate(size)
+        ftp = server.connect()
+        data = ftp.transfercmd("RETR big.bin")
+        data.recv(1000)
+        reply, seconds = timed(lambda: ftp_error(ftp.voidresp))
+        data.close()
+        expect(reply.startswith("426 ") and seconds < 3.6,
+               f"a stalled FTP reader was answered {reply!r} after {seconds:.1f} s")
 
 
 def main(binary):
