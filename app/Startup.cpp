@@ -121,7 +121,11 @@ std::vector<std::string> StartupSummary(const std::string& folder, const TStartu
   for (const auto& entry : ServerRegistry) {
     if (!entry.Running || !entry.Engine) continue;
     const int type = entry.Definition.Type;
-    const std::string scheme = type == kTypeFtp ? "ftp" : type == kTypeWeb ? "http" : "";
+    // A server that takes nothing in clear is reached only by the encrypted schemes.
+    const bool tlsOnly = entry.Definition.RequireTls && entry.Engine->OffersTls();
+    const std::string scheme = type == kTypeFtp ? (tlsOnly ? "ftpes" : "ftp")
+                               : type == kTypeWeb ? (tlsOnly ? "https" : "http")
+                                                  : "";
     const int port = entry.Engine->BoundPort();
     if (scheme.empty() || port <= 0) continue;
     const std::string portText = std::to_string(port);

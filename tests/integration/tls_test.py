@@ -224,6 +224,9 @@ def check_require_tls(binary):
         ftp.connect("127.0.0.1", server.port, timeout=30)
         reply = refusal(lambda: ftp.login(USER, PASSWORD), "a clear login under RequireTls")
         expect(reply == "530 This server requires TLS.", f"unexpected refusal: {reply}")
+        # The address the start-up summary hands out is one that can log in.
+        expect(f"ftpes://127.0.0.1:{server.port}/" in server.errors(),
+               f"summary of a TLS-only server: {server.errors()!r}")
         ftp.close()
         ftp = tls_login(server)
         expect(ftp.nlst() is not None, "an encrypted listing was refused")
