@@ -120,6 +120,12 @@ void Log(const TFtpServer& server, const TFtpCtrlSocket& client, bool allowed,
   LogDecision(allowed, server.Tag, client.PeerAddr(), what);
 }
 
+// Asked for listings and sizes as often as a client browses: only a refusal is a line.
+void LogRefusal(const TFtpServer& server, const TFtpCtrlSocket& client, bool allowed,
+                const std::string& what) {
+  if (!allowed) Log(server, client, false, what);
+}
+
 }  // namespace
 
 void FtpAuthenticate(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& userName,
@@ -153,11 +159,13 @@ void FtpValidateGet(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fil
 void FtpValidateSize(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
   allowed = SizeAllowed(sender, client, filePath);
+  LogRefusal(sender, client, allowed, "Size of " + filePath);
 }
 
 void FtpValidateMdtm(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
   allowed = FileAllowed(sender, client, filePath, TAccess::Read);
+  LogRefusal(sender, client, allowed, "Time of " + filePath);
 }
 
 void FtpValidatePut(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
@@ -211,13 +219,14 @@ void FtpValidateList(TFtpServer& sender, TFtpCtrlSocket& client, std::string& pa
   // slash) lists that folder, so that folder is judged.
   if (pattern.find_first_of("*?") == std::string::npos && HostFs::DirectoryExists(pattern)) {
     allowed = DirectoryAllowed(sender, client, pattern.back() == '\\' ? pattern : pattern + "\\");
-    return;
+  } else {
+    // The pattern's last name selects entries of the folder before it (C:\Share\*.*,
+    // C:\Share\sub); that folder is what gets shown.
+    const std::size_t cut = pattern.rfind('\\');
+    allowed =
+        cut != std::string::npos && DirectoryAllowed(sender, client, pattern.substr(0, cut + 1));
   }
-  // The pattern's last name selects entries of the folder before it (C:\Share\*.*,
-  // C:\Share\sub); that folder is what gets shown.
-  const std::size_t cut = pattern.rfind('\\');
-  allowed =
-      cut != std::string::npos && DirectoryAllowed(sender, client, pattern.substr(0, cut + 1));
+  LogRefusal(sender, client, allowed, "List " + pattern);
 }
 
 // The same rules as the commands they describe, asked without a log line: files are

@@ -44,6 +44,18 @@ void SendUnavailable(THttpConnection& client, bool withBody) {
   client.SendAnswerText(UnavailableAnswer(client.RequestVersion()), withBody);
 }
 
+// The user name a Basic Authorization line gave (the password is not logged); empty
+// when there is none.
+std::string AuthorizationUser(const TClient& client) {
+  for (const std::string& line : client.HeaderLines()) {
+    if (!StartsWithText(line, kAuthorizationPrefix, false)) continue;
+    const std::string decoded =
+        BasicAuthDecoder.Decode(TrimControl(std::string_view(line).substr(kAuthorizationPrefix.size())));
+    return decoded.substr(0, decoded.find(':'));
+  }
+  return {};
+}
+
 bool HasAuthorizationLine(const TClient& client) {
   return std::any_of(client.HeaderLines().begin(), client.HeaderLines().end(),
                      [](const std::string& line) {
@@ -175,6 +187,8 @@ void ServeDocument(THttpServer& sender, THttpConnection& connection, THttpGetFla
       SendUnauthorized(client, withBody);
       return;
     }
+    LogDecision(false, int(sender.Tag()), client.PeerAddr(),
+                "User login - " + client.PeerAddr() + " (" + AuthorizationUser(client) + ")");
     if (sender.Guard().NoteFailure(client.PeerAddr()))
       LogDecision(false, int(sender.Tag()), client.PeerAddr(), kMsgAddressBlocked);
     client.DelayAnswer(kFailedLoginPause,

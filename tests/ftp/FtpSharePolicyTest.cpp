@@ -322,6 +322,10 @@ TEST_F(FtpSharePolicyTest, ListingsDoNotTellWhetherAPathOutsideExists) {
   EXPECT_EQ(List("LIST " + Ftp("nothere/x")), kNoList);
   EXPECT_NE(List("NLST nothere.txt").find("a.txt"), std::string::npos)
       << "a name of nothing inside the share still lists the current folder";
+  // Refusals are lines; a listing allowed is not, as a client browses all the time.
+  EXPECT_EQ(LastLog(), Decision(false, "List " + Drive("nothere\\x")));
+  EXPECT_EQ(Command("SIZE " + Ftp("outside/secret.txt")), "501 Permission Denied");
+  EXPECT_EQ(LastLog(), Decision(false, "Size of " + Drive("outside\\secret.txt")));
 }
 
 TEST_F(FtpSharePolicyTest, LinksInsideTheShareAreJudgedByWhereTheyLead) {

@@ -332,6 +332,11 @@ TEST_F(WebLimitsTest, WrongCredentialsWaitASecondAndTenBlockTheAddress) {
   };
   EXPECT_LT(timed(""), 500ms);  // a browser's first try is no guess
   EXPECT_GE(timed("ann:wrong"), 950ms);
+  EXPECT_NE(std::find_if(ui_->activity.begin(), ui_->activity.end(),
+                         [](const std::string& l) {
+                           return l.ends_with("(127.0.0.1) Deny: User login - 127.0.0.1 (ann)");
+                         }),
+            ui_->activity.end());
 
   // Nine more guesses at once: they wait their second side by side.
   std::vector<std::unique_ptr<THttpPeer>> guesses;
