@@ -119,8 +119,16 @@ std::vector<std::string> StartupSummary(const std::string& folder, const TStartu
     return lines;
   }
   for (const auto& entry : ServerRegistry) {
-    if (!entry.Running || !entry.Engine) continue;
+    if (!entry.Running) continue;
     const int type = entry.Definition.Type;
+    // A definition without Type (or a type nothing serves) counts as running and does
+    // nothing; a file written by hand most likely just lacks the key.
+    if (type != kTypeFtp && type != kTypeWeb) {
+      lines.push_back("Nothing serves " + entry.Definition.Name + " (Type=" + std::to_string(type) +
+                      "; 0 is an FTP server, 1 a Web server)");
+      continue;
+    }
+    if (!entry.Engine) continue;
     // A server that takes nothing in clear is reached only by the encrypted schemes.
     const bool tlsOnly = entry.Definition.RequireTls && entry.Engine->OffersTls();
     const std::string scheme = type == kTypeFtp ? (tlsOnly ? "ftpes" : "ftp")

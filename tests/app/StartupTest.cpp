@@ -82,6 +82,10 @@ TEST_F(StartupTest, ScanKeepsOnlyReadableDefinitionFiles) {
   TStartup startup;
   EXPECT_EQ(StartupSummary(Servers(), startup),
             std::vector<std::string>{"Cannot read " + Servers() + "/dangling.server; it is left out"});
+  // One started that nothing serves (no Type key) is said too.
+  ASSERT_TRUE(StartServer(a));
+  EXPECT_EQ(StartupSummary(Servers(), startup).back(),
+            "Nothing serves a.server (Type=2; 0 is an FTP server, 1 a Web server)");
 }
 
 TEST_F(StartupTest, ListAndAutoStartFollowNamesWithoutRegardToCase) {
