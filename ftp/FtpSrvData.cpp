@@ -732,8 +732,27 @@ void TFtpServer::SendDataSent(TFtpCtrlSocket& client, int error) {
   }
 }
 
+namespace {
+
+// A client that knows the size may end the connection as the last byte arrives, a
+// moment before the end of the stream is noticed here. Left means still queued on the
+// socket (a file range included), or still in the stream; the transfer is over either
+// way, so what the stream would still give may be taken to find out.
+bool BytesLeftToSend(TFtpCtrlSocket& client) {
+  if (client.SendComplete) return false;
+  if (client.DataWSocket && !client.DataWSocket->AllSent()) return true;
+  if (!client.TransferStream) return false;
+  int fd = -1;
+  std::int64_t offset = 0, length = 0;
+  if (client.TransferStream->TakeFileRange(fd, offset, length)) return length > 0;
+  char probe = 0;
+  return client.TransferStream->Read(&probe, 1) > 0;
+}
+
+}  // namespace
+
 void TFtpServer::SendClosed(TFtpCtrlSocket& client, int error) {
-  const bool cutShort = !client.SendComplete;
+  const bool cutShort = BytesLeftToSend(client);
   ResetDataSession(client);
   if (client.TransferAborted)
     SendAnswer(client, FtpFormat(kReplyCannotRetr, client.TransferMessage.c_str()));
