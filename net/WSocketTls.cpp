@@ -41,11 +41,14 @@ void TCustomWSocket::RefuseTlsIfOffered() {
 // True when the connection goes on as plain input (or its first byte has not come
 // yet); false once the handshake has taken it over, or been refused.
 bool TCustomWSocket::SniffTls() {
-  unsigned char first = 0;
+  // A look at more than the first byte also tells how much waits, when it is less
+  // than was asked for: the readiness then needs no second question to the system.
+  unsigned char head[4096];
   int err = 0;
-  const long n = native::PeekByte(handle_.Get(), first, err);
+  const long n = native::PeekBytes(handle_.Get(), head, sizeof head, err);
   if (n < 0 && err == sockerr::kWouldBlock) return true;
-  if (n == 1 && LooksLikeTlsHello(first)) {
+  if (n > 0 && memoPending_ && n < static_cast<long>(sizeof head)) pendingMemo_ = static_cast<int>(n);
+  if (n >= 1 && LooksLikeTlsHello(head[0])) {
     if (tlsContext_)
       BeginHandshake();
     else

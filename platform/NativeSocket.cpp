@@ -303,10 +303,10 @@ long Recv(int fd, void* buf, std::size_t size, int& err) {
   return static_cast<long>(n);
 }
 
-long PeekByte(int fd, unsigned char& byte, int& err) {
+long PeekBytes(int fd, void* buf, std::int32_t size, int& err) {
   ssize_t n;
   do {
-    n = ::recv(fd, &byte, 1, MSG_PEEK);
+    n = ::recv(fd, buf, static_cast<std::size_t>(size), MSG_PEEK);
   } while (n < 0 && errno == EINTR);
   err = n < 0 ? LastError() : 0;
   return static_cast<long>(n);

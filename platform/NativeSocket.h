@@ -38,9 +38,9 @@ int PendingError(int fd);
 long Send(int fd, const void* data, std::size_t len, bool urgent, int& err);
 // Bytes read, 0 at end of stream, or -1 with err set.
 long Recv(int fd, void* buf, std::size_t size, int& err);
-// The next byte the peer sent, left in place for the next Recv: 1, 0 at end of
-// stream, or -1 with err set (kWouldBlock while nothing has come).
-long PeekByte(int fd, unsigned char& byte, int& err);
+// Up to size of the bytes the peer sent, left in place for the next Recv: how many,
+// 0 at end of stream, or -1 with err set (kWouldBlock while nothing has come).
+long PeekBytes(int fd, void* buf, std::int32_t size, int& err);
 // Up to size bytes of the file fd from offset, without moving its position: bytes
 // read, 0 at its end, or -1 with err set.
 long ReadAt(int fd, void* buf, std::size_t size, std::int64_t offset, int& err);
