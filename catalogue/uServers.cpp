@@ -8,6 +8,7 @@
 #include "platform/EventLoop.h"
 #include "platform/HostFs.h"
 #include "platform/Process.h"
+#include "platform/Profile.h"
 #include "platform/SocketError.h"
 #include "platform/Text.h"
 
@@ -175,8 +176,16 @@ bool StartServer(const std::string& fileName) {
 
 void StopServer(const std::string& fileName) {
   TServerFile definition;
-  if (!ReadOrComplain(fileName, definition)) return;
   const int i = FindRunningServer(fileName);
+  // A running server whose file went (removed, renamed or made unreadable by hand)
+  // still shares its folders, and no list shows it any more: it stops all the same,
+  // from the copy taken at its start, and nothing is written in the file's place.
+  TProfile probe;
+  const bool fileGone = i >= 0 && probe.Load(fileName) != TProfile::TLoadResult::kLoaded;
+  if (fileGone)
+    definition = ServerRegistry[i].Definition;
+  else if (!ReadOrComplain(fileName, definition))
+    return;
   if (i < 0) return;
 
   // The entry's own engine is stopped, whatever type the file names now: a type
@@ -203,17 +212,17 @@ void StopServer(const std::string& fileName) {
 
   definition.Active = false;
   --RunningServerCount;
-  SaveActiveFlag(fileName, definition);
+  if (!fileGone) SaveActiveFlag(fileName, definition);
   Ui().UpdateTrayIcon(RunningServerCount);
 }
 
 void ToggleServer(const std::string& fileName) {
-  TServerFile definition;
-  if (!ReadOrComplain(fileName, definition)) return;
-  if (FindRunningServer(fileName) >= 0)
+  if (FindRunningServer(fileName) >= 0) {
     StopServer(fileName);
-  else
-    StartServer(fileName);
+    return;
+  }
+  TServerFile definition;
+  if (ReadOrComplain(fileName, definition)) StartServer(fileName);
 }
 
 bool EntryOffersTls(int index) {

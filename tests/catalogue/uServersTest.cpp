@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -299,6 +301,18 @@ TEST_F(RegistryTest, StopEndsTheRunningEngineEvenIfTheFileChangedType) {
   EXPECT_EQ(ui_->activity.back(), "[2:05 PM] FTP Server Stopped on Sun, Dec 06, 2026 at 2:05:09 PM");
   EXPECT_EQ(ui_->trays.back(), "remove 0");
   EXPECT_EQ(RunningServerCount, 0);
+
+  // A running server whose file was removed by hand still shared its folders, and
+  // neither the grid nor its tray menu could stop it.
+  ASSERT_TRUE(StartServer(path));
+  std::filesystem::remove(path);
+  ui_->errors.clear();
+  ToggleServer(path);
+  EXPECT_EQ(FindRunningServer(path), -1);
+  EXPECT_EQ(ServerRegistry.back().Engine, nullptr);
+  EXPECT_EQ(RunningServerCount, 0);
+  EXPECT_TRUE(ui_->errors.empty()) << ui_->errors.front();
+  EXPECT_FALSE(std::filesystem::exists(path)) << "a removed definition came back";
 }
 
 // Each start and stop wrote the whole definition back as it had been read: a value
