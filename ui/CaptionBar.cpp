@@ -50,6 +50,10 @@ TCaptionBar::TCaptionBar(const QString& title, bool withClose, QWidget& window)
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(6, 0, 2, 0);
   row->setSpacing(4);
+  // A long title (a server's name) is cut at the window's edge: wider, it would widen
+  // the window and push its only close button off the screen.
+  title_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  title_->setMinimumWidth(0);
   row->addWidget(title_, 1);
   if (withClose) {
     close_ = new QToolButton(this);

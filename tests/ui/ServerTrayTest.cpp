@@ -128,7 +128,13 @@ TEST_F(ServerTray, ClosedLogWindowComesBackWithTheWholeLog) {
 }
 
 TEST_F(ServerTray, LogWindowOpensAndStaysAtItsNewestLine) {
-  const int entry = Start("Pages");
+  // However long the name in its caption, the window keeps its size and its close
+  // button stays on it.
+  TServerFile server = Definition("Pages " + std::string(300, 'n'), kTypeWeb);
+  server.Tray = true;
+  const std::string path = WriteDefinition("pages", server);
+  ASSERT_TRUE(StartServer(path));
+  const int entry = FindRunningServer(path);
   for (int i = 0; i < 60; ++i) AddLogLine(entry, "line " + std::to_string(i));
   RightClick(entry);
   Trays().Displayallclients1Click();
@@ -138,6 +144,10 @@ TEST_F(ServerTray, LogWindowOpensAndStaysAtItsNewestLine) {
   EXPECT_EQ(bar->value(), bar->maximum());
   AddLogLine(entry, "newest");
   EXPECT_EQ(bar->value(), bar->maximum());
+  TfLog& window = *main_->LogWindow(entry);
+  EXPECT_EQ(window.width(), 450);
+  auto* close = Child<QAbstractButton>(window, "bClose");
+  EXPECT_LE(close->mapTo(&window, QPoint(close->width(), 0)).x(), window.width());
 }
 
 TEST_F(ServerTray, LogWindowStepsBelowAModalDialogWhileItIsOpen) {
