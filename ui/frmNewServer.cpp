@@ -101,7 +101,8 @@ std::string ShareAccessText(const TDirectory& d) {
   return access;
 }
 
-TfNewServer::TfNewServer(const TServerFile& server, bool editMode, QWidget* parent) : QDialog(parent) {
+TfNewServer::TfNewServer(const TServerFile& server, bool editMode, QWidget* parent)
+    : QDialog(parent), editMode_(editMode) {
   if (editMode) {
     server_ = server;
   } else {
@@ -173,7 +174,9 @@ void TfNewServer::LeaveTypePage() {
   const bool login = !server_.Username.empty() || !server_.Password.empty();
   cbLogin_->setChecked(login);
   cbLoginClick(login);
-  if (server_.Port == 0) {
+  // Port 0 marks options never confirmed only in a new definition: one being edited
+  // may hold Port=0 on purpose (the system picks the port), with its own settings.
+  if (!editMode_ && server_.Port == 0) {
     server_.Multiple = server_.Type == kTypeWeb;
     server_.Tray = true;
     server_.Port = ProposedPort(server_.Type);

@@ -70,6 +70,7 @@ private:
   void gSharesMouseMove(const QPoint& position);
 
   TServerFile server_;
+  bool editMode_ = false;
 
   QStackedWidget* pcPages_ = nullptr;
   QWidget* tsType_ = nullptr;

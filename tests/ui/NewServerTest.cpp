@@ -252,6 +252,19 @@ TEST_F(NewServerWizard, SwitchingFtpToWebDropsFoldersButKeepsSettings) {
   EXPECT_FALSE(W<QCheckBox>("cbTray")->isChecked());
 }
 
+// Port=0 (the system picks) in a definition being edited is a choice, not options
+// never confirmed: Finish used to replace it and the settings with the defaults.
+TEST_F(NewServerWizard, EditedDefinitionWithPortZeroKeepsItsSettings) {
+  TServerFile server = Definition(kTypeFtp, {{"C:\\one", "1", true, true, false}});
+  server.Port = 0;
+  Open(server, true);
+  Click("bNext");
+  Click("bNext");
+  EXPECT_EQ(Text("ePort"), "0");
+  EXPECT_TRUE(W<QCheckBox>("cbMultiple")->isChecked());
+  EXPECT_FALSE(W<QCheckBox>("cbTray")->isChecked());
+}
+
 TEST_F(NewServerWizard, RequireEncryptionRoundTripsThroughTheSavedDefinition) {
   const TServerFile shared = Definition(kTypeFtp, {{"C:\\pub", "Public", true, false, false}});
   auto toOptions = [&](const TServerFile& server) {
