@@ -239,7 +239,8 @@ TEST_F(ProcessTest, SignalsEndCleanlyAndActiveFlagsCarryToTheNextLaunch) {
 
     EXPECT_EQ(program.Err(), "Could not start server on port " + std::to_string(taken.port) +
                                  "\nMake sure the port is not already used\n"
-                                 "by another server or application.\n");
+                                 "by another server or application.\n"
+                                 "Nothing serves vault.server (Type=2; 0 is an FTP server, 1 a Web server)\n");
     EXPECT_TRUE(ActiveOnDisk(vault)) << "a running server starts again next time";
     EXPECT_FALSE(ActiveOnDisk(blocked)) << "a failed start is not retried next time";
     EXPECT_EQ(Identity(idle), idleBefore) << "an idle definition is not touched";
