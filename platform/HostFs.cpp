@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -67,7 +68,9 @@ std::vector<TToken> Tokenize(std::string_view p) {
     if (c == '?') {
       out.push_back({TTok::DosQm, 0});
     } else if (c == '*') {
-      out.push_back({!last && p[i + 1] == '.' ? TTok::DosStar : TTok::Star, 0});
+      const TTok kind = !last && p[i + 1] == '.' ? TTok::DosStar : TTok::Star;
+      // "**" matches what "*" does; a run of them only made every match slower.
+      if (!(kind == TTok::Star && !out.empty() && out.back().kind == TTok::Star)) out.push_back({kind, 0});
     } else if (c == '.' && (last || p[i + 1] == '?' || p[i + 1] == '*')) {
       out.push_back({TTok::DosDot, 0});
     } else {
@@ -185,40 +188,60 @@ bool DirectoryExists(std::string_view path) {
   return StatFollowingLinks(NativeOrEmpty(path), st) && S_ISDIR(st.st_mode);
 }
 
+// The tokens are run as an automaton over the states still alive, not over every
+// token: a client's pattern of thousands of "?" or "*a" is then as cheap as the name
+// is long, where stepping every token for every character of every name of a large
+// folder held the event loop for seconds.
 bool MatchesPattern(std::string_view pattern, std::string_view name) {
   const std::vector<TToken> toks = Tokenize(pattern);
   const std::size_t m = toks.size();
+  // Every literal takes one character of its own.
+  const auto literals = static_cast<std::size_t>(
+      std::count_if(toks.begin(), toks.end(), [](const TToken& t) { return t.kind == TTok::Lit; }));
+  if (literals > name.size()) return false;
   const std::size_t lastDot = name.rfind('.');
-  // reach[k]: the first k tokens can match the characters consumed so far.
-  std::vector<char> reach(m + 1, 0), next(m + 1, 0);
-  reach[0] = 1;
+  // alive: the numbers of leading tokens that can match the characters consumed so
+  // far; seen marks them, so that each is listed once.
+  std::vector<std::size_t> alive{0}, next;
+  std::vector<char> seen(m + 1, 0), seenNext(m + 1, 0);
+  seen[0] = 1;
+  auto add = [](std::vector<std::size_t>& list, std::vector<char>& marks, std::size_t k) {
+    if (!marks[k]) {
+      marks[k] = 1;
+      list.push_back(k);
+    }
+  };
   for (std::size_t j = 0;; ++j) {
     const bool atEnd = j == name.size();
-    // Tokens that can match nothing here.
-    for (std::size_t k = 0; k < m; ++k) {
-      if (!reach[k]) continue;
+    // Tokens that can match nothing here; the list grows as it is walked.
+    for (std::size_t i = 0; i < alive.size(); ++i) {
+      const std::size_t k = alive[i];
+      if (k == m) continue;
       switch (toks[k].kind) {
         case TTok::Star:
-        case TTok::DosStar: reach[k + 1] = 1; break;
-        case TTok::DosQm: if (atEnd || name[j] == '.') reach[k + 1] = 1; break;
-        case TTok::DosDot: if (atEnd) reach[k + 1] = 1; break;
+        case TTok::DosStar: add(alive, seen, k + 1); break;
+        case TTok::DosQm: if (atEnd || name[j] == '.') add(alive, seen, k + 1); break;
+        case TTok::DosDot: if (atEnd) add(alive, seen, k + 1); break;
         case TTok::Lit: break;
       }
     }
-    if (atEnd) return reach[m] != 0;
+    if (atEnd) return seen[m] != 0;
     const char c = name[j];
-    std::fill(next.begin(), next.end(), 0);
-    for (std::size_t k = 0; k < m; ++k) {
-      if (!reach[k]) continue;
+    next.clear();
+    for (const std::size_t k : alive) {
+      seen[k] = 0;
+      if (k == m) continue;
       switch (toks[k].kind) {
-        case TTok::Lit: if (toks[k].ch == c) next[k + 1] = 1; break;
-        case TTok::Star: next[k] = 1; break;
-        case TTok::DosStar: if (!(c == '.' && j == lastDot)) next[k] = 1; break;
-        case TTok::DosQm: if (c != '.') next[k + 1] = 1; break;
-        case TTok::DosDot: if (c == '.') next[k + 1] = 1; break;
+        case TTok::Lit: if (toks[k].ch == c) add(next, seenNext, k + 1); break;
+        case TTok::Star: add(next, seenNext, k); break;
+        case TTok::DosStar: if (!(c == '.' && j == lastDot)) add(next, seenNext, k); break;
+        case TTok::DosQm: if (c != '.') add(next, seenNext, k + 1); break;
+        case TTok::DosDot: if (c == '.') add(next, seenNext, k + 1); break;
       }
     }
-    reach.swap(next);
+    if (next.empty()) return false;
+    alive.swap(next);
+    seen.swap(seenNext);
   }
 }
 

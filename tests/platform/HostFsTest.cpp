@@ -157,11 +157,21 @@ TEST_F(HostFsTest, WildcardsMatchAsTheOriginalHostDid) {
       {"*.", "a.txt", false},      {"x.*", "x", true},          {"x.*", "x.y", true},
       {"x.*", "xy", false},        {"readme", "readme", true},  {"readme", "README", false},
       {"?", "ab", false},          {"sub", "sub2", false},      {"a*b*c", "aXXbYYc", true},
+      {"a**b", "aXb", true},       {"**", "x", true},           {"a*b*c", "aXXbYY", false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.pattern) + " vs " + row.name);
     EXPECT_EQ(HostFs::MatchesPattern(row.pattern, row.name), row.match);
   }
+  // A client's pattern of thousands of wildcards (each held the event loop for
+  // seconds over a large folder) still means what it says.
+  const std::string name = "photo_0001.jpg";
+  EXPECT_FALSE(HostFs::MatchesPattern(std::string(5000, '*') + "z", name));
+  EXPECT_TRUE(HostFs::MatchesPattern(std::string(5000, '*') + "jpg", name));
+  EXPECT_TRUE(HostFs::MatchesPattern("photo?" + std::string(3000, '?') + ".jpg", name));
+  std::string manyA;
+  for (int i = 0; i < 2000; ++i) manyA += "*a";
+  EXPECT_FALSE(HostFs::MatchesPattern(manyA, name));
 }
 
 TEST_F(HostFsTest, PatternWithoutWildcardFindsTheEntryItself) {
