@@ -613,6 +613,14 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
       std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
       if (!Validate(OnValidateList, client, pattern)) throw FtpServerException(kMsgNoPermission);
     }
+    // MLSD names a folder (RFC 3659 section 7): a name of nothing listed the current
+    // folder in its place, and a mirroring client walked that copy for ever.
+    if (format == TFtpListFormat::Mlsd && !params.empty() &&
+        !HostFs::DirectoryExists(BuildFilePath(client, client.CurrentDirectory, params))) {
+      client.TransferKind = TFtpTransferKind::None;
+      answer = FtpFormat(kReplyMlsdNotFolder, FtpSingleLine(params).c_str());
+      return;
+    }
     if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
     if (!client.TransferStream && (!OnAlterDirectory || format == TFtpListFormat::Mlsd)) {
       const std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);

@@ -83,7 +83,12 @@ void TFtpServer::CommandCDUP(TFtpCtrlSocket& client, std::string&, std::string& 
 
 void TFtpServer::CommandPWD(TFtpCtrlSocket& client, std::string&, std::string&,
                             std::string& answer) {
-  answer = FtpFormat(kReplyPwd, ("/" + BackslashesToSlashes(client.CurrentDirectory)).c_str());
+  // A quote inside the name is doubled (RFC 959, appendix II): left single, it ended
+  // the name early for every client, which then went to a folder that is not there.
+  std::string path = "/" + BackslashesToSlashes(client.CurrentDirectory);
+  for (std::size_t at = path.find('"'); at != std::string::npos; at = path.find('"', at + 2))
+    path.insert(at, 1, '"');
+  answer = FtpFormat(kReplyPwd, path.c_str());
 }
 
 void TFtpServer::CommandXPWD(TFtpCtrlSocket& client, std::string& keyword, std::string& params,

@@ -8,6 +8,11 @@
 
 namespace {
 
+// A listing is one entry per CR LF line, with no way to carry a line end inside a
+// name: a name holding CR or LF (made on this machine, or uploaded with a bare CR)
+// would plant lines of its own, such as a file that is not there. It is left out.
+bool Listable(const THostEntry& entry) { return entry.name.find_first_of("\r\n") == std::string::npos; }
+
 // Clients only know a name is a program from these extensions, as on the original
 // host.
 bool LooksExecutable(const std::string& name) {
@@ -113,6 +118,7 @@ std::int64_t TFtpListingStream::Read(char* buf, std::int64_t count) {
       if (!wrote_ && format_ != TFtpListFormat::Mlsd) pending_ += pattern_ + " not found\r\n";
       break;
     }
+    if (!Listable(entry)) continue;
     std::string line;
     switch (format_) {
       case TFtpListFormat::List: line = FtpListLine(entry, currentYear_); break;
@@ -140,6 +146,7 @@ void BuildDirectoryListing(const std::string& currentDirectory, const std::strin
 
   bool wrote = false;
   for (const THostEntry& entry : HostFs::FindEntries(pattern)) {
+    if (!Listable(entry)) continue;
     std::string line = detailed ? FtpListLine(entry, currentYear) : entry.name + "\r\n";
     if (line.empty()) continue;
     out += line;

@@ -114,6 +114,15 @@ TEST_F(FtpListTest, HiddenEntriesAreLeftOutOfListButNotNlst) {
             (std::vector<std::string>{".", "..", ".secret", "old", "readme.txt"}));
 }
 
+// A name holding a line end would plant listing lines of its own.
+TEST_F(FtpListTest, NamesWithLineEndsAreLeftOut) {
+  dir_.WriteFile("plain.txt");
+  dir_.WriteFile("inj\r\n-rw-rw-rw-   1 ftp      ftp      9 Dec 07 19:22 planted.exe");
+  dir_.WriteFile("bare\rcr");
+  EXPECT_EQ(Lines(List("", false)), (std::vector<std::string>{".", "..", "plain.txt"}));
+  EXPECT_EQ(List("").find("planted"), std::string::npos);
+}
+
 TEST_F(FtpListTest, NothingListedGivesThePatternNotFoundLine) {
   dir_.WriteFile(".secret");
   EXPECT_EQ(List(dir_.Drive(".secret")), dir_.Drive(".secret") + " not found\r\n");

@@ -41,6 +41,10 @@ TEST_F(FtpFilesTest, PwdAndCwdFormsAgree) {
   EXPECT_EQ(Command("CWD C:"), CwdOk(HostDir() + "sub\\x\\"));
   EXPECT_EQ(Command("CWD /C:/"), CwdOk("C:\\"));
   EXPECT_EQ(Command("CDUP"), CwdOk("C:\\")) << "the parent of the root is the root";
+  // A quote in a folder's name is doubled, or it ends the name for the client.
+  std::filesystem::create_directory(Native("q\"d"));
+  EXPECT_EQ(Command("CWD " + FtpDir() + "q\"d"), CwdOk(HostDir() + "q\"d\\"));
+  EXPECT_EQ(Command("PWD"), "257 \"" + FtpDir() + "q\"\"d/\" is current directory.");
 }
 
 TEST_F(FtpFilesTest, LeadingSlashDriveIsTheRootSoComponentWalksArrive) {
