@@ -615,11 +615,16 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
     }
     // MLSD names a folder (RFC 3659 section 7): a name of nothing listed the current
     // folder in its place, and a mirroring client walked that copy for ever.
-    if (format == TFtpListFormat::Mlsd && !params.empty() &&
-        !HostFs::DirectoryExists(BuildFilePath(client, client.CurrentDirectory, params))) {
-      client.TransferKind = TFtpTransferKind::None;
-      answer = FtpFormat(kReplyMlsdNotFolder, FtpSingleLine(params).c_str());
-      return;
+    // A missing one is told apart from a file: mirroring clients make a folder they
+    // are told (550) is not there.
+    if (format == TFtpListFormat::Mlsd && !params.empty()) {
+      const std::string named = BuildFilePath(client, client.CurrentDirectory, params);
+      if (!HostFs::DirectoryExists(named)) {
+        client.TransferKind = TFtpTransferKind::None;
+        answer = FtpFormat(HostFs::FileExists(named) ? kReplyMlsdNotFolder : kReplyMlsdNoFolder,
+                           FtpSingleLine(params).c_str());
+        return;
+      }
     }
     if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
     if (!client.TransferStream && (!OnAlterDirectory || format == TFtpListFormat::Mlsd)) {

@@ -124,6 +124,7 @@ inline constexpr const char* kReplyCannotRetr = "501 Cannot RETR. %s";
 inline constexpr const char* kReplyOpeningList = "150 Opening data connection for directory list.";
 inline constexpr const char* kReplyListFailed = "451 Failed: %s.";
 inline constexpr const char* kReplyMlsdNotFolder = "501 '%s' is not a folder.";
+inline constexpr const char* kReplyMlsdNoFolder = "550 '%s': no such folder.";
 inline constexpr const char* kReplyClosedBecause = "426 Connection closed; %s.";
 inline constexpr const char* kMsgRestartBeyondEnd = "Restart offset beyond end of file";
 inline constexpr const char* kMsgDataTimeout = "Data connection timeout (%d seconds)";

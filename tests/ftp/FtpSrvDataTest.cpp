@@ -564,7 +564,7 @@ TEST_F(FtpDataTest, ExtendedPassiveActiveAndMachineListings) {
   EXPECT_NE(listing.find(";perm=elcm; sub\r\n"), std::string::npos) << listing;
   EXPECT_EQ(listing.find(" .\r\n"), std::string::npos);
   // A name of nothing is no folder: it used to list the current one in its place.
-  EXPECT_EQ(Command("MLSD gone"), "501 'gone' is not a folder.");
+  EXPECT_EQ(Command("MLSD gone"), "550 'gone': no such folder.");
   EXPECT_EQ(Command("MLSD f.txt"), "501 'f.txt' is not a folder.");
   EXPECT_EQ(Command("MLST f.txt"),
             "250-Listing f.txt\n type=file;size=5;modify=20231114221320;perm=rw; " + FtpDir() +
