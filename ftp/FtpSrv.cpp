@@ -187,7 +187,7 @@ void TFtpServer::ClientCommand(TFtpCtrlSocket& client, const char* buf, int len)
   try {
     auto cmd = ParseCommandLine(std::string_view(buf, static_cast<std::size_t>(len)));
     std::string keyword = std::move(cmd.Keyword);
-    std::string params = std::move(cmd.Params);
+    std::string params = std::move(TakesOnePath(keyword) ? cmd.Name : cmd.Params);
     if (OnClientCommand) OnClientCommand(*this, client, keyword, params, answer);
     if (alive.expired()) return;
     if (!answer.empty()) {

@@ -37,9 +37,19 @@ TFtpCommandLine ParseCommandLine(std::string_view line) {
   std::size_t pos = 0;
   while (pos < text.size() && IsBlank(text[pos])) ++pos;
   while (pos < text.size() && IsAsciiAlnum(text[pos])) cmd.Keyword.push_back(AsciiUpper(text[pos++]));
+  cmd.Name = text.substr(pos < text.size() && IsBlank(text[pos]) ? pos + 1 : pos);
   while (pos < text.size() && IsBlank(text[pos])) ++pos;
   cmd.Params = text.substr(pos);
   return cmd;
+}
+
+bool TakesOnePath(std::string_view keyword) {
+  static constexpr std::string_view kPathCommands[] = {
+      "RETR", "STOR", "APPE", "RNFR", "RNTO", "DELE", "RMD", "XRMD", "MKD",
+      "XMKD", "CWD",  "XCWD", "SIZE", "MDTM", "MLST", "MLSD"};
+  for (std::string_view k : kPathCommands)
+    if (k == keyword) return true;
+  return false;
 }
 
 std::string FtpTrim(std::string_view s) { return std::string(TrimControls(s)); }

@@ -19,7 +19,14 @@ public:
 struct TFtpCommandLine {
   std::string Keyword;  // ASCII letters and digits, upper case; may be empty
   std::string Params;   // the rest of the line, trailing blanks kept
+  // The rest after the one blank that separates it (RFC 959): a name that begins
+  // with a blank keeps it here.
+  std::string Name;
 };
+
+// Commands whose argument is one path: they take TFtpCommandLine::Name. Skipping every
+// blank made RETR of " a.txt" fetch nothing and STOR of it replace "a.txt".
+bool TakesOnePath(std::string_view keyword);
 
 // Telnet IAC handling (RFC 854): IAC IAC is one 255 byte, IAC with any other
 // byte is dropped together with it.

@@ -627,3 +627,17 @@ TEST_F(FtpDataTest, DownloadWhoseClientStopsSendingGoesOnToTheEnd) {
   EXPECT_EQ(data->ReadAll().size(), content.size());
   EXPECT_EQ(Reply(), "226 File sent ok");
 }
+
+// The one blank after the keyword separates; a name may begin with another. Skipping
+// them all made STOR of " keep.txt" replace keep.txt.
+TEST_F(FtpDataTest, NameBeginningWithABlankIsAFileOfItsOwn) {
+  WriteFile("keep.txt", "precious");
+  auto data = Passive();
+  EXPECT_EQ(Command("STOR  keep.txt"), "150 Opening data connection for  keep.txt.");
+  data->SendBytes("other");
+  data->Close();
+  EXPECT_EQ(Reply(), "226 File received ok");
+  EXPECT_EQ(ReadFile("keep.txt"), "precious");
+  EXPECT_EQ(ReadFile(" keep.txt"), "other");
+  EXPECT_EQ(Command("SIZE  keep.txt"), "213 5");
+}
