@@ -769,12 +769,13 @@ void TFtpServer::SendClosed(TFtpCtrlSocket& client, int error) {
   ResetDataSession(client);
   if (client.TransferAborted)
     SendAnswer(client, FtpFormat(kReplyCannotRetr, client.TransferMessage.c_str()));
-  else if (cutShort && error == 0)
-    // The connection ended cleanly before the last byte was handed to it: the client
-    // must not take a part of the file for all of it.
-    SendAnswer(client, FtpFormat(kReplyCannotRetr, kMsgEndedEarly));
-  else if (error != 0)
-    SendAnswer(client, FtpFormat(kReplyCannotRetr, FtpFormat(kMsgErrorNumber, error).c_str()));
+  else if (cutShort || error != 0)
+    // The client must not take a part of the file for all of it, and a client that
+    // ends a download early on purpose (one of several streams of a split download)
+    // must be able to tell that from a failed command: 426, as for an upload, where a
+    // 501 (a syntax error) made such a client give the whole job up.
+    SendAnswer(client, error != 0 ? FtpFormat(kReplyClosedError, error)
+                                  : FtpFormat(kReplyClosedBecause, kMsgTransferAborted));
   else
     SendAnswer(client, kReplySentOk);
   if (OnRetrSessionClosed) OnRetrSessionClosed(*this, client, *client.DataWSocket, error);

@@ -143,8 +143,7 @@ inline constexpr const char* kMsgTransferOk = "Transfer Ok";
 inline constexpr const char* kMsgDataConnectError = "Client data socket connection error: %d";
 inline constexpr const char* kMsgSendError = "Send: error #%d";
 inline constexpr const char* kMsgErrorNumber = "Error #%d";
-inline constexpr const char* kMsgEndedEarly =
-    "Transfer aborted: the data connection was closed before all data was sent";
+inline constexpr const char* kMsgTransferAborted = "transfer aborted";
 
 // Activity log texts of refusals that have no limit text of their own; each follows
 // "Deny: " on the line.
