@@ -6,6 +6,7 @@
 #include "app/Startup.h"
 #include "catalogue/uServers.h"
 #include "platform/Process.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -26,21 +27,7 @@ std::string WithLineFeeds(const std::string& text) {
 // password); printed raw, an escape sequence in them would drive the operator's
 // terminal. Control bytes are shown as \xNN instead; everything else, UTF-8
 // included, passes unchanged.
-std::string Printable(const std::string& line) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string result;
-  result.reserve(line.size());
-  for (unsigned char c : line) {
-    if (c < 0x20 || c == 0x7F) {
-      result += "\\x";
-      result += kHex[c >> 4];
-      result += kHex[c & 15];
-    } else {
-      result += static_cast<char>(c);
-    }
-  }
-  return result;
-}
+std::string Printable(const std::string& line) { return EscapeControls(line); }
 
 }  // namespace
 

@@ -252,7 +252,9 @@ std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note) {
 }
 
 void AddLogLine(int index, const std::string& text) {
-  std::string line = FormatLogLine(Now(), text);
+  // Names, paths and user names in a line come from clients: a line end among them
+  // would forge a line of its own in the desktop's log.
+  std::string line = FormatLogLine(Now(), EscapeControls(text));
   Ui().AddActivityLine(line);
   if (!ValidIndex(index)) return;
   auto& log = ServerRegistry[index].Log;

@@ -189,12 +189,19 @@ bool DirectoryExists(std::string_view path) {
 }
 
 // The tokens are run as an automaton over the states still alive, not over every
-// token: a client's pattern of thousands of "?" or "*a" is then as cheap as the name
-// is long, where stepping every token for every character of every name of a large
-// folder held the event loop for seconds.
+// token: stepping every token of a client's pattern of thousands of wildcards for
+// every character of every name of a large folder held the event loop for seconds.
+constexpr std::size_t kMaxWildcards = 64;
+
 bool MatchesPattern(std::string_view pattern, std::string_view name) {
   const std::vector<TToken> toks = Tokenize(pattern);
   const std::size_t m = toks.size();
+  // Each "*" stays alive once reached, so "*?*?..." still steps every one of them for
+  // every character; no one lists with more wildcards than this, and such a pattern
+  // matches nothing.
+  const auto wildcards = static_cast<std::size_t>(std::count_if(
+      toks.begin(), toks.end(), [](const TToken& t) { return t.kind != TTok::Lit; }));
+  if (wildcards > kMaxWildcards) return false;
   // Every literal takes one character of its own.
   const auto literals = static_cast<std::size_t>(
       std::count_if(toks.begin(), toks.end(), [](const TToken& t) { return t.kind == TTok::Lit; }));

@@ -49,8 +49,11 @@ std::string TrustedFolder(const std::string& dir) {
 // copy of the desktop session, which holds its lock in the folder the session manager
 // made for this user.
 std::string RuntimeFolder() {
+  // A variable carried over from another user (plain su) names a folder not ours:
+  // that launch looks where this user's session keeps it, as one without it does.
   const char* dir = std::getenv("XDG_RUNTIME_DIR");
-  if (dir && *dir) return TrustedFolder(dir);
+  if (dir && *dir)
+    if (std::string trusted = TrustedFolder(dir); !trusted.empty()) return trusted;
   return TrustedFolder(SessionRuntimeRoot + std::to_string(::getuid()));
 }
 
@@ -118,6 +121,13 @@ bool HeldByAnotherUser(const TLockPlace& place) {
          !PeerIsSameUser(fd.Get());
 }
 
+bool HeldBySameUser(const TLockPlace& place) {
+  FileHandle fd = NewSocket();
+  return fd.Valid() &&
+         ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) == 0 &&
+         PeerIsSameUser(fd.Get());
+}
+
 bool AskToShow(const TLockPlace& place) {
   FileHandle fd = NewSocket();
   if (!fd.Valid()) return false;
@@ -143,6 +153,9 @@ TLockOutcome TInstanceLock::Take(const std::string& name, std::unique_ptr<TInsta
       lockFile.Reset();
     }
     if (lockFile.Valid()) {
+      // A launch that met trouble with the file took the abstract name instead, and
+      // may still run once the trouble is gone.
+      if (HeldBySameUser(AbstractPlaceOf(name))) return TLockOutcome::HeldElsewhere;
       // A holder that was killed left its socket file behind; the lock is ours now,
       // and with it the name.
       ::unlink(place.socketPath.c_str());

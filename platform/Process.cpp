@@ -113,9 +113,12 @@ bool DisplayAvailable() { return !DisplayName().empty(); }
 bool DisplayReachable() {
   // A platform of Qt's own choosing (offscreen, a VNC server) is not ours to check.
   const std::string platform = EnvText("QT_QPA_PLATFORM");
-  if (!platform.empty() && !platform.starts_with("xcb") && !platform.starts_with("wayland")) return true;
-  const std::string wayland = EnvText("WAYLAND_DISPLAY");
-  const std::string x = EnvText("DISPLAY");
+  const bool xOnly = platform.starts_with("xcb");
+  const bool waylandOnly = platform.starts_with("wayland");
+  if (!platform.empty() && !xOnly && !waylandOnly) return true;
+  // Where Qt is told which one to use, only that one counts.
+  const std::string wayland = xOnly ? "" : EnvText("WAYLAND_DISPLAY");
+  const std::string x = waylandOnly ? "" : EnvText("DISPLAY");
   return (!wayland.empty() && WaylandDisplayAnswers(wayland)) || (!x.empty() && XDisplayAnswers(x));
 }
 

@@ -81,6 +81,23 @@ std::string PercentEncode(std::string_view text, std::string_view keep) {
   return out;
 }
 
+std::string EscapeControls(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 bool ParseIntegerText(std::string_view text, std::int32_t& out) {
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {

@@ -309,8 +309,12 @@ std::string TlsAuthority(std::string_view host, std::string_view localAddr,
   const bool hasColon = colon != std::string::npos && (close == std::string::npos || colon > close);
   if (hasColon && colon + 1 < name.size()) return name;
   if (hasColon) name.pop_back();  // "host:" names no port (RFC 3986 section 3.2.3)
-  if (localPort == "443") return name;
-  return name + ":" + std::string(localPort);
+  // A Host without a port is what the client sends for port 80, which a router may
+  // forward to another port here; TLS answers on the port the client reached. Only
+  // without a Host is the port the one listened on.
+  const std::string_view port = host.empty() ? localPort : std::string_view("80");
+  if (port == "443") return name;
+  return name + ":" + std::string(port);
 }
 
 std::string HtmlText(std::string_view text) {

@@ -115,10 +115,10 @@ std::string UnavailableAnswer(std::string_view version);
 // only over TLS; bytes that could split the header are left out of the location.
 std::string MovedToTlsAnswer(std::string_view version, std::string_view host,
                              std::string_view target);
-// The host[:port] of that https address: the Host header's when it names a port; the
-// Host header's name (or, without one, the address the client reached) and the
-// listening port otherwise, since https:// with no port means 443 to a browser and
-// a client leaves the port out of Host for 80.
+// The host[:port] of that https address: the Host header's when it names a port; its
+// name and port 80 when it names none (a client leaves the port out for 80, and
+// https:// with no port means 443 to a browser); without a Host, the address and
+// port listened on (443 left out).
 std::string TlsAuthority(std::string_view host, std::string_view localAddr,
                          std::string_view localPort);
 

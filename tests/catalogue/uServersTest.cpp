@@ -277,9 +277,12 @@ TEST_F(RegistryTest, DecisionsAndOpenLogWindowGetTheLine) {
   ServerRegistry[0].LogWindowVisible = true;
   ServerRegistry[0].LogWindowCreated = true;
   LogDecision(false, 0, "10.0.0.5", "C:\\etc");
-  EXPECT_EQ(ui_->activity, (std::vector<std::string>{"[2:05 PM] (10.0.0.5) Allow: C:\\Pub\\a.txt",
-                                                     "[2:05 PM] (10.0.0.5) Deny: C:\\etc"}));
-  EXPECT_EQ(ui_->logWindow, (std::vector<std::string>{"[2:05 PM] (10.0.0.5) Deny: C:\\etc"}));
+  // A line end from a client (a user name) would forge a line of its own.
+  LogDecision(false, 0, "10.0.0.5", "x)\n[1:00 PM] (10.0.0.9) Allow: (admin");
+  EXPECT_EQ(ui_->activity, (std::vector<std::string>{
+                               "[2:05 PM] (10.0.0.5) Allow: C:\\Pub\\a.txt", "[2:05 PM] (10.0.0.5) Deny: C:\\etc",
+                               "[2:05 PM] (10.0.0.5) Deny: x)\\x0A[1:00 PM] (10.0.0.9) Allow: (admin"}));
+  EXPECT_EQ(ui_->logWindow.front(), "[2:05 PM] (10.0.0.5) Deny: C:\\etc");
   StopServer(path);
   EXPECT_FALSE(ServerRegistry[0].LogWindowVisible);
   EXPECT_NE(std::find(ui_->trays.begin(), ui_->trays.end(), "close log 0"), ui_->trays.end());

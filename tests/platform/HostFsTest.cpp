@@ -168,10 +168,12 @@ TEST_F(HostFsTest, WildcardsMatchAsTheOriginalHostDid) {
   const std::string name = "photo_0001.jpg";
   EXPECT_FALSE(HostFs::MatchesPattern(std::string(5000, '*') + "z", name));
   EXPECT_TRUE(HostFs::MatchesPattern(std::string(5000, '*') + "jpg", name));
-  EXPECT_TRUE(HostFs::MatchesPattern("photo?" + std::string(3000, '?') + ".jpg", name));
-  std::string manyA;
+  EXPECT_TRUE(HostFs::MatchesPattern("photo_" + std::string(4, '?') + ".jpg", name));
+  std::string manyA, starQuery;
   for (int i = 0; i < 2000; ++i) manyA += "*a";
+  for (int i = 0; i < 2000; ++i) starQuery += "*?";
   EXPECT_FALSE(HostFs::MatchesPattern(manyA, name));
+  EXPECT_FALSE(HostFs::MatchesPattern(starQuery, name)) << "past the limit of wildcards";
 }
 
 TEST_F(HostFsTest, PatternWithoutWildcardFindsTheEntryItself) {

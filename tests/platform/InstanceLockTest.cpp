@@ -128,6 +128,13 @@ TEST_F(InstanceLockTest, LaunchesMeetWithoutTheVariableOrTheLockFile) {
     TScopedRuntimeDir desktop(session);
     EXPECT_EQ(TInstanceLock::Take(name_, second), TLockOutcome::HeldElsewhere);
   }
+  {
+    // A variable carried over from another user (plain su) names a folder not ours.
+    const std::string others = folder_.Native("others");
+    ::mkdir(others.c_str(), 0755);
+    TScopedRuntimeDir carried(others);
+    EXPECT_EQ(TInstanceLock::Take(name_, second), TLockOutcome::HeldElsewhere);
+  }
   first.reset();
   std::filesystem::remove_all(session);
 
@@ -139,6 +146,10 @@ TEST_F(InstanceLockTest, LaunchesMeetWithoutTheVariableOrTheLockFile) {
   EXPECT_EQ(TInstanceLock::Take(name_, second), TLockOutcome::HeldElsewhere);
   EXPECT_TRUE(TInstanceLock::RequestShow(name_));
   EXPECT_TRUE(EventLoop::Instance().WaitFor([&] { return shown == 1; }, 3s));
+  // Once the trouble is gone, a launch that can have the file still meets the one
+  // holding the abstract name.
+  ::rmdir(folder_.Native(stem_ + ".lock").c_str());
+  EXPECT_EQ(TInstanceLock::Take(name_, second), TLockOutcome::HeldElsewhere);
 }
 
 struct TFallbackCase {

@@ -204,7 +204,7 @@ TEST(HttpAnswers, VersionWithControlCharactersCannotAddHeadLines) {
   EXPECT_EQ(NotFoundAnswer("HTTP/1.1", "/x").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
 }
 
-TEST(HttpAnswers, RedirectToTlsNamesThePortTheServerListensOn) {
+TEST(HttpAnswers, RedirectToTlsNamesThePortTheClientReached) {
   // A Host without a port (what clients send for port 80) was copied as it was,
   // so the https address pointed at 443, where nothing listens.
   struct Row {
@@ -215,13 +215,13 @@ TEST(HttpAnswers, RedirectToTlsNamesThePortTheServerListensOn) {
     const char* authority;
   };
   const Row rows[] = {
-      {"no port: the listening one is added", "example.org", "10.0.0.5", "80", "example.org:80"},
+      {"no port: 80, which may be forwarded here", "example.org", "10.0.0.5", "8080", "example.org:80"},
       {"a port of its own is kept", "example.org:8443", "10.0.0.5", "8080", "example.org:8443"},
-      {"443 goes without saying", "example.org", "10.0.0.5", "443", "example.org"},
-      {"an empty port is none", "example.org:", "10.0.0.5", "8080", "example.org:8080"},
-      {"IPv6 literal without port", "[::1]", "10.0.0.5", "8080", "[::1]:8080"},
+      {"an empty port is none", "example.org:", "10.0.0.5", "8080", "example.org:80"},
+      {"IPv6 literal without port", "[::1]", "10.0.0.5", "8080", "[::1]:80"},
       {"IPv6 literal with port", "[::1]:9000", "10.0.0.5", "8080", "[::1]:9000"},
-      {"no Host: the address the client reached", "", "10.0.0.5", "8080", "10.0.0.5:8080"},
+      {"no Host: the address and port listened on", "", "10.0.0.5", "8080", "10.0.0.5:8080"},
+      {"no Host on 443, which goes without saying", "", "10.0.0.5", "443", "10.0.0.5"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.description);

@@ -389,7 +389,8 @@ TEST_F(HttpEngineTest, PlainRequestUnderRequireTlsIsRedirectedAndLogged) {
     logged.push_back(text);
   };
   server_.RequireTls = true;
-  const std::string answer = Exchange("GET /x?y=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::string answer = Exchange("GET /x?y=1 HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
   EXPECT_EQ(answer.rfind("HTTP/1.1 301 Moved Permanently\r\n", 0), 0u) << answer;
   EXPECT_NE(answer.find("\r\nLocation: https://127.0.0.1:" + std::to_string(port_) +
                         "/x?y=1\r\n"),
