@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kGlitchDelay{500};
 
-// Boxes carry CR LF between their lines; a terminal wants bare line feeds.
+// Boxes carry CR LF between their lines; a terminal wants bare line feeds. Every
+// line printed shows its control bytes escaped: log lines carry client bytes as
+// received, and raw they would drive the operator's terminal.
 std::string WithLineFeeds(const std::string& text) {
   std::string result;
   result.reserve(text.size());
@@ -22,12 +24,6 @@ std::string WithLineFeeds(const std::string& text) {
   }
   return result;
 }
-
-// Log lines carry client bytes as received (a request path, a user name, a
-// password); printed raw, an escape sequence in them would drive the operator's
-// terminal. Control bytes are shown as \xNN instead; everything else, UTF-8
-// included, passes unchanged.
-std::string Printable(const std::string& line) { return EscapeControls(line); }
 
 }  // namespace
 
@@ -49,11 +45,11 @@ THeadlessUi::~THeadlessUi() {
 // what the pipe holds; losing log lines, and saying so, is the lesser harm.
 void THeadlessUi::AddActivityLine(const std::string& line) {
   if (!pipe_) {
-    *out_ << Printable(line) << std::endl;
+    *out_ << EscapeControls(line) << std::endl;
     return;
   }
   ReportDropped();
-  if (dropped_ > 0 || !pipe_->Write(Printable(line) + "\n")) ++dropped_;
+  if (dropped_ > 0 || !pipe_->Write(EscapeControls(line) + "\n")) ++dropped_;
 }
 
 // The count goes out ahead of any later line, so the gap shows where it happened.
@@ -62,7 +58,7 @@ void THeadlessUi::ReportDropped() {
   const std::string text = std::to_string(dropped_) +
                            (dropped_ == 1 ? " activity line" : " activity lines") +
                            " dropped: standard output was not being read";
-  if (pipe_->Write(Printable(FormatLogLine(LocalTimeNow(), text)) + "\n")) dropped_ = 0;
+  if (pipe_->Write(EscapeControls(FormatLogLine(LocalTimeNow(), text)) + "\n")) dropped_ = 0;
 }
 
 // A second call while the timer runs only changes the entry it will refresh, as the
@@ -107,7 +103,7 @@ int RunHeadless(const std::string& serversFolder) {
   // On standard error: standard output carries the activity lines alone, and a
   // supervisor parsing them must not meet anything else there.
   for (const auto& line : StartupSummary(serversFolder, startup))
-    std::cerr << Printable(line) << std::endl;
+    std::cerr << EscapeControls(line) << std::endl;
   auto& loop = EventLoop::Instance();
   while (!stop) loop.RunOnce(-1);
 

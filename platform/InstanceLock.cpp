@@ -112,20 +112,17 @@ bool PeerIsSameUser(int fd) {
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == ::getuid();
 }
 
-// Abstract names are shared by all users: one that took ours first is no instance of
-// this user, and waiting for it to answer would be waiting forever.
-bool HeldByAnotherUser(const TLockPlace& place) {
-  FileHandle fd = NewSocket();
-  return fd.Valid() &&
-         ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) == 0 &&
-         !PeerIsSameUser(fd.Get());
-}
+// Who listens on a name. Abstract names are shared by all users: one that took ours
+// first is no instance of this user, and waiting for it to answer would be waiting
+// forever.
+enum class THolder { None, ThisUser, AnotherUser };
 
-bool HeldBySameUser(const TLockPlace& place) {
+THolder HolderOf(const TLockPlace& place) {
   FileHandle fd = NewSocket();
-  return fd.Valid() &&
-         ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) == 0 &&
-         PeerIsSameUser(fd.Get());
+  if (!fd.Valid() ||
+      ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) != 0)
+    return THolder::None;
+  return PeerIsSameUser(fd.Get()) ? THolder::ThisUser : THolder::AnotherUser;
 }
 
 bool AskToShow(const TLockPlace& place) {
@@ -155,7 +152,7 @@ TLockOutcome TInstanceLock::Take(const std::string& name, std::unique_ptr<TInsta
     if (lockFile.Valid()) {
       // A launch that met trouble with the file took the abstract name instead, and
       // may still run once the trouble is gone.
-      if (HeldBySameUser(AbstractPlaceOf(name))) return TLockOutcome::HeldElsewhere;
+      if (HolderOf(AbstractPlaceOf(name)) == THolder::ThisUser) return TLockOutcome::HeldElsewhere;
       // A holder that was killed left its socket file behind; the lock is ours now,
       // and with it the name.
       ::unlink(place.socketPath.c_str());
@@ -169,7 +166,7 @@ TLockOutcome TInstanceLock::Take(const std::string& name, std::unique_ptr<TInsta
   FileHandle fd = NewSocket();
   if (!fd.Valid()) return TLockOutcome::Unavailable;
   if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&place.addr), place.addrLen) != 0) {
-    if (errno != EADDRINUSE || lockFile.Valid() || HeldByAnotherUser(place))
+    if (errno != EADDRINUSE || lockFile.Valid() || HolderOf(place) == THolder::AnotherUser)
       return TLockOutcome::Unavailable;
     return TLockOutcome::HeldElsewhere;
   }

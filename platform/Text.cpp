@@ -81,14 +81,14 @@ std::string PercentEncode(std::string_view text, std::string_view keep) {
   return out;
 }
 
-std::string EscapeControls(std::string_view text) {
+std::string EscapeControls(std::string_view text, std::string_view marker) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
+      out += marker;
       out += kHex[c >> 4];
       out += kHex[c & 15];
     } else {

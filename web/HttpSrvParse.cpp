@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "platform/Text.h"
+
 namespace {
 
 std::string_view SkipBlanks(std::string_view s) {
@@ -192,22 +194,7 @@ std::string UrlDecode(std::string_view s) {
   return out;
 }
 
-std::string HeaderSafe(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+std::string HeaderSafe(std::string_view text) { return EscapeControls(text, "%"); }
 
 std::string AnswerHead(std::string_view version, const THttpAnswerHead& head) {
   std::string h = HeaderSafe(version);

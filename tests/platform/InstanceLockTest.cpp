@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/EventLoop.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 
 using namespace std::chrono_literals;
@@ -24,20 +25,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // XDG_RUNTIME_DIR as given for the scope (nothing: unset), restored afterwards.
-class TScopedRuntimeDir {
-public:
-  explicit TScopedRuntimeDir(const std::optional<std::string>& dir) {
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) old_ = old;
-    if (dir) ::setenv("XDG_RUNTIME_DIR", dir->c_str(), 1);
-    else ::unsetenv("XDG_RUNTIME_DIR");
-  }
-  ~TScopedRuntimeDir() {
-    if (old_) ::setenv("XDG_RUNTIME_DIR", old_->c_str(), 1);
-    else ::unsetenv("XDG_RUNTIME_DIR");
-  }
-
-private:
-  std::optional<std::string> old_;
+struct TScopedRuntimeDir : TScopedEnv {
+  explicit TScopedRuntimeDir(const std::optional<std::string>& dir) : TScopedEnv("XDG_RUNTIME_DIR", dir) {}
 };
 
 class InstanceLockTest : public ::testing::Test {

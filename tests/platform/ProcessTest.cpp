@@ -6,11 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -25,24 +24,6 @@ TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardOne) {
   ::getrlimit(RLIMIT_NOFILE, &limit);
   EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
 }
-
-// The variables as given for the scope (nothing: unset), restored afterwards.
-class TScopedEnv {
-public:
-  TScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value->c_str(), 1);
-    else ::unsetenv(name);
-  }
-  ~TScopedEnv() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
-  }
-
-private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // A display left named by a closed session ended the program in Qt's start; and
 // where Qt is told which display system to use, only that one counts.
