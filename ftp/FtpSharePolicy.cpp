@@ -185,6 +185,12 @@ void FtpValidateRnFr(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fi
 void FtpValidateRnTo(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
   allowed = FileAllowed(sender, client, filePath, TAccess::Write);
+  // A folder that takes uploads but gives none out (a drop box) must keep them so: a
+  // move into a readable folder handed anyone what others had dropped there.
+  if (allowed && !client.RenameSource.empty() &&
+      FileAllowed(sender, client, filePath, TAccess::Read) &&
+      !FileAllowed(sender, client, client.RenameSource, TAccess::Read))
+    allowed = false;
   if (allowed) NoteJudgedName(client, filePath);
   Log(sender, client, allowed, "Rename to " + filePath);
 }

@@ -28,6 +28,14 @@ std::string UnusedFileName(const std::string& directory, const std::string& pref
   throw FtpServerException("No unique file name left in " + directory);
 }
 
+// A transfer command that goes no further than its reply has used up any REST before
+// it (RFC 959: REST restarts the transfer command that follows it). Kept, it
+// restarted a later, unrelated transfer, and the client was told that had worked.
+void DropTransfer(TFtpCtrlSocket& client) {
+  client.TransferKind = TFtpTransferKind::None;
+  client.RestartOffset = 0;
+}
+
 }  // namespace
 
 // A passive connection that arrives before its transfer command may be dropped by
@@ -187,6 +195,15 @@ int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
       !client.TransferAborted) {
     client.TransferAborted = true;
     client.TransferMessage = kMsgDataReplaced;
+  }
+  // One still waiting for its connection gets its final reply now. Left waiting, it
+  // never had one, and took the new port's connection as its own: a download told
+  // "226" for bytes that never went, an upload that made an empty file.
+  if (client.PassiveWaiting && !client.DataSessionActive &&
+      client.TransferKind != TFtpTransferKind::None) {
+    client.TransferAborted = true;
+    client.TransferMessage = kMsgDataReplaced;
+    FireDataSessionClosed(client, 0);
   }
   client.DataWSocket->Close();
   ClosePassiveListener(client);
@@ -351,7 +368,7 @@ void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
   client.TransferMessage = kMsgTransferOk;
   std::string path = BuildFilePath(client, client.CurrentDirectory, client.ClientFileName);
   if (!Validate(OnValidatePut, client, path)) {
-    client.TransferKind = TFtpTransferKind::None;
+    DropTransfer(client);
     answer = kind == TFtpTransferKind::Appe ? kReplyCannotAppe : kReplyPermissionDenied;
     return;
   }
@@ -381,7 +398,7 @@ void TFtpServer::CommandSTOR(TFtpCtrlSocket& client, std::string&, std::string& 
     client.ClientFileName = SlashesToBackslashes(params);
     StartStore(client, params, answer, TFtpTransferKind::Stor);
   } catch (const std::exception& e) {
-    client.TransferKind = TFtpTransferKind::None;
+    DropTransfer(client);
     answer = FtpFormat(kReplyCannotStor, e.what());
   }
 }
@@ -392,7 +409,7 @@ void TFtpServer::CommandAPPE(TFtpCtrlSocket& client, std::string&, std::string& 
     client.ClientFileName = SlashesToBackslashes(params);
     StartStore(client, params, answer, TFtpTransferKind::Appe);
   } catch (const std::exception&) {
-    client.TransferKind = TFtpTransferKind::None;
+    DropTransfer(client);
     answer = kReplyAppeFailed;
   }
 }
@@ -408,7 +425,10 @@ void TFtpServer::CommandSTOU(TFtpCtrlSocket& client, std::string&, std::string&,
     client.ClientFileName = SlashesToBackslashes(name);
     StartStore(client, name, answer, TFtpTransferKind::Stou, generated);
   } catch (const std::exception& e) {
-    client.TransferKind = TFtpTransferKind::None;
+    // The name made for it goes too: a STOU refused for want of a data connection
+    // left one empty file per try.
+    DropReservedFile(client);
+    DropTransfer(client);
     answer = FtpFormat(kReplyCannotStou, e.what());
   }
 }
@@ -540,7 +560,7 @@ void TFtpServer::CommandRETR(TFtpCtrlSocket& client, std::string&, std::string& 
     client.ClientFileName = SlashesToBackslashes(params);
     std::string path = BuildFilePath(client, client.CurrentDirectory, client.ClientFileName);
     if (!Validate(OnValidateGet, client, path)) {
-      client.TransferKind = TFtpTransferKind::None;
+      DropTransfer(client);
       answer = kReplyCannotRetrRefused;
       return;
     }
@@ -551,7 +571,7 @@ void TFtpServer::CommandRETR(TFtpCtrlSocket& client, std::string&, std::string& 
     if (OnGetProcessing) OnGetProcessing(*this, client, delayedSend);
     if (!delayedSend) StartSendingFile(client);
   } catch (const std::exception& e) {
-    client.TransferKind = TFtpTransferKind::None;
+    DropTransfer(client);
     answer = FtpFormat(kReplyCannotRetr, e.what());
   }
 }

@@ -52,18 +52,20 @@ void TFtpServer::ChangeDirectory(TFtpCtrlSocket& client, std::string& params, st
     // current directory of that drive.
     if (target.size() == 3 && target[0] == '\\' && target[2] == ':') target = target.substr(1) + "\\";
     ResolveDirectory(client.CurrentDirectory, target);
+    bool allowed = true;
+    if (OnChangeDirectory) OnChangeDirectory(*this, client, client.CurrentDirectory, allowed);
+    // Judged before the disk is asked: the other way round, a refused client learnt
+    // which folders exist anywhere on the machine.
+    if (!allowed) {
+      client.CurrentDirectory = old;
+      answer = FtpFormat(kReplyCwdFailed, kMsgNoPermission);
+      return;
+    }
     // The path model never looks at the disk: without this a client was told it
     // had entered a folder that does not exist, and clients that walk a path one
     // folder at a time (lftp) went on from there and uploaded into nowhere.
     if (!HostFs::DirectoryExists(client.CurrentDirectory)) throw FtpServerException(kMsgNoSuchDirectory);
-    bool allowed = true;
-    if (OnChangeDirectory) OnChangeDirectory(*this, client, client.CurrentDirectory, allowed);
-    if (allowed) {
-      answer = FtpFormat(kReplyCwdOk, BackslashesToSlashes(client.CurrentDirectory).c_str());
-    } else {
-      client.CurrentDirectory = old;
-      answer = FtpFormat(kReplyCwdFailed, kMsgNoPermission);
-    }
+    answer = FtpFormat(kReplyCwdOk, BackslashesToSlashes(client.CurrentDirectory).c_str());
   } catch (const std::exception& e) {
     client.CurrentDirectory = old;
     answer = FtpFormat(kReplyCwdFailed, e.what());

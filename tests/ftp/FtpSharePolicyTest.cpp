@@ -284,7 +284,7 @@ TEST_F(FtpSharePolicyTest, SharesThatNameNoFolderGrantNothing) {
 TEST_F(FtpSharePolicyTest, LetterCaseTwinIsAnotherFolder) {
   StartShare(true, true, true);
   EXPECT_EQ(Command("CWD " + Ftp("share")), kNoCwd);
-  EXPECT_EQ(Command("CWD " + Ftp("SHARE")), "501 CWD failed. Directory not found");
+  EXPECT_EQ(Command("CWD " + Ftp("SHARE")), kNoCwd) << "missing, and outside: not told apart";
   EXPECT_EQ(Retrieve(Ftp("share/twin.txt")), "500 Cannot RETR.");
   EXPECT_EQ(Store(Ftp("share/new.txt"), "x"), kDenied);
   EXPECT_EQ(Command("MKD " + Ftp("share/new")).substr(0, 4), "550 ");
@@ -357,6 +357,24 @@ TEST_F(FtpSharePolicyTest, RenamesCannotCrossTheShareBoundary) {
   EXPECT_EQ(LastLog(), Decision(false, "Rename to " + Drive("Share") + "\\..\\outside\\a.txt"));
   EXPECT_EQ(Command("RNTO dlink/a.txt"), "500 Cannot RNTO.");
   ExpectDiskUnchanged();
+}
+
+// A drop box (write without read) let anyone move what others dropped into a
+// readable share and fetch it there; and CWD told a refused client which folders
+// exist outside the shares.
+TEST_F(FtpSharePolicyTest, DropBoxKeepsItsFilesAndOutsideFoldersStayUnknown) {
+  def_.Directories.push_back({files_.Drive("Share"), "", false, true, true});
+  def_.Directories.push_back({files_.Drive("Share2"), "", true, true, true});
+  def_.DirectoryCount = 2;
+  Start();
+  Login("ann", "secret");
+  EXPECT_EQ(Command("RNFR a.txt"), "350 File exists, ready for destination name.");
+  EXPECT_EQ(Command("RNTO " + Ftp("Share2/a.txt")), "500 Cannot RNTO.");
+  EXPECT_EQ(Command("RNTO dropped.txt").substr(0, 4), "250 ") << "within the drop box";
+  EXPECT_EQ(Command("RNFR " + Ftp("Share2/x.txt")), "350 File exists, ready for destination name.");
+  EXPECT_EQ(Command("RNTO " + Ftp("Share2/y.txt")).substr(0, 4), "250 ");
+  for (const char* folder : {"outside", "no-such-folder"})
+    EXPECT_EQ(Command("CWD " + Ftp(folder)), "501 CWD failed. No permission") << folder;
 }
 
 // A NUL byte ends the path for the kernel, so a check that reads past it would
@@ -456,7 +474,7 @@ TEST_F(FtpSharePolicyTest, FolderSwappedForALinkBetweenRnfrAndRntoBringsNothingI
   EXPECT_EQ(Command("RNFR dir/secret.txt"), "350 File exists, ready for destination name.");
   fs::rename(files_.Native("Share/dir"), files_.Native("Share/olddir"));
   files_.MakeLink("Share/dir", files_.Native("outside"));
-  EXPECT_EQ(Command("RNTO stolen.txt").substr(0, 4), "450 ");
+  EXPECT_EQ(Command("RNTO stolen.txt").substr(0, 4), "500 ");
   EXPECT_TRUE(fs::exists(files_.Native("outside/secret.txt")));
   EXPECT_FALSE(fs::exists(files_.Native("Share/stolen.txt")));
   EXPECT_EQ(Command("RNFR olddir/secret.txt"), "350 File exists, ready for destination name.");

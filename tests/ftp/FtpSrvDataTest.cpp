@@ -300,6 +300,12 @@ TEST_F(FtpDataTest, RestartOffsetAppliesToTheNextTransferOnly) {
   EXPECT_EQ(reply.rfind("426 Connection closed; Cannot open file \"" + HostDir() + "missing\". ", 0),
             0u) << reply;
 
+  // A refused transfer command uses its REST up: kept, it restarted the next one.
+  EXPECT_EQ(Command("REST 100"), "350 REST supported. Ready to resume at byte offset 100.");
+  EXPECT_EQ(Command("STOR w").substr(0, 17), "501 Cannot STOR. ");
+  EXPECT_EQ(Upload("STOR w", "NEW"), "226 File received ok");
+  EXPECT_EQ(ReadFile("w"), "NEW");
+
   EXPECT_EQ(Command("REST -1"), "501 Required byte offset parameter bad or missing.");
   EXPECT_EQ(Command("REST 1x"), "501 Syntax error in parameter: '1x' is not a valid integer value.");
   EXPECT_EQ(Command("REST"), "501 Syntax error in parameter: '' is not a valid integer value.");
@@ -542,6 +548,25 @@ TEST_F(FtpDataTest, StouWhoseConnectionNeverComesLeavesNoFile) {
   EXPECT_EQ(Command("QUIT"), "221 Goodbye.");
   ASSERT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
   EXPECT_EQ(reserved(), 0);
+}
+
+TEST_F(FtpDataTest, StouWithoutADataConnectionLeavesNoFile) {
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Command("STOU"), "501 Cannot STOU. Connect: No Port Specified");
+  EXPECT_TRUE(std::filesystem::is_empty(Native()));
+}
+
+// A transfer still waiting for its passive connection never had a final reply when
+// the client asked for a new port, and took that port's connection as its own.
+TEST_F(FtpDataTest, NewPassivePortEndsTheTransferWaitingForTheOldOne) {
+  WriteFile("f", "hello");
+  Command("EPSV");
+  EXPECT_EQ(Command("STOR up"), "150 Opening data connection for up.");
+  EXPECT_EQ(Command("EPSV"),
+            "426 Connection closed; Transfer aborted: a new data connection was requested.");
+  EXPECT_EQ(Reply().substr(0, 4), "229 ");
+  EXPECT_FALSE(std::filesystem::exists(Native("up")));
+  EXPECT_EQ(Download("RETR f"), "hello");
 }
 
 TEST_F(FtpDataTest, ExtendedPassiveActiveAndMachineListings) {
