@@ -93,7 +93,7 @@ void TFtpServer::Start() {
   serverWSocket_->OnChangeState = [this](TCustomWSocket&, TSocketState, TSocketState newState) {
     ServerChangeState(newState);
   };
-  serverWSocket_->SetComponentOptions({wsoNoReceiveLoop});
+  serverWSocket_->SetComponentOptions({wsoNoReceiveLoop, wsoTcpNoDelay});
   serverWSocket_->Listen();
 }
 

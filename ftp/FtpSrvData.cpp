@@ -522,6 +522,12 @@ bool TFtpServer::SpliceStoreData(TFtpCtrlSocket& client) {
 }
 
 void TFtpServer::StoreClosed(TFtpCtrlSocket& client, int error) {
+  // An encrypted upload ends with close_notify; an end without it may be a reset
+  // forged by anyone on the path, and the file cannot be told whole.
+  if (!client.TransferAborted && error == 0 && client.DataWSocket->TlsEndedUncleanly()) {
+    client.TransferAborted = true;
+    client.TransferMessage = kMsgTlsCutShort;
+  }
   // An upload that carried no data still leaves its (empty) file.
   if (!client.TransferAborted && error == 0) {
     try {

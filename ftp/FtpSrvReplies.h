@@ -139,6 +139,7 @@ inline constexpr const char* kMsgNotAnInteger = "'%s' is not a valid integer val
 inline constexpr const char* kReplyAborOk = "225 ABOR command successful.";
 inline constexpr const char* kMsgAbortRequested = "ABORT requested by client";
 inline constexpr const char* kMsgDataReplaced = "Transfer aborted: a new data connection was requested";
+inline constexpr const char* kMsgTlsCutShort = "the data connection ended without TLS close_notify";
 inline constexpr const char* kMsgTransferOk = "Transfer Ok";
 inline constexpr const char* kMsgDataConnectError = "Client data socket connection error: %d";
 inline constexpr const char* kMsgSendError = "Send: error #%d";

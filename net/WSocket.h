@@ -247,6 +247,11 @@ public:
   // stalled (or since the last call): a slow reader may drain a send buffer of
   // megabytes for minutes while the socket never becomes writable.
   bool PeerTookSentBytes();
+  // Starts what PeerTookSentBytes compares with from what the kernel holds now.
+  void NoteSendStalled();
+  // Bytes the kernel still holds for the peer, sent or not, until acknowledged;
+  // -1 when unknown.
+  int UnsentByteCount() const;
   bool PeerEnded() const { return peerEnded_; }
   // Waits (running the loop) until the send queue is empty or the socket closes.
   virtual void Flush();
@@ -277,6 +282,9 @@ public:
   void RefuseTlsIfOffered();
   // The handshake is done and the connection encrypted.
   bool TlsActive() const { return tlsPhase_ == tlsOn; }
+  // The peer ended its encrypted stream without close_notify: anyone on the path
+  // can forge such an end, so what came may be cut short.
+  bool TlsEndedUncleanly() const { return tlsEndedUncleanly_; }
   // Still deciding or negotiating: nothing may be sent meanwhile.
   bool TlsPending() const { return tlsPhase_ != tlsOff && tlsPhase_ != tlsOn; }
   const TTlsSession* TlsSession() const { return tls_.get(); }
@@ -417,7 +425,6 @@ private:
   bool keepOpenOnPeerEnd_ = false;
   bool peerEnded_ = false;  // the peer ended its sending side while kept open
   int unsentAtStall_ = -1;  // the kernel's unacknowledged bytes when sending stalled
-  void NoteSendStalled();
   void ResetInputState();
   EventLoop::TimerId acceptBackoff_ = 0;
   std::uint64_t platformReads_ = 0;
@@ -445,6 +452,7 @@ private:
   // What the last TLS call waited for against its direction (a read that must
   // send, a write that must receive, or the handshake's next step).
   TTlsStatus tlsWaitsFor_ = tlsDone;
+  bool tlsEndedUncleanly_ = false;
   bool tlsPeerEnded_ = false;  // close_notify read: the end comes without a hang-up
   std::uint32_t tlsPostedEvents_ = 0;  // readiness owed to bytes the descriptor never shows
   std::vector<char> tlsScratch_;  // plain bytes gathered into one record

@@ -140,6 +140,7 @@ int TCustomWSocket::TlsRecv(void* buffer, std::int32_t size) {
       // A peer that ended with close_notify may wait for ours before it hangs up
       // (an FTP client after its upload), so the end is reported from here.
       tlsPeerEnded_ = true;
+      tlsEndedUncleanly_ = !r.error.empty();
       PostTlsInput(ready::kPeerClosed);
       return 0;
     default:

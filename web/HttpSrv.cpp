@@ -7,6 +7,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kHeaderDeadlineCap = 30;  // seconds for a whole request header, at most
+constexpr int kLingerCap = 5;  // seconds a peer that has its whole answer is given to close
 
 }  // namespace
 
@@ -29,14 +30,15 @@ void THttpConnection::ConnectionDataAvailable(std::uint16_t error) {
     ReceiveText();  // further request bytes while an answer is pending are dropped
     return;
   }
-  std::string line = StripLineEnd(ReceiveText());
-  if (phase_ == 0 && sendShut_) {
-    // A kept-alive peer asks again, but the answer side is already shut down:
-    // nothing could reach it, so end the connection rather than leave it hanging.
-    CloseLater();
+  if (sendShut_) {
+    // The answer side is shut, so a kept-alive peer that asks again can get nothing:
+    // the connection ends, once the peer has the whole answer. Closed before, the
+    // kernel answered the peer's next bytes with a reset and dropped the rest.
+    ReceiveText();
+    if (UnsentByteCount() == 0) CloseLater();
     return;
   }
-  ProcessLine(line);
+  ProcessLine(StripLineEnd(ReceiveText()));
 }
 
 void THttpConnection::ProcessLine(const std::string& line) {
@@ -241,10 +243,15 @@ void THttpConnection::DocumentDone() {
   phase_ = 0;
   headerSince_ = Clock::now();
   KeepOpenOnPeerEnd(false);
-  if (!WantsKeepAlive(headers_.ReqConnection) || PeerEnded()) {
+  // Closed while the kernel still held part of the answer, a byte from the peer (a
+  // pipelined request, a stray line end) made it reset the connection and drop that
+  // part: the connection stays until the peer has it all.
+  if (PeerEnded() || (!WantsKeepAlive(headers_.ReqConnection) && UnsentByteCount() == 0)) {
     CloseLater();
     return;
   }
+  lastProgress_ = lastLook_ = headerSince_;
+  NoteSendStalled();
   ArmLimits();
 }
 
@@ -282,13 +289,15 @@ bool THttpConnection::AnswerPending() const {
 void THttpConnection::ArmLimits() {
   if (!limits_.TimeLimitsOn() || State() != wsConnected) return;
   TTime next;
-  if (phase_ != 2)
-    next = headerSince_ + limits_.Capped(kHeaderDeadlineCap);
-  else
+  if (phase_ == 2)
     // A request left unanswered (one without a path gets no answer at all) would
     // otherwise hold its connection for ever.
     next = std::min(lastProgress_ + limits_.Idle(),
                     std::max(lastProgress_, lastLook_) + limits_.LookEvery());
+  else if (sendShut_)
+    next = std::max(lastProgress_, lastLook_) + limits_.Capped(kLingerCap);
+  else
+    next = headerSince_ + limits_.Capped(kHeaderDeadlineCap);
   if (limitTimer_.Armed() && limitTimerFor_ <= next) return;
   limitTimerFor_ = next;
   auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
@@ -299,7 +308,21 @@ void THttpConnection::CheckLimits() {
   if (State() != wsConnected) return;
   const TTime now = Clock::now();
   std::string reason;
-  if (phase_ != 2) {
+  if (phase_ != 2 && sendShut_) {
+    // The whole answer is with the kernel, on its way to a peer that may read it
+    // slowly: that is no idle client, and no header is late.
+    if (now >= std::max(lastProgress_, lastLook_) + limits_.Capped(kLingerCap)) {
+      lastLook_ = now;
+      if (PeerTookSentBytes()) {
+        lastProgress_ = now;
+      } else if (UnsentByteCount() == 0) {
+        Close();  // it has had everything for a while and keeps the connection: done
+        return;
+      }
+    }
+    if (now >= lastProgress_ + limits_.Idle())
+      reason = "Answer not read for " + std::to_string(limits_.IdleTimeout) + " seconds";
+  } else if (phase_ != 2) {
     if (now >= headerSince_ + limits_.Capped(kHeaderDeadlineCap))
       reason = "Request header not complete within " +
                std::to_string(limits_.Capped(kHeaderDeadlineCap).count() / 1000) + " seconds";
@@ -386,6 +409,7 @@ void THttpServer::Start() {
   else if (wsocket_->State() == wsListening)
     return;
   TWSocketServer& s = *wsocket_;
+  s.SetComponentOptions({wsoTcpNoDelay});
   s.ClientClass = [this]() -> std::unique_ptr<TWSocketClient> {
     if (ClientClass) return ClientClass();
     return std::make_unique<THttpConnection>();

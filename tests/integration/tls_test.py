@@ -234,6 +234,7 @@ def check_require_tls(binary):
         reply = refusal(ftp.prot_c, "PROT C under RequireTls")
         expect(reply.startswith("534 "), f"unexpected refusal: {reply}")
         check_close_notify_cuts_download(server, ftp)
+        check_upload_cut_without_close_notify(server, ftp)
         ftp.quit()
         ftp = ResumingFtp(context=no_checks())
         ftp.connect("127.0.0.1", server.port, timeout=30)
@@ -265,6 +266,19 @@ def check_close_notify_cuts_download(server, ftp):
     conn.close()
     expect(reply == "426 Connection closed; transfer aborted.",
            f"a download ended by close_notify was answered {reply!r}")
+
+
+def check_upload_cut_without_close_notify(server, ftp):
+    # A bare TCP end, which anyone on the path can forge, was taken for the end of an
+    # encrypted upload: "226 File received ok" for a third of the file.
+    conn = ftp.transfercmd("STOR cut-up.bin")
+    conn.sendall(os.urandom(300_000))
+    socket.socket.shutdown(conn, socket.SHUT_WR)  # TCP's end, no close_notify
+    reply = ftp.getline()
+    conn.close()
+    expect(reply == "426 Connection closed; the data connection ended without TLS close_notify.",
+           f"an upload cut without close_notify was answered {reply!r}")
+    server.wait_for_line("Upload incomplete: ")
 
 
 def check_stalled_handshake_closes(binary):

@@ -322,6 +322,20 @@ TEST_F(HttpEngineTest, WithoutKeepAliveTheConnectionCloses) {
   }
 }
 
+// Closed as soon as the last byte was queued, a connection whose peer then sent
+// anything (a pipelined request, a stray line end) was reset by the kernel, and the
+// megabytes it still held for the peer were lost.
+TEST_F(HttpEngineTest, BytesAfterTheRequestDoNotCutALargeAnswerShort) {
+  const std::size_t size = 6 << 20;
+  docs_.WriteFile("big.bin", std::string(size, 'b'));
+  THttpPeer peer(port_);
+  peer.Send("GET /big.bin HTTP/1.1\r\n\r\n");
+  peer.ReadAtLeast(size / 2);
+  EventLoop::Instance().WaitFor([] { return false; }, 300ms);  // the rest is queued
+  peer.Send("\r\n");
+  EXPECT_EQ(SplitAnswer(peer.ReadToEnd()).body.size(), size);
+}
+
 TEST_F(HttpEngineTest, StrayEmptyLineLeavesTheRequestUnanswered) {
   docs_.WriteFile("index.html", "x");
   THttpPeer peer(port_);
