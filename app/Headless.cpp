@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <utility>
 
 #include "app/Startup.h"
 #include "catalogue/uServers.h"
@@ -61,14 +62,15 @@ void THeadlessUi::ReportDropped() {
   if (pipe_->Write(EscapeControls(FormatLogLine(LocalTimeNow(), text)) + "\n")) dropped_ = 0;
 }
 
-// A second call while the timer runs only changes the entry it will refresh, as the
-// desktop's one-shot timer does.
+// A second call while the timer runs adds its entry, as the desktop's one-shot
+// timer does.
 void THeadlessUi::StartGlitchTimer(int index) {
-  glitchIndex_ = index;
+  glitchIndexes_.insert(index);
   if (glitchTimer_) return;
   glitchTimer_ = EventLoop::Instance().AddTimer(kGlitchDelay, [this] {
     glitchTimer_.reset();
-    UpdateServerTray(glitchIndex_);  // harmless for an entry that has stopped meanwhile
+    // Harmless for an entry that has stopped meanwhile.
+    for (int entry : std::exchange(glitchIndexes_, {})) UpdateServerTray(entry);
   });
 }
 

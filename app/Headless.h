@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "catalogue/ServerUi.h"
@@ -44,7 +45,7 @@ private:
   std::size_t dropped_ = 0;            // lines the pipe refused since the last report
   std::ostream& err_;
   std::optional<EventLoop::TimerId> glitchTimer_;
-  int glitchIndex_ = -1;
+  std::set<int> glitchIndexes_;
 };
 
 // The whole headless program after the instance guard: start-up from serversFolder,

@@ -5,9 +5,12 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QToolButton>
 #include <QWidget>
 #include <QWindow>
+
+#include <utility>
 
 void CentreOnScreen(QWidget& window) {
   if (const QScreen* where = window.screen())
@@ -23,24 +26,35 @@ bool TWindowMover::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::MouseButtonPress: {
       auto* press = static_cast<QMouseEvent*>(event);
       if (press->button() != Qt::LeftButton) break;
-      QWindow* handle = window_.windowHandle();
-      if (handle && handle->startSystemMove()) return true;
-      following_ = true;
+      pressed_ = true;
       grabOffset_ = press->globalPosition().toPoint() - window_.frameGeometry().topLeft();
+      // Asked at once, the window manager took a click whose release was already
+      // queued (an instant click, or a program busy for a moment) for the start of
+      // a move, and the window followed the pointer with no button held. Asked once
+      // what is queued has been seen, a release among it ends the click first.
+      QTimer::singleShot(0, this, [this] { StartMove(); });
       return true;
     }
     case QEvent::MouseMove:
-      if (!following_) break;
+      // Before the window manager takes over, the window follows here.
+      if (!following_ && !pressed_) break;
       window_.move(static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - grabOffset_);
       return true;
     case QEvent::MouseButtonRelease:
-      if (!following_) break;
-      following_ = false;
+      if (!following_ && !pressed_) break;
+      following_ = pressed_ = false;
       return true;
     default:
       break;
   }
   return QObject::eventFilter(watched, event);
+}
+
+void TWindowMover::StartMove() {
+  if (!std::exchange(pressed_, false)) return;
+  QWindow* handle = window_.windowHandle();
+  if (handle && handle->startSystemMove()) return;
+  following_ = true;
 }
 
 TCaptionBar::TCaptionBar(const QString& title, bool withClose, QWidget& window)

@@ -22,7 +22,10 @@ protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+  void StartMove();
+
   QWidget& window_;
+  bool pressed_ = false;  // a press waits for the move to start
   bool following_ = false;
   QPoint grabOffset_;
 };

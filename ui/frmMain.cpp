@@ -1,6 +1,8 @@
 #include "ui/Controls.h"
 #include "ui/frmMain.h"
 
+#include <utility>
+
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDesktopServices>
@@ -97,7 +99,9 @@ void TfMain::BuildWindow() {
   tGlitch_ = Named(new QTimer(this), "tGlitch");
   tGlitch_->setSingleShot(true);
   tGlitch_->setInterval(kGlitchMs);
-  connect(tGlitch_, &QTimer::timeout, this, [this] { UpdateServerTray(glitchTag_); });
+  connect(tGlitch_, &QTimer::timeout, this, [this] {
+    for (int tag : std::exchange(glitchTags_, {})) UpdateServerTray(tag);
+  });
   trays_ = new TServerTrays(*this, {[this] { trayDblClick(); },
                                     [this](const TServerFile& server, bool tls) { ShowServerLink(server, tls); },
                                     [this](int index) { ShowServerLog(index); },
@@ -289,9 +293,10 @@ void TfMain::UpdateTrayIcon(int runningServerCount) {
   SetTrayImage(runningServerCount <= 0 ? kImgMainTrayIdle : kImgMainTrayRunning);
 }
 
-// A second call within the delay only changes which entry gets refreshed.
+// A second call within the delay adds its entry without restarting the timer. It
+// used to replace the first, whose icon then showed a client that had gone.
 void TfMain::StartGlitchTimer(int index) {
-  glitchTag_ = index;
+  glitchTags_.insert(index);
   if (!tGlitch_->isActive()) tGlitch_->start();
 }
 

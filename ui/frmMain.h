@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -120,7 +121,7 @@ private:
   std::vector<std::string> serverFiles_;
   int listedServerCount_ = 0;
   int trayImage_ = -1;
-  int glitchTag_ = -1;
+  std::set<int> glitchTags_;  // entries whose icons the running timer refreshes
   std::map<int, QPointer<TfLog>> logWindows_;
 
   QTabBar* tsTabs_ = nullptr;

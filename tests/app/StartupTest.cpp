@@ -159,7 +159,7 @@ TEST_F(StartupTest, SecondDefinitionOnTheSamePortFailsAndIsClearedForNextTime) {
                             "by another server or application.\n");
 }
 
-TEST_F(StartupTest, GlitchTimerRefreshesTheLastNamedEntryAfterHalfASecond) {
+TEST_F(StartupTest, GlitchTimerRefreshesEveryNamedEntryAfterHalfASecond) {
   std::string a = Define("a.server", kTypeWeb, true);
   std::string b = Define("b.server", kTypeWeb, true);
   RunStartupSequence(Servers());
@@ -169,11 +169,11 @@ TEST_F(StartupTest, GlitchTimerRefreshesTheLastNamedEntryAfterHalfASecond) {
 
   auto begin = std::chrono::steady_clock::now();
   Ui().StartGlitchTimer(0);
-  Ui().StartGlitchTimer(1);  // within the 500 ms: only the entry named last
+  Ui().StartGlitchTimer(1);  // within the 500 ms: both, at the first one's time
   auto& loop = EventLoop::Instance();
   ASSERT_TRUE(loop.WaitFor([] { return ServerRegistry[1].ClientCount == 5; }, 3s));
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 450ms);
-  EXPECT_EQ(ServerRegistry[0].ClientCount, 0);
+  EXPECT_EQ(ServerRegistry[0].ClientCount, 2);
 }
 
 TEST_F(StartupTest, GlitchTimerForAStoppedServerTouchesNoEngine) {

@@ -227,6 +227,18 @@ def check_first_screen(env, probe):
     if not wait_until(lambda: all(abs(a - b) <= NEAR for a, b in zip(x_geometry(env, window), wanted)), 10):
         fail(f"a caption drag by (60, 40) moved the window from {where[:2]} to {x_geometry(env, window)[:2]}")
 
+    # An instant click (press and release at once, as remote desktops send it) left
+    # the window following the pointer with no button held.
+    moved_to = x_geometry(env, window)
+    xdo(env, "mousemove", moved_to[0] + moved_to[2] // 2, moved_to[1] + 8)
+    xdo(env, "click", 1)
+    time.sleep(0.5)
+    xdo(env, "mousemove", moved_to[0] + 150, moved_to[1] + 120)
+    time.sleep(0.5)
+    if x_geometry(env, window)[:2] != moved_to[:2]:
+        xdo(env, "key", "Escape")
+        fail(f"a click on the caption left the window following the pointer to {x_geometry(env, window)[:2]}")
+
 
 def check_wizard_font(env, probe):
     where = x_geometry(env, main_window_id(env))
