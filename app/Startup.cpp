@@ -79,8 +79,10 @@ std::vector<std::string> ScanServerFiles(const std::string& folder) {
     std::string path = folder + "/" + name;
     TServerFile definition;
     // Only files that can be read are read, so a scan (the desktop makes
-    // several) never shows a box; a definition the user cannot read is not listed.
-    if (IsReadableRegularFile(path) && ReadServerFile(path, definition)) files.push_back(path);
+    // several) never shows a box; a definition the user cannot read is not listed,
+    // nor one another user put there.
+    if (IsReadableRegularFile(path) && OwnedByUs(path) && ReadServerFile(path, definition))
+      files.push_back(path);
   }
   return files;
 }
@@ -106,12 +108,16 @@ std::vector<std::string> StartupSummary(const std::string& folder, const TStartu
   bool named = false;
   for (const auto& name : FolderEntryNames(folder)) {
     if (!HasServerExtension(name)) continue;
-    named = true;
     const std::string path = folder + "/" + name;
-    if (IsFolder(path) || std::find(startup.ServerFiles.begin(), startup.ServerFiles.end(), path) !=
-                              startup.ServerFiles.end())
+    if (IsFolder(path)) continue;  // no definition, whatever its name
+    named = true;
+    if (std::find(startup.ServerFiles.begin(), startup.ServerFiles.end(), path) !=
+        startup.ServerFiles.end())
       continue;
-    if (!IsReadableRegularFile(path)) lines.push_back("Cannot read " + path + "; it is left out");
+    if (!IsReadableRegularFile(path))
+      lines.push_back("Cannot read " + path + "; it is left out");
+    else if (!OwnedByUs(path))
+      lines.push_back(path + " belongs to another user; it is left out");
   }
   if (startup.ServerFiles.empty() && !named) {
     lines.push_back("No server definition found in " + folder +

@@ -194,6 +194,11 @@ bool IsReadableRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
 }
 
+bool OwnedByUs(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && (st.st_uid == ::geteuid() || st.st_uid == 0);
+}
+
 std::tm LocalTimeNow() {
   int milliseconds = 0;
   return LocalTimeNow(milliseconds);

@@ -45,6 +45,9 @@ std::string AbsolutePath(const std::string& path);
 std::vector<std::string> FolderEntryNames(const std::string& folder);
 // A regular file the process may read, after following symbolic links.
 bool IsReadableRegularFile(const std::string& path);
+// Whether what path leads to belongs to this process's user or to root. In a folder
+// others may write, a file of theirs must not decide what is shared.
+bool OwnedByUs(const std::string& path);
 
 std::tm LocalTimeNow();
 // The same, from one clock read that also gives the milliseconds past its second.

@@ -81,19 +81,57 @@ std::string PercentEncode(std::string_view text, std::string_view keep) {
   return out;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of text, or 0.
+std::size_t Utf8SequenceLength(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+  if (length == 0 || text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+}  // namespace
+
+// The C1 controls count too: as a raw byte (what an 8-bit terminal reads) or written
+// in UTF-8 (U+0080 to U+009F), a client's 0x9B would start a terminal command as ESC
+// "[" does. The other bytes of well-formed UTF-8 are letters, and stay.
 std::string EscapeControls(std::string_view text, std::string_view marker) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F) {
-      out += marker;
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
+  auto escape = [&](unsigned char c) {
+    out += marker;
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7F)
+        escape(c);
+      else
+        out += text[at];
+      ++at;
+      continue;
     }
+    const std::size_t length = Utf8SequenceLength(text.substr(at));
+    if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) {
+      escape(c);
+      escape(static_cast<unsigned char>(text[at + 1]));
+    } else if (length > 0) {
+      out.append(text.substr(at, length));
+    } else if (c < 0xA0) {
+      escape(c);
+    } else {
+      out += text[at];  // a Latin-1 letter of a name not in UTF-8
+    }
+    at += std::max<std::size_t>(length, 1);
   }
   return out;
 }

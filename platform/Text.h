@@ -27,9 +27,9 @@ std::string_view TrimSpacesEnd(std::string_view text);
 // link keeps nothing, since "/", "#", "@" or ":" there would end it early.
 std::string PercentEncode(std::string_view text, std::string_view keep = {});
 
-// Control bytes (below 0x20, and 0x7F) as marker + two hex digits ("\x0A", or "%0A"
-// in an answer head), so that text a client chose cannot start a line of its own in a
-// log or a head, or drive a terminal.
+// Control bytes (below 0x20, 0x7F, and the C1 controls raw or in UTF-8) as marker +
+// two hex digits ("\x0A", or "%0A" in an answer head), so that text a client chose
+// cannot start a line of its own in a log or a head, or drive a terminal.
 std::string EscapeControls(std::string_view text, std::string_view marker = "\\x");
 
 // 0..15 for a hexadecimal digit of either case, -1 for anything else.

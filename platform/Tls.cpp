@@ -106,6 +106,8 @@ int ReadSmallFile(const std::string& path, std::string& out) {
   struct stat st {};
   if (::fstat(file.Get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  // A key another user put there is one they know: they could read every session.
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) return EPERM;
   out.clear();
   char buffer[8192];
   for (;;) {
@@ -163,7 +165,7 @@ struct TKeyPair {
 // empty with error set when it cannot be read.
 TBio ReadPem(const std::string& path, std::string& pem, std::string& error) {
   if (const int err = ReadSmallFile(path, pem)) {
-    error = std::strerror(err);
+    error = err == EPERM ? "it belongs to another user" : std::strerror(err);
     return nullptr;
   }
   ERR_clear_error();

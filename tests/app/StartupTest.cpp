@@ -88,6 +88,20 @@ TEST_F(StartupTest, ScanKeepsOnlyReadableDefinitionFiles) {
             "Nothing serves a.server (Type=2; 0 is an FTP server, 1 a Web server)");
 }
 
+// In a folder others may write, a definition of theirs decided what was shared with
+// this user's rights; and a folder named like a definition hid the "none found" line.
+TEST_F(StartupTest, DefinitionsOfOtherUsersAndFoldersAreNoDefinitions) {
+  folder_.MakeFolder("Servers/old.server");
+  EXPECT_EQ(StartupSummary(Servers(), TStartup{}).front().rfind("No server definition found", 0), 0u);
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a file another user's";
+  std::string planted = Define("planted.server", kTypeVokt, true);
+  ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+  TStartup startup = RunStartupSequence(Servers());
+  EXPECT_TRUE(startup.ServerFiles.empty());
+  EXPECT_EQ(StartupSummary(Servers(), startup),
+            std::vector<std::string>{planted + " belongs to another user; it is left out"});
+}
+
 TEST_F(StartupTest, ListAndAutoStartFollowNamesWithoutRegardToCase) {
   // Made out of order; names made by the program are its creation times.
   std::vector<std::string> expected(5);

@@ -25,6 +25,16 @@ TEST(Text, TrimsControlsOrSpacesAsAsked) {
   EXPECT_EQ(TrimControls("   "), "");
 }
 
+// A client's text reaches the operator's terminal: every control that could drive
+// it is written out, and the letters of any script stay as they are.
+TEST(Text, EscapesEveryTerminalControlAndKeepsLetters) {
+  EXPECT_EQ(EscapeControls("a\x1b[2J\n\x7f"), "a\\x1B[2J\\x0A\\x7F");
+  EXPECT_EQ(EscapeControls("\xc2\x9b" "31m \x9b" "0m \xc2\x9d"), "\\xC2\\x9B31m \\x9B0m \\xC2\\x9D");
+  const std::string letters = "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xc2\xa0 lat\xe9";
+  EXPECT_EQ(EscapeControls(letters), letters);
+  EXPECT_EQ(EscapeControls("\xe6\x97", "%"), "\xe6%97") << "a cut sequence's C1 byte";
+}
+
 TEST(Text, IntegerTextTakesSignsAndDollarHex) {
   struct Row {
     const char* description;

@@ -282,6 +282,14 @@ TEST(TlsCertificate, UnusableFilesAreReportedAndLeftAlone) {
   ASSERT_EQ(::mkfifo(links.File("tls-cert.pem").c_str(), 0600), 0);
   EXPECT_NE(EnsureTlsCertificate(links.Path(), "mine").error.find("tls-cert.pem could not be read"),
             std::string::npos);
+
+  // A key another user put there is one they know.
+  if (::geteuid() != 0) return;
+  TTempFolder planted;
+  ASSERT_TRUE(EnsureTlsCertificate(planted.Path(), "mine").Ok());
+  ASSERT_EQ(::chown(planted.File("tls-key.pem").c_str(), 65534, 65534), 0);
+  EXPECT_NE(EnsureTlsCertificate(planted.Path(), "mine").error.find("belongs to another user"),
+            std::string::npos);
 }
 
 TEST_F(TlsTest, DataCrossesBothWaysIntact) {
