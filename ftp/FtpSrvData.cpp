@@ -1,6 +1,7 @@
 // Data connections and transfers: PORT and PASV, the upload and download commands,
 // LIST and NLST, REST and ABOR, and the handlers that move the bytes.
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <vector>
@@ -372,6 +373,11 @@ void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
     answer = kind == TFtpTransferKind::Appe ? kReplyCannotAppe : kReplyPermissionDenied;
     return;
   }
+  // A folder that is not there takes no upload: said now, with a final reply, not
+  // after "150" with a 426 that clients took for passing and tried again for ever.
+  const std::size_t cut = path.rfind('\\');
+  if (cut != std::string::npos && !HostFs::DirectoryExists(path.substr(0, cut + 1)))
+    throw FtpServerException("Cannot create file \"" + path + "\". " + THostStatus(ENOENT).Message());
   client.HostFilePath = path;
   client.TransferJudgedPath = client.JudgedPath;
   if (reserve) {
@@ -528,6 +534,12 @@ void TFtpServer::StoreClosed(TFtpCtrlSocket& client, int error) {
     client.TransferAborted = true;
     client.TransferMessage = kMsgTlsCutShort;
   }
+  // A client that finished waits for the reply; one whose control connection ended
+  // with the data (killed, or its machine gone) most likely did not send it all.
+  if (!client.TransferAborted && error == 0 && client.PeerEndedQuietly()) {
+    client.TransferAborted = true;
+    client.TransferMessage = kMsgClientGone;
+  }
   // An upload that carried no data still leaves its (empty) file.
   if (!client.TransferAborted && error == 0) {
     try {
@@ -605,9 +617,13 @@ namespace {
 
 // Leading words that begin with "-" are options of a Unix ls ("-a", "-la", "-R"),
 // not names: "LIST -a sub" lists sub. With nothing else the current folder is meant.
-std::string WithoutListOptions(std::string params) {
+// An "a" or "A" among them asks for the names that begin with a dot too.
+std::string WithoutListOptions(std::string params, bool& all) {
+  all = false;
   while (!params.empty() && params[0] == '-') {
-    const std::size_t next = params.find_first_not_of(" \t", params.find_first_of(" \t"));
+    const std::size_t end = params.find_first_of(" \t");
+    all = all || params.substr(0, end).find_first_of("aA") != std::string::npos;
+    const std::size_t next = params.find_first_not_of(" \t", end);
     params = next == std::string::npos ? std::string() : params.substr(next);
   }
   return params;
@@ -621,12 +637,14 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
   auto hook = [&](const std::string& dir, const std::string& name, std::string& result) {
     if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
   };
+  bool refused = false;
   try {
     client.TransferKind = format == TFtpListFormat::Nlst ? TFtpTransferKind::Nlst
                                                          : TFtpTransferKind::List;
     client.TransferStream.reset();
     client.StreamOwned = false;
-    params = WithoutListOptions(SlashesToBackslashes(params));
+    bool all = false;
+    params = WithoutListOptions(SlashesToBackslashes(params), all);
     if (OnValidateList) {
       // A name of nothing lists the current folder, so judging only what is finally
       // listed told a client, refused or not, whether a path outside the shares
@@ -634,10 +652,16 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
       // first, whether it exists or not.
       if (!params.empty()) {
         std::string named = BuildFilePath(client, client.CurrentDirectory, params);
-        if (!Validate(OnValidateList, client, named)) throw FtpServerException(kMsgNoPermission);
+        if (!Validate(OnValidateList, client, named)) {
+          refused = true;
+          throw FtpServerException(kMsgNoPermission);
+        }
       }
       std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
-      if (!Validate(OnValidateList, client, pattern)) throw FtpServerException(kMsgNoPermission);
+      if (!Validate(OnValidateList, client, pattern)) {
+        refused = true;
+        throw FtpServerException(kMsgNoPermission);
+      }
     }
     // MLSD names a folder (RFC 3659 section 7): a name of nothing listed the current
     // folder in its place, and a mirroring client walked that copy for ever.
@@ -657,12 +681,12 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
       const std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
       client.TransferStream = std::make_unique<TFtpListingStream>(
           pattern, format,
-          format == TFtpListFormat::Mlsd ? FolderRights(client, pattern) : TFtpFolderRights{});
+          format == TFtpListFormat::Mlsd ? FolderRights(client, pattern) : TFtpFolderRights{}, all);
       client.StreamOwned = true;
     } else if (!client.TransferStream) {
       // The owner alters listings, so this one is built whole for it to change.
       auto stream = std::make_unique<TFtpMemoryStream>();
-      BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(), hook);
+      BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(), hook, all);
       client.TransferStream = std::move(stream);
       client.StreamOwned = true;
       if (OnAlterDirectory) OnAlterDirectory(*this, client, params, detailed);
@@ -677,7 +701,9 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
   } catch (const std::exception& e) {
     client.TransferKind = TFtpTransferKind::None;
     client.TransferStream.reset();
-    answer = FtpFormat(kReplyListFailed, e.what());
+    // A refusal is final: answered 451, a passing failure, clients asked again for
+    // ever, or gave up on a whole share whose parent they list first.
+    answer = FtpFormat(refused ? kReplyListRefused : kReplyListFailed, e.what());
   }
 }
 

@@ -310,7 +310,9 @@ void TFtpServer::CommandMFMT(TFtpCtrlSocket& client, std::string&, std::string& 
                              std::string& answer) {
   const std::size_t blank = params.find(' ');
   const std::string stamp = params.substr(0, blank);
-  const std::string name = blank == std::string::npos ? "" : FtpTrim(params.substr(blank + 1));
+  // The name as every other command takes it: trimmed, a name that begins or ends
+  // with a blank kept the upload's time instead of the source's.
+  const std::string name = blank == std::string::npos ? "" : params.substr(blank + 1);
   std::int64_t utc = 0;
   if (name.empty() || !ParseFtpTime(stamp, utc)) {
     answer = kReplyMfmtSyntax;

@@ -10,8 +10,12 @@ namespace {
 
 // A listing is one entry per CR LF line, with no way to carry a line end inside a
 // name: a name holding CR or LF (made on this machine, or uploaded with a bare CR)
-// would plant lines of its own, such as a file that is not there. It is left out.
-bool Listable(const THostEntry& entry) { return entry.name.find_first_of("\r\n") == std::string::npos; }
+// would plant lines of its own, such as a file that is not there. A backslash in a
+// name is read as a folder separator in every path, so no command could reach it.
+// Such names are left out.
+bool Listable(const THostEntry& entry) {
+  return entry.name.find_first_of("\r\n\\") == std::string::npos;
+}
 
 // Clients only know a name is a program from these extensions, as on the original
 // host.
@@ -24,8 +28,8 @@ bool LooksExecutable(const std::string& name) {
 
 }  // namespace
 
-std::string FtpListLine(const THostEntry& entry, int currentYear) {
-  if (entry.hidden) return {};
+std::string FtpListLine(const THostEntry& entry, int currentYear, bool withHidden) {
+  if (entry.hidden && !withHidden) return {};
   std::string perms = "-rw-rw-rw-";
   if (entry.directory) perms[0] = 'd';
   if (entry.readOnly) perms[2] = perms[5] = perms[8] = '-';
@@ -90,16 +94,19 @@ std::string MlsxFacts(const THostEntry& entry, const TFtpFolderRights& rights) {
   return facts + ";";
 }
 
+// Every entry, those whose names begin with a dot included: mirroring clients take
+// what MLSD leaves out for gone, and deleted their own copies or sent them again.
 std::string MlsdLine(const THostEntry& entry, const TFtpFolderRights& rights) {
-  if (entry.hidden || entry.name == "." || entry.name == "..") return {};
+  if (entry.name == "." || entry.name == "..") return {};
   return MlsxFacts(entry, rights) + " " + entry.name + "\r\n";
 }
 
 TFtpListingStream::TFtpListingStream(std::string pattern, TFtpListFormat format,
-                                     TFtpFolderRights rights)
+                                     TFtpFolderRights rights, bool withHidden)
     : pattern_(std::move(pattern)),
       format_(format),
       rights_(rights),
+      withHidden_(withHidden),
       currentYear_(HostFs::LocalTime(HostFs::NowUtc()).year) {
   finder_.Open(pattern_);
 }
@@ -121,7 +128,7 @@ std::int64_t TFtpListingStream::Read(char* buf, std::int64_t count) {
     if (!Listable(entry)) continue;
     std::string line;
     switch (format_) {
-      case TFtpListFormat::List: line = FtpListLine(entry, currentYear_); break;
+      case TFtpListFormat::List: line = FtpListLine(entry, currentYear_, withHidden_); break;
       case TFtpListFormat::Nlst: line = entry.name + "\r\n"; break;
       case TFtpListFormat::Mlsd: line = MlsdLine(entry, rights_); break;
     }
@@ -140,14 +147,15 @@ void TFtpListingStream::Write(const char*, std::int64_t) {
 }
 
 void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,
-                           bool detailed, std::string& out, const TBuildFilePathHook& hook) {
+                           bool detailed, std::string& out, const TBuildFilePathHook& hook,
+                           bool withHidden) {
   const int currentYear = HostFs::LocalTime(HostFs::NowUtc()).year;
   const std::string pattern = ListingPattern(currentDirectory, argument, hook);
 
   bool wrote = false;
   for (const THostEntry& entry : HostFs::FindEntries(pattern)) {
     if (!Listable(entry)) continue;
-    std::string line = detailed ? FtpListLine(entry, currentYear) : entry.name + "\r\n";
+    std::string line = detailed ? FtpListLine(entry, currentYear, withHidden) : entry.name + "\r\n";
     if (line.empty()) continue;
     out += line;
     wrote = true;

@@ -22,7 +22,7 @@
 // "<pattern> not found" is.
 void BuildDirectoryListing(const std::string& currentDirectory, const std::string& argument,
                            bool detailed, std::string& out,
-                           const TBuildFilePathHook& hook = nullptr);
+                           const TBuildFilePathHook& hook = nullptr, bool withHidden = false);
 
 // What a listing of argument enumerates: a folder's pattern (C:\Share\*.*) or a
 // single name. Access checks judge this, so they see exactly what gets listed.
@@ -34,7 +34,9 @@ std::string ListingPattern(const std::string& currentDirectory, const std::strin
 // block of it, not the folder. The folder is opened when the stream is made.
 class TFtpListingStream : public TFtpStream {
 public:
-  TFtpListingStream(std::string pattern, TFtpListFormat format, TFtpFolderRights rights = {});
+  // withHidden: LIST shows the names that begin with a dot too, as "ls -a" does.
+  TFtpListingStream(std::string pattern, TFtpListFormat format, TFtpFolderRights rights = {},
+                    bool withHidden = false);
   std::int64_t Read(char* buf, std::int64_t count) override;
   // A listing is only ever read once, from its start.
   void Write(const char*, std::int64_t) override;
@@ -45,6 +47,7 @@ private:
   std::string pattern_;
   TFtpListFormat format_;
   TFtpFolderRights rights_;
+  bool withHidden_;
   int currentYear_;
   std::string pending_;  // made but not yet read
   std::size_t taken_ = 0;
@@ -55,10 +58,10 @@ private:
 // The MLSD/MLST facts of an entry, "type=file;size=3;modify=20261207120000;perm=r;",
 // without the name (RFC 3659 section 7). Times are UTC.
 std::string MlsxFacts(const THostEntry& entry, const TFtpFolderRights& rights = {});
-// One MLSD line with its CR LF, or empty for an entry that is not shown (hidden
-// ones, and "." and "..", which clients would walk into).
+// One MLSD line with its CR LF, or empty for "." and "..", which clients would walk
+// into.
 std::string MlsdLine(const THostEntry& entry, const TFtpFolderRights& rights = {});
 
 // One LIST line with its CR LF, or empty for an entry that is not shown. Entries of
 // currentYear show the time of day, older and newer ones the year.
-std::string FtpListLine(const THostEntry& entry, int currentYear);
+std::string FtpListLine(const THostEntry& entry, int currentYear, bool withHidden = false);

@@ -621,6 +621,12 @@ void TCustomWSocket::NoteSendStalled() {
   if (handle_.Valid()) unsentAtStall_ = native::UnsentBytes(handle_.Get());
 }
 
+bool TCustomWSocket::PeerEndedQuietly() const {
+  char probe = 0;
+  int err = 0;
+  return handle_.Valid() && native::PeekBytes(handle_.Get(), &probe, 1, err) == 0;
+}
+
 int TCustomWSocket::UnsentByteCount() const {
   return handle_.Valid() ? native::UnsentBytes(handle_.Get()) : -1;
 }

@@ -253,6 +253,9 @@ public:
   // -1 when unknown.
   int UnsentByteCount() const;
   bool PeerEnded() const { return peerEnded_; }
+  // The peer has ended its side and the system holds nothing more from it: asked of
+  // a connection that is not being read at that moment.
+  bool PeerEndedQuietly() const;
   // Waits (running the loop) until the send queue is empty or the socket closes.
   virtual void Flush();
   // Runs the loop, offering input to OnDataAvailable, until the socket closes.

@@ -26,7 +26,7 @@ namespace {
 std::tm FixedTime() { return Dec06At(21, 7); }
 
 constexpr const char* kDenied = "501 Permission Denied";
-constexpr const char* kNoList = "451 Failed: No permission.";
+constexpr const char* kNoList = "550 Failed: No permission.";
 constexpr const char* kNoCwd = "501 CWD failed. No permission";
 
 // Share/ is the shared folder; share/ (its lower-case twin), Share2/ and outside/

@@ -300,6 +300,9 @@ TEST_F(FtpDataTest, RestartOffsetAppliesToTheNextTransferOnly) {
   EXPECT_EQ(reply.rfind("426 Connection closed; Cannot open file \"" + HostDir() + "missing\". ", 0),
             0u) << reply;
 
+  // A folder that is not there is a final refusal before any data connection.
+  EXPECT_EQ(Command("STOR nosuch/w"), "501 Cannot STOR. Cannot create file \"" + HostDir() +
+                                          "nosuch\\w\". No such file or directory");
   // A refused transfer command uses its REST up: kept, it restarted the next one.
   EXPECT_EQ(Command("REST 100"), "350 REST supported. Ready to resume at byte offset 100.");
   EXPECT_EQ(Command("STOR w").substr(0, 17), "501 Cannot STOR. ");
@@ -412,6 +415,24 @@ TEST_F(FtpDataTest, ControlConnectionClosedMidUploadKeepsThePartialFile) {
   EXPECT_EQ(ReadFile("part"), "partial");
 }
 
+// A client killed mid-upload ends both connections at once; the data's end looked
+// like the file's, and the partial file like a whole one.
+TEST_F(FtpDataTest, ClientGoneWithItsUploadIsNoSuccess) {
+  bool aborted = false;
+  server_->OnStorSessionClosed = [&](TFtpServer&, TFtpCtrlSocket& client, TWSocket&, int) {
+    aborted = client.TransferAborted;
+  };
+  auto data = Passive();
+  EXPECT_EQ(Command("STOR part"), "150 Opening data connection for part.");
+  data->SendBytes("partial");
+  EXPECT_TRUE(WaitFor([&] { return ReadFile("part") == "partial"; }));
+  data->Close();
+  Ctrl().Close();
+  EXPECT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
+  EXPECT_TRUE(aborted);
+  EXPECT_EQ(ReadFile("part"), "partial");
+}
+
 TEST_F(FtpDataTest, DataConnectionResetEndsTheUploadWithItsErrorNumber) {
   auto data = Passive();
   EXPECT_EQ(Command("STOR r"), "150 Opening data connection for r.");
@@ -455,9 +476,16 @@ TEST_F(FtpDataTest, ListingsGoOverTheDataConnection) {
   std::string nlst = Download("NLST");
   EXPECT_NE(nlst.find("a.txt\r\n"), std::string::npos);
   EXPECT_NE(nlst.find(".hidden\r\n"), std::string::npos);
-  std::string list = Download("LIST -la");
+  std::string list = Download("LIST");
   EXPECT_NE(list.find("-rw-rw-rw-   1 ftp      ftp            3 "), std::string::npos);
   EXPECT_EQ(list.find(".hidden"), std::string::npos);
+  // "-a" asks for them as ls does, and a mirroring client takes what MLSD leaves out
+  // for gone. A name no path can reach (a backslash is a separator) is left out.
+  WriteFile("back\\slash", "");
+  EXPECT_NE(Download("LIST -la").find(" .hidden\r\n"), std::string::npos);
+  const std::string mlsd = Download("MLSD");
+  EXPECT_NE(mlsd.find(" .hidden\r\n"), std::string::npos);
+  EXPECT_EQ(mlsd.find("slash"), std::string::npos);
 
   server_->OnAlterDirectory = [](TFtpServer&, TFtpCtrlSocket& client, std::string&, bool) {
     client.TransferStream->Write("extra\r\n", 7);
@@ -470,9 +498,9 @@ TEST_F(FtpDataTest, ListingsGoOverTheDataConnection) {
     judged = pattern;
     allowed = false;
   };
-  EXPECT_EQ(Command("LIST"), "451 Failed: No permission.");
+  EXPECT_EQ(Command("LIST"), "550 Failed: No permission.");
   EXPECT_EQ(judged, HostDir() + "*.*");
-  EXPECT_EQ(Command("NLST " + FtpDir() + "sub/*"), "451 Failed: No permission.");
+  EXPECT_EQ(Command("NLST " + FtpDir() + "sub/*"), "550 Failed: No permission.");
   EXPECT_EQ(judged, HostDir() + "sub\\*");
 }
 
@@ -665,4 +693,6 @@ TEST_F(FtpDataTest, NameBeginningWithABlankIsAFileOfItsOwn) {
   EXPECT_EQ(ReadFile("keep.txt"), "precious");
   EXPECT_EQ(ReadFile(" keep.txt"), "other");
   EXPECT_EQ(Command("SIZE  keep.txt"), "213 5");
+  EXPECT_EQ(Command("MFMT 20200102030405  keep.txt"), "213 Modify=20200102030405;  keep.txt");
+  EXPECT_NE(Command("MDTM keep.txt"), "213 20200102030405") << "its twin keeps its time";
 }

@@ -157,8 +157,8 @@ def test_ftplib_listing_arguments(server):
         try:
             ftp.nlst(ftp_dir(server.shares[1]) + "inner")
             raise AssertionError("listed a folder of a share that is not recursive")
-        except ftplib.error_temp as e:
-            expect(str(e) == "451 Failed: No permission.", str(e))
+        except ftplib.error_perm as e:
+            expect(str(e) == "550 Failed: No permission.", str(e))
         payload = b"one\ntwo\r\nthree"
         expect(ftp.storlines("STOR lines.txt", io.BytesIO(payload)) == "226 File received ok",
                "storlines")
