@@ -260,6 +260,9 @@ void TFtpServer::CommandUSER(TFtpCtrlSocket& client, std::string&, std::string& 
     return;
   }
   client.UserName = FtpTrim(params);
+  // A session that logs in again gets the time to do so afresh: counted from its
+  // connection, a right password after a minute of use was met with "Login timeout".
+  if (client.FtpState == ftpcReady) client.ConnectedAt = std::chrono::steady_clock::now();
   client.FtpState = ftpcWaitingPassword;
   answer = FtpFormat(kReplyPasswordRequired, client.UserName.c_str());
 }

@@ -218,6 +218,7 @@ private:
   void OpenStoreFile(TFtpCtrlSocket& client);
   void SendConnected(TFtpCtrlSocket& client, int error);
   void SendNextBlock(TFtpCtrlSocket& client);
+  void FinishSend(TFtpCtrlSocket& client);
   void SendDataSent(TFtpCtrlSocket& client, int error);
   void SendClosed(TFtpCtrlSocket& client, int error);
   void StartSend(TFtpCtrlSocket& client);

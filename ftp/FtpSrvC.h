@@ -138,6 +138,9 @@ public:
   bool TransferAborted = false;
   std::string TransferMessage;
   bool SendComplete = false;
+  // A finished download's plain connection, kept until the client has read what the
+  // kernel still holds for it.
+  bool DataDraining = false;
   std::int64_t RestartOffset = 0;
   std::int64_t TransferBytes = 0;  // bytes the running upload has written
   bool PassiveArmed = false;

@@ -113,6 +113,7 @@ void TFtpServer::OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally) 
 }
 
 void TFtpServer::StartDataSide(TFtpCtrlSocket& client, bool store, bool bindLocally) {
+  client.DataDraining = false;  // the socket is taken for this transfer
   if (client.PassiveArmed) {
     store ? AttachStoreHandlers(client) : AttachSendHandlers(client);
     if (client.PassiveAccepted && !client.DataWSocket->TlsPending())
@@ -207,6 +208,7 @@ int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
     FireDataSessionClosed(client, 0);
   }
   client.DataWSocket->Close();
+  client.DataDraining = false;
   ClosePassiveListener(client);
   ReleasePasvPort(client);
   client.PassiveArmed = client.PassiveWaiting = client.PassiveAccepted = false;
@@ -778,8 +780,31 @@ void TFtpServer::SendNextBlock(TFtpCtrlSocket& client) {
     client.DataWSocket->Send(buf.data(), static_cast<int>(n));
   } else if (!client.SendComplete) {
     client.SendComplete = true;
-    PostNotice(client, [](TFtpCtrlSocket& c) { c.DataWSocket->Close(); });
+    PostNotice(client, [this](TFtpCtrlSocket& c) { FinishSend(c); });
   }
+}
+
+// The last byte is out of the program's hands. A plain connection then only shuts its
+// sending side (the end of the file for the client) and stays until the client has
+// read what the kernel still holds, or closes: a slow reader was still taking the
+// file when its control connection, quiet meanwhile, was cut as idle.
+void TFtpServer::FinishSend(TFtpCtrlSocket& client) {
+  TWSocket& data = *client.DataWSocket;
+  if (data.TlsActive() || data.State() != wsConnected || data.UnsentByteCount() <= 0) {
+    data.Close();
+    return;
+  }
+  data.KeepOpenOnPeerEnd(false);
+  data.Shutdown(1);
+  data.NoteSendStalled();
+  FireDataSessionClosed(client, 0);
+  client.DataDraining = true;
+  data.OnDataAvailable = [&data](TCustomWSocket&, int) {
+    char sink[4096];
+    data.Receive(sink, sizeof sink);
+  };
+  data.OnSessionClosed = [&client](TCustomWSocket&, int) { client.DataDraining = false; };
+  ArmLimits(client);
 }
 
 void TFtpServer::SendDataSent(TFtpCtrlSocket& client, int error) {

@@ -71,6 +71,13 @@ void TFtpServer::CheckLimits(TFtpCtrlSocket& client) {
     CloseForLimit(client, kReplyLoginTimeout, "Login timeout");
     return;
   }
+  // A finished download the client is still reading keeps its session busy; once
+  // read, its connection has nothing left to wait for.
+  if (client.DataDraining && !TransferPending(client) &&
+      now >= client.LastActivityAt + Limits.Idle()) {
+    if (client.DataWSocket->PeerTookSentBytes()) client.LastActivityAt = now;
+    if (client.DataWSocket->UnsentByteCount() <= 0) client.DataWSocket->Close();
+  }
   if (TransferFlowing(client) &&
       now >= std::max(client.LastDataAt, client.LastDataLookAt) + Limits.LookEvery()) {
     // A slow client still reading what the kernel holds is not stalled.
@@ -107,7 +114,7 @@ void TFtpServer::CloseForLimit(TFtpCtrlSocket& client, const std::string& reply,
   RequestClose(client);
   // A client that reads nothing would keep its last reply, and the session, queued
   // for ever.
-  client.LimitTimer.Start(kCloseGrace, [&client] { client.Close(); });
+  client.LimitTimer.Start(kCloseGrace, [&client] { client.AbortWithReset(); });
 }
 
 // A data connection that was never made, or on which nothing moved for too long.
@@ -121,7 +128,13 @@ void TFtpServer::TimeOutDataSide(TFtpCtrlSocket& client) {
   DetachDataHandlers(client);
   ClosePassiveListener(client);
   client.PassiveArmed = false;
-  client.DataWSocket->Close();
+  // Closed in the ordinary way, the connection of a reader that stopped would leave
+  // what the kernel holds for it (megabytes) to an orphaned socket, unbounded by any
+  // limit; the upload of a writer that stopped keeps what arrived either way.
+  if (IsStoreKind(kind))
+    client.DataWSocket->Close();
+  else
+    client.DataWSocket->AbortWithReset();
   if (kind == TFtpTransferKind::None) {
     FireLimit(client, "Passive data connection not made within " + std::to_string(seconds) +
                           " seconds");

@@ -1018,11 +1018,16 @@ void TCustomWSocket::FreeLater() {
   });
 }
 
-void TCustomWSocket::Abort() {
+void TCustomWSocket::Abort() { AbortClosing(false); }
+
+void TCustomWSocket::AbortWithReset() { AbortClosing(true); }
+
+void TCustomWSocket::AbortClosing(bool reset) {
   CancelDnsLookup();
   ClearSendQueue();
   sendQueueEmpty_ = true;
-  lingerOnOff_ = wsLingerOff;
+  lingerOnOff_ = reset ? wsLingerOn : wsLingerOff;
+  if (reset) lingerTimeout_ = 0;
   if (handle_.Valid() && state_ == wsConnected) ApplyLinger();
   InternalClose(false, 0);
 }

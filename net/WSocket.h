@@ -237,6 +237,10 @@ public:
   virtual void CloseLater();
   virtual void FreeLater();
   virtual void Abort();
+  // Ends the connection with a reset: what the kernel still holds for the peer is
+  // dropped, where after Abort an orphaned socket would go on sending it. For a peer
+  // cut for not reading, whose unread megabytes would otherwise stay in memory.
+  void AbortWithReset();
   // how: 0 receiving, 1 sending, 2 both.
   virtual void Shutdown(int how);
   // While on, a peer that ends its sending side (and nothing worse) no longer
@@ -428,6 +432,7 @@ private:
   bool keepOpenOnPeerEnd_ = false;
   bool peerEnded_ = false;  // the peer ended its sending side while kept open
   int unsentAtStall_ = -1;  // the kernel's unacknowledged bytes when sending stalled
+  void AbortClosing(bool reset);
   void ResetInputState();
   EventLoop::TimerId acceptBackoff_ = 0;
   std::uint64_t platformReads_ = 0;

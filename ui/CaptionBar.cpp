@@ -10,12 +10,17 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <chrono>
 #include <utility>
 
 void CentreOnScreen(QWidget& window) {
   if (const QScreen* where = window.screen())
     window.move(where->availableGeometry().center() - window.rect().center());
 }
+
+namespace {
+constexpr std::chrono::milliseconds kMoveDelay{40};
+}  // namespace
 
 TWindowMover::TWindowMover(QWidget& window) : QObject(&window), window_(window) {}
 
@@ -30,9 +35,10 @@ bool TWindowMover::eventFilter(QObject* watched, QEvent* event) {
       grabOffset_ = press->globalPosition().toPoint() - window_.frameGeometry().topLeft();
       // Asked at once, the window manager took a click whose release was already
       // queued (an instant click, or a program busy for a moment) for the start of
-      // a move, and the window followed the pointer with no button held. Asked once
-      // what is queued has been seen, a release among it ends the click first.
-      QTimer::singleShot(0, this, [this] { StartMove(); });
+      // a move, and the window followed the pointer with no button held. Asked a
+      // moment later, once what was queued has been read, a release among it has
+      // ended the click; a hand's drag meanwhile is followed here.
+      QTimer::singleShot(kMoveDelay, this, [this] { StartMove(); });
       return true;
     }
     case QEvent::MouseMove:

@@ -346,8 +346,14 @@ void THttpConnection::CheckLimits() {
     // The log line is lost; the limit holds all the same.
   }
   if (alive.expired()) return;
+  // What a reader that stopped left queued goes with a reset; closed in the ordinary
+  // way, an orphaned socket kept the megabytes and went on sending them.
+  const bool unread = AnswerPending() || UnsentByteCount() > 0;
   DocumentStream.reset();
-  Abort();
+  if (unread)
+    AbortWithReset();
+  else
+    Abort();
 }
 
 void THttpConnection::SendNotFound(bool withBody) {

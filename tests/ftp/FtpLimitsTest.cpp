@@ -70,6 +70,40 @@ TEST_F(FtpLimitsTest, UploadThatKeepsMovingOutlivesTheIdleLimit) {
   EXPECT_EQ(ReadFile("slow.txt"), "xxxxxx");
 }
 
+// The time to log in ran from the connection: a session in use for longer was told
+// "Login timeout" when it logged in again with the right password.
+TEST_F(FtpLimitsTest, LoggingInAgainGetsTheTimeAfresh) {
+  Connect();
+  Reply();
+  Login("ann", "secret");
+  for (int i = 0; i < 5; ++i) {
+    PumpFor(600ms);
+    EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
+  }
+  EXPECT_EQ(Command("USER ann").substr(0, 4), "331 ");
+  EXPECT_EQ(Command("PASS secret").substr(0, 4), "230 ");
+}
+
+// The kernel took a whole download at once and handed it to a slow client for
+// longer than the idle limit, and the quiet control connection was cut meanwhile.
+TEST_F(FtpLimitsTest, DownloadStillBeingReadKeepsItsSession) {
+  const std::size_t size = 3 << 20;
+  WriteFile("big.bin", std::string(size, 'b'));
+  Connect();
+  Reply();
+  Login("ann", "secret");
+  auto data = Passive();
+  EXPECT_EQ(Command("RETR big.bin"), "150 Opening data connection for big.bin.");
+  std::size_t got = 0;
+  for (const auto until = Clock::now() + 20s; !data->Ended() && Clock::now() < until;) {
+    got += data->Take(64 << 10);
+    PumpFor(100ms);
+  }
+  EXPECT_EQ(got, size);
+  EXPECT_EQ(Reply(), "226 File sent ok");
+  EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
+}
+
 TEST_F(FtpLimitsTest, StalledDataConnectionsEndWith426AndFreeTheirPort) {
   WriteFile("a.txt", "abc");
   Connect();

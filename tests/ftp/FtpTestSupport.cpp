@@ -112,6 +112,13 @@ void RawConn::Reset() {
 
 void RawConn::ShutdownSending() { ::shutdown(fd_.Get(), SHUT_WR); }
 
+std::size_t RawConn::Take(std::size_t max) {
+  std::string buf(max, '\0');
+  const ssize_t n = ::recv(fd_.Get(), buf.data(), max, 0);
+  if (n == 0) eof_ = true;
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
 int RawConn::LocalPort() const {
   sockaddr_in a{};
   socklen_t len = sizeof a;

@@ -31,6 +31,10 @@ public:
   void ShutdownSending();
   void Close() { fd_.Reset(); }
   int LocalPort() const;
+  // Reads at most max bytes that are there now, as a slow client does; 0 when none
+  // are, or at the end of the stream (then Ended).
+  std::size_t Take(std::size_t max);
+  bool Ended() const { return eof_; }
 
 private:
   bool Fill();  // reads what is there; false at end of stream

@@ -24,6 +24,8 @@ public:
                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // True once end of stream was seen.
   bool Ended() const { return ended_; }
+  // True once the connection was reset rather than ended.
+  bool WasReset() const { return reset_; }
   // Whether the connection was reset or refused data after the server closed it:
   // sends a byte and pumps until the peer notices (bounded).
   bool ClosedByServer(std::chrono::milliseconds timeout = std::chrono::seconds(5));
