@@ -53,10 +53,13 @@ void THttpConnection::ProcessLine(const std::string& line) {
     headerBytes_ += line.size();
     if (headers_.HeaderLines.size() >= kMaxHeaderLines || headerBytes_ > kMaxHeaderBytes) {
       // Not a browser: drop what was kept and end the connection; phase 2 reads
-      // and drops whatever still comes before the close.
+      // and drops whatever still comes before the close. Refused without a word,
+      // neither the client nor the owner learnt why.
       headers_ = THttpRequestHeaders{};
       phase_ = 2;
+      SendAnswerText(HeaderTooLargeAnswer(request_.RequestVersion), true);
       CloseLater();
+      if (OnLimit) OnLimit(*this, "Request header too large");
       return;
     }
     ApplyHeaderLine(line, headers_);

@@ -275,6 +275,12 @@ std::string UnavailableAnswer(std::string_view version) {
          body;
 }
 
+std::string HeaderTooLargeAnswer(std::string_view version) {
+  const std::string_view shown = version.substr(0, 5) == "HTTP/" ? version : "HTTP/1.0";
+  return HeaderSafe(shown) + " 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n" +
+         kConnectionClose + "\r\n";
+}
+
 std::string MovedToTlsAnswer(std::string_view version, std::string_view host,
                              std::string_view target) {
   std::string location = "https://";

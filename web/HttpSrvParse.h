@@ -113,6 +113,9 @@ std::string NotFoundAnswer(std::string_view version, std::string_view path);
 std::string UnavailableAnswer(std::string_view version);
 // "301 Moved Permanently" to https://host target, for a server that takes requests
 // only over TLS; bytes that could split the header are left out of the location.
+// The answer to a request whose header went past the limits (RFC 6585 section 5).
+std::string HeaderTooLargeAnswer(std::string_view version);
+
 std::string MovedToTlsAnswer(std::string_view version, std::string_view host,
                              std::string_view target);
 // The host[:port] of that https address: the Host header's when it names a port; its

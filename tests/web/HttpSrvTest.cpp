@@ -322,6 +322,17 @@ TEST_F(HttpEngineTest, WithoutKeepAliveTheConnectionCloses) {
   }
 }
 
+TEST_F(HttpEngineTest, HeaderPastTheLimitsIsRefusedWithItsReason) {
+  std::string said;
+  server_.OnLimit = [&](THttpServer&, THttpConnection&, const std::string& text) { said = text; };
+  std::string request = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 300; ++i) request += "X-" + std::to_string(i) + ": y\r\n";
+  EXPECT_EQ(Exchange(request + "\r\n"),
+            "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n"
+            "Connection: close\r\n\r\n");
+  EXPECT_EQ(said, "Request header too large");
+}
+
 // Closed as soon as the last byte was queued, a connection whose peer then sent
 // anything (a pipelined request, a stray line end) was reset by the kernel, and the
 // megabytes it still held for the peer were lost.
