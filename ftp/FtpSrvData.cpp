@@ -1,7 +1,6 @@
 // Data connections and transfers: PORT and PASV, the upload and download commands,
 // LIST and NLST, REST and ABOR, and the handlers that move the bytes.
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <vector>
@@ -379,7 +378,7 @@ void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
   // after "150" with a 426 that clients took for passing and tried again for ever.
   const std::size_t cut = path.rfind('\\');
   if (cut != std::string::npos && !HostFs::DirectoryExists(path.substr(0, cut + 1)))
-    throw FtpServerException("Cannot create file \"" + path + "\". " + THostStatus(ENOENT).Message());
+    throw FtpServerException("Cannot create file \"" + path + "\". " + THostStatus::Missing().Message());
   client.HostFilePath = path;
   client.TransferJudgedPath = client.JudgedPath;
   if (reserve) {

@@ -84,6 +84,8 @@ std::vector<TToken> Tokenize(std::string_view p) {
 
 THostStatus THostStatus::FromErrno() { return THostStatus(errno == 0 ? EIO : errno); }
 
+THostStatus THostStatus::Missing() { return THostStatus(ENOENT); }
+
 bool THostStatus::NotFound() const { return code_ == ENOENT || code_ == ENOTDIR; }
 
 bool THostStatus::Temporary() const {

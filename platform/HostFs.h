@@ -24,6 +24,8 @@ public:
   THostStatus() = default;
   explicit THostStatus(int code) : code_(code) {}
   static THostStatus FromErrno();
+  // What opening a file in a folder that is not there fails with.
+  static THostStatus Missing();
 
   bool Ok() const { return code_ == 0; }
   explicit operator bool() const { return Ok(); }
