@@ -141,6 +141,7 @@ public:
   // A finished download's plain connection, kept until the client has read what the
   // kernel still holds for it.
   bool DataDraining = false;
+  bool SendStartPending = false;  // RETR answered; its sending starts on the next turn
   std::int64_t RestartOffset = 0;
   std::int64_t TransferBytes = 0;  // bytes the running upload has written
   bool PassiveArmed = false;

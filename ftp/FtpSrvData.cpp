@@ -2,6 +2,7 @@
 // LIST and NLST, REST and ABOR, and the handlers that move the bytes.
 
 #include <charconv>
+#include <utility>
 #include <cstdio>
 #include <vector>
 
@@ -112,7 +113,10 @@ void TFtpServer::OpenActiveConnection(TFtpCtrlSocket& client, bool bindLocally) 
 }
 
 void TFtpServer::StartDataSide(TFtpCtrlSocket& client, bool store, bool bindLocally) {
-  client.DataDraining = false;  // the socket is taken for this transfer
+  // A finished download's connection, still being read, gives way to this transfer:
+  // left connected, an active upload could not connect, and its handlers took the old
+  // connection's end for an empty upload.
+  if (std::exchange(client.DataDraining, false)) client.DataWSocket->Close();
   if (client.PassiveArmed) {
     store ? AttachStoreHandlers(client) : AttachSendHandlers(client);
     if (client.PassiveAccepted && !client.DataWSocket->TlsPending())
@@ -200,7 +204,7 @@ int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
   // One still waiting for its connection gets its final reply now. Left waiting, it
   // never had one, and took the new port's connection as its own: a download told
   // "226" for bytes that never went, an upload that made an empty file.
-  if (client.PassiveWaiting && !client.DataSessionActive &&
+  if ((client.PassiveWaiting || client.SendStartPending) && !client.DataSessionActive &&
       client.TransferKind != TFtpTransferKind::None) {
     client.TransferAborted = true;
     client.TransferMessage = kMsgDataReplaced;
@@ -596,7 +600,12 @@ void TFtpServer::CommandRETR(TFtpCtrlSocket& client, std::string&, std::string& 
 }
 
 void TFtpServer::StartSendingFile(TFtpCtrlSocket& client) {
-  PostNotice(client, [this](TFtpCtrlSocket& c) { StartSend(c); });
+  client.SendStartPending = true;
+  PostNotice(client, [this](TFtpCtrlSocket& c) {
+    // A new port asked for meanwhile ended this transfer with its reply.
+    if (std::exchange(c.SendStartPending, false) && c.TransferKind != TFtpTransferKind::None)
+      StartSend(c);
+  });
 }
 
 void TFtpServer::CommandLIST(TFtpCtrlSocket& client, std::string&, std::string& params,

@@ -72,11 +72,16 @@ void TFtpServer::CheckLimits(TFtpCtrlSocket& client) {
     return;
   }
   // A finished download the client is still reading keeps its session busy; once
-  // read, its connection has nothing left to wait for.
+  // read, its connection has nothing left to wait for; a reader that stopped loses
+  // what the kernel holds for it with a reset, not to an orphaned socket.
   if (client.DataDraining && !TransferPending(client) &&
       now >= client.LastActivityAt + Limits.Idle()) {
-    if (client.DataWSocket->PeerTookSentBytes()) client.LastActivityAt = now;
-    if (client.DataWSocket->UnsentByteCount() <= 0) client.DataWSocket->Close();
+    if (client.DataWSocket->UnsentByteCount() <= 0)
+      client.DataWSocket->Close();
+    else if (client.DataWSocket->PeerTookSentBytes())
+      client.LastActivityAt = now;
+    else
+      client.DataWSocket->AbortWithReset();
   }
   if (TransferFlowing(client) &&
       now >= std::max(client.LastDataAt, client.LastDataLookAt) + Limits.LookEvery()) {

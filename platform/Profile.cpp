@@ -117,6 +117,9 @@ TProfile::TLoadResult TProfile::Load(const std::string& path) {
   struct stat st{};
   if (::fstat(file.Get(), &st) != 0) return TLoadResult::kUnreadable;
   if (S_ISDIR(st.st_mode)) return TLoadResult::kMissing;
+  // Judged on what was opened, not on the name: in a folder others may write, a file
+  // of theirs swapped in after the folder was listed must not decide what is shared.
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) return TLoadResult::kUnreadable;
 
   std::string text;
   char buffer[8192];

@@ -93,6 +93,12 @@ std::size_t Utf8SequenceLength(std::string_view text) {
   if (length == 0 || text.size() < length) return 0;
   for (std::size_t i = 1; i < length; ++i)
     if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 0;
+  // Overlong forms (a C1 control hidden as E0 82 9B), surrogates and code points past
+  // U+10FFFF are no well-formed UTF-8: their bytes are judged one by one.
+  const auto second = static_cast<unsigned char>(text[1]);
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+    return 0;
   return length;
 }
 

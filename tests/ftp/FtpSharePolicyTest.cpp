@@ -470,11 +470,12 @@ TEST_F(FtpSharePolicyTest, FolderSwappedForALinkBetweenRnfrAndRntoBringsNothingI
   // outside before RNTO would move an outside file into the share.
   files_.MakeFolder("Share/dir");
   files_.WriteFile("Share/dir/secret.txt", "inside");
-  StartShare(true, true, false);
+  // Write-only, so the rename is not refused as a way out of a drop box first.
+  StartShare(false, true, false);
   EXPECT_EQ(Command("RNFR dir/secret.txt"), "350 File exists, ready for destination name.");
   fs::rename(files_.Native("Share/dir"), files_.Native("Share/olddir"));
   files_.MakeLink("Share/dir", files_.Native("outside"));
-  EXPECT_EQ(Command("RNTO stolen.txt").substr(0, 4), "500 ");
+  EXPECT_EQ(Command("RNTO stolen.txt").substr(0, 4), "450 ");
   EXPECT_TRUE(fs::exists(files_.Native("outside/secret.txt")));
   EXPECT_FALSE(fs::exists(files_.Native("Share/stolen.txt")));
   EXPECT_EQ(Command("RNFR olddir/secret.txt"), "350 File exists, ready for destination name.");

@@ -124,6 +124,41 @@ TEST_F(FtpDataTest, ActiveDownloadLeavesFromASystemPickedPort) {
   EXPECT_EQ(Reply(), "226 File sent ok");
 }
 
+// A download's connection stays until its client has read it. An active upload
+// asked for meanwhile could not connect, and the old connection's end, when it came,
+// was taken for an empty upload that emptied the file and answered 226 unasked.
+TEST_F(FtpDataTest, ActiveUploadAfterADownloadStillBeingRead) {
+  const std::size_t size = 8 << 20;
+  WriteFile("big", std::string(size, 'z'));
+  Listener first;
+  EXPECT_EQ(Command("PORT " + first.PortArgument()), "200 Port command successful.");
+  EXPECT_EQ(Command("RETR big"), "150 Opening data connection for big.");
+  FileHandle down;
+  ASSERT_GT(first.Accept(down), 0);
+  std::size_t got = 0;
+  char buf[65536];
+  EventLoop::Instance().WaitFor(
+      [&] {
+        const ssize_t n = ::recv(down.Get(), buf, sizeof buf, 0);
+        if (n > 0) got += static_cast<std::size_t>(n);
+        return got >= size - (2 << 20);  // the rest stays with the kernel for now
+      },
+      std::chrono::seconds(10));
+  EXPECT_EQ(Reply(), "226 File sent ok");
+
+  Listener second;
+  EXPECT_EQ(Command("PORT " + second.PortArgument()), "200 Port command successful.");
+  EXPECT_EQ(Command("STOR big"), "150 Opening data connection for big.");
+  FileHandle up;
+  ASSERT_GT(second.Accept(up), 0);
+  ASSERT_EQ(::send(up.Get(), "new", 3, MSG_NOSIGNAL), 3);
+  up.Reset();
+  EXPECT_EQ(Reply(), "226 File received ok");
+  down.Reset();
+  EXPECT_EQ(Command("NOOP"), "200 Ok. Parameter was ''.");
+  EXPECT_EQ(ReadFile("big"), "new");
+}
+
 TEST_F(FtpDataTest, TransferWithoutPortOrPasvFailsAtOnce) {
   WriteFile("f", "x");
   EXPECT_EQ(Command("STOR g"), "501 Cannot STOR. Connect: No Port Specified");

@@ -33,6 +33,7 @@ TEST(Text, EscapesEveryTerminalControlAndKeepsLetters) {
   const std::string letters = "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xc2\xa0 lat\xe9";
   EXPECT_EQ(EscapeControls(letters), letters);
   EXPECT_EQ(EscapeControls("\xe6\x97", "%"), "\xe6%97") << "a cut sequence's C1 byte";
+  EXPECT_EQ(EscapeControls("\xe0\x82\x9b"), "\xe0\\x82\\x9B") << "an overlong U+009B";
 }
 
 TEST(Text, IntegerTextTakesSignsAndDollarHex) {
