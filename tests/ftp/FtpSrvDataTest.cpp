@@ -629,6 +629,11 @@ TEST_F(FtpDataTest, NewPassivePortEndsTheTransferWaitingForTheOldOne) {
             "426 Connection closed; Transfer aborted: a new data connection was requested.");
   EXPECT_EQ(Reply().substr(0, 4), "229 ");
   EXPECT_FALSE(std::filesystem::exists(Native("up")));
+  // The same for a download whose sending had not begun: both in one packet.
+  Ctrl().SendBytes("RETR f\r\nEPSV\r\n");
+  EXPECT_EQ(Reply(), "150 Opening data connection for f.");
+  EXPECT_EQ(Reply(), "501 Cannot RETR. Transfer aborted: a new data connection was requested");
+  EXPECT_EQ(Reply().substr(0, 4), "229 ");
   EXPECT_EQ(Download("RETR f"), "hello");
 }
 
