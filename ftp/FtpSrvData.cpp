@@ -760,6 +760,9 @@ void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
     // session both ways for TLS 1.2 peers (RFC 5246 section 7.2.1), and no client
     // reads on after it: there it ends the transfer.
     client.DataWSocket->KeepOpenOnPeerEnd(!client.DataWSocket->TlsActive());
+    // Read to its end, a download can carry the ticket the client resumes next time
+    // (curl fetching several files on one connection).
+    client.DataWSocket->TlsOfferTicket();
     if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty()) {
       auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, THostFile::hfmRead,
                                                      client.TransferJudgedPath);

@@ -289,6 +289,10 @@ public:
   void RefuseTlsIfOffered();
   // The handshake is done and the connection encrypted.
   bool TlsActive() const { return tlsPhase_ == tlsOn; }
+  // See TTlsSession::OfferTicket; nothing on a plain connection.
+  void TlsOfferTicket() {
+    if (tlsPhase_ == tlsOn && tls_) tls_->OfferTicket();
+  }
   // The peer ended its encrypted stream without close_notify: anyone on the path
   // can forge such an end, so what came may be cut short.
   bool TlsEndedUncleanly() const { return tlsEndedUncleanly_; }

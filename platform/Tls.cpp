@@ -475,6 +475,10 @@ TTlsResult TTlsSession::Handshake() {
 
 void TTlsSession::SkipSessionTickets() { SSL_set_num_tickets(impl_->ssl.get(), 0); }
 
+void TTlsSession::OfferTicket() {
+  if (SSL_version(impl_->ssl.get()) >= TLS1_3_VERSION) SSL_new_session_ticket(impl_->ssl.get());
+}
+
 bool TTlsSession::HandshakeDone() const { return impl_->handshakeDone; }
 
 TTlsResult TTlsSession::Read(void* buf, std::size_t len) {

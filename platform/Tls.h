@@ -102,6 +102,10 @@ public:
   // only sends) makes its close a reset that can throw away the upload's last
   // bytes. REQUIRES: before Handshake.
   void SkipSessionTickets();
+  // A ticket after all, sent ahead of the next bytes written: for a connection that
+  // will be read to its end (a download), so the client holds a fresh ticket for its
+  // next connection; a client may resume each TLS 1.3 ticket only once.
+  void OfferTicket();
 
   // Runs the handshake as far as the socket allows; tlsDone when it is complete.
   TTlsResult Handshake();
