@@ -196,19 +196,15 @@ void TFtpServer::CommandPORT(TFtpCtrlSocket& client, std::string&, std::string& 
 int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
   // A transfer still running loses its connection here: it ends as aborted, not as
   // though every byte had gone.
-  if (client.DataSessionActive && client.TransferKind != TFtpTransferKind::None &&
-      !client.TransferAborted) {
-    client.TransferAborted = true;
-    client.TransferMessage = kMsgDataReplaced;
-  }
   // One still waiting for its connection gets its final reply now. Left waiting, it
   // never had one, and took the new port's connection as its own: a download told
   // "226" for bytes that never went, an upload that made an empty file.
-  if ((client.PassiveWaiting || client.SendStartPending) && !client.DataSessionActive &&
-      client.TransferKind != TFtpTransferKind::None) {
+  const bool waiting = client.PassiveWaiting || client.SendStartPending;
+  if (client.TransferKind != TFtpTransferKind::None && !client.TransferAborted &&
+      (client.DataSessionActive || waiting)) {
     client.TransferAborted = true;
     client.TransferMessage = kMsgDataReplaced;
-    FireDataSessionClosed(client, 0);
+    if (!client.DataSessionActive) FireDataSessionClosed(client, 0);
   }
   client.DataWSocket->Close();
   client.DataDraining = false;
@@ -533,17 +529,18 @@ bool TFtpServer::SpliceStoreData(TFtpCtrlSocket& client) {
 }
 
 void TFtpServer::StoreClosed(TFtpCtrlSocket& client, int error) {
-  // An encrypted upload ends with close_notify; an end without it may be a reset
-  // forged by anyone on the path, and the file cannot be told whole.
-  if (!client.TransferAborted && error == 0 && client.DataWSocket->TlsEndedUncleanly()) {
-    client.TransferAborted = true;
-    client.TransferMessage = kMsgTlsCutShort;
-  }
-  // A client that finished waits for the reply; one whose control connection ended
-  // with the data (killed, or its machine gone) most likely did not send it all.
-  if (!client.TransferAborted && error == 0 && client.PeerEndedQuietly()) {
-    client.TransferAborted = true;
-    client.TransferMessage = kMsgClientGone;
+  // Ends that look whole and may not be: an encrypted upload ends with close_notify,
+  // and an end without it may be a reset forged by anyone on the path; a client that
+  // finished waits for the reply, and one whose control connection ended with the
+  // data (killed, or its machine gone) most likely did not send it all.
+  if (!client.TransferAborted && error == 0) {
+    const char* cut = client.DataWSocket->TlsEndedUncleanly() ? kMsgTlsCutShort
+                      : client.PeerEndedQuietly()             ? kMsgClientGone
+                                                              : nullptr;
+    if (cut) {
+      client.TransferAborted = true;
+      client.TransferMessage = cut;
+    }
   }
   // An upload that carried no data still leaves its (empty) file.
   if (!client.TransferAborted && error == 0) {
@@ -648,6 +645,11 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
     if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
   };
   bool refused = false;
+  auto judge = [&](std::string path) {
+    if (Validate(OnValidateList, client, path)) return;
+    refused = true;
+    throw FtpServerException(kMsgNoPermission);
+  };
   try {
     client.TransferKind = format == TFtpListFormat::Nlst ? TFtpTransferKind::Nlst
                                                          : TFtpTransferKind::List;
@@ -660,18 +662,8 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
       // listed told a client, refused or not, whether a path outside the shares
       // exists ("NLST /etc/shadow" versus "NLST /etc/nothere"): the name is judged
       // first, whether it exists or not.
-      if (!params.empty()) {
-        std::string named = BuildFilePath(client, client.CurrentDirectory, params);
-        if (!Validate(OnValidateList, client, named)) {
-          refused = true;
-          throw FtpServerException(kMsgNoPermission);
-        }
-      }
-      std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
-      if (!Validate(OnValidateList, client, pattern)) {
-        refused = true;
-        throw FtpServerException(kMsgNoPermission);
-      }
+      if (!params.empty()) judge(BuildFilePath(client, client.CurrentDirectory, params));
+      judge(ListingPattern(client.CurrentDirectory, params, hook));
     }
     // MLSD names a folder (RFC 3659 section 7): a name of nothing listed the current
     // folder in its place, and a mirroring client walked that copy for ever.
