@@ -196,15 +196,19 @@ void TFtpServer::CommandPORT(TFtpCtrlSocket& client, std::string&, std::string& 
 int TFtpServer::OpenPassive(TFtpCtrlSocket& client) {
   // A transfer still running loses its connection here: it ends as aborted, not as
   // though every byte had gone.
+  if (client.DataSessionActive && client.TransferKind != TFtpTransferKind::None &&
+      !client.TransferAborted) {
+    client.TransferAborted = true;
+    client.TransferMessage = kMsgDataReplaced;
+  }
   // One still waiting for its connection gets its final reply now. Left waiting, it
   // never had one, and took the new port's connection as its own: a download told
   // "226" for bytes that never went, an upload that made an empty file.
-  const bool waiting = client.PassiveWaiting || client.SendStartPending;
-  if (client.TransferKind != TFtpTransferKind::None && !client.TransferAborted &&
-      (client.DataSessionActive || waiting)) {
+  if ((client.PassiveWaiting || client.SendStartPending) && !client.DataSessionActive &&
+      client.TransferKind != TFtpTransferKind::None) {
     client.TransferAborted = true;
     client.TransferMessage = kMsgDataReplaced;
-    if (!client.DataSessionActive) FireDataSessionClosed(client, 0);
+    FireDataSessionClosed(client, 0);
   }
   client.DataWSocket->Close();
   client.DataDraining = false;
