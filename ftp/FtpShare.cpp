@@ -27,6 +27,7 @@ void RegisterFtpEngine() {
 }
 
 void TFtpEngine::Start() {
+  server_->ShareRoots = THostRoots(folders_);
   server_->Start();
   tls_ = MakeServerTls(server_->Tag, startNote_);
   server_->Tls = tls_.get();

@@ -19,100 +19,114 @@ const TServerFile* DefinitionOf(const TFtpServer& server) {
 
 bool LoggedIn(const TFtpCtrlSocket& client) { return client.FtpState == ftpcReady; }
 
-// The compare form: the canonical native path with one "/" appended. It stays
-// native rather than drive form because a Linux name may hold a backslash, which
-// drive form would read as one more separator. A path with a NUL byte is refused
-// outright: the kernel would stop reading it there, after the check had read on.
-bool CompareForm(const std::string& path, std::string& form) {
-  if (path.empty() || path.find('\0') != std::string::npos) return false;
-  if (!HostFs::CanonicalPath(path, form)) return false;
-  if (form.empty() || form.back() != '/') form += '/';
-  return true;
+// Where path leads beneath the server's shared folders, links resolved (the last
+// name's only with followLast); false when it leads outside all of them. A path
+// with a NUL byte is refused outright: the kernel would stop reading it there.
+bool Locate(TFtpServer& server, const std::string& path, bool followLast, THostPlace& place) {
+  return !path.empty() && path.find('\0') == std::string::npos &&
+         server.ShareRoots.Locate(path, followLast, place);
 }
 
-// The compare form of the folder holding the file path names, taken after the
-// file's own name is resolved: a link in a share that points at a file elsewhere
-// is judged by where that file lives.
-bool FolderCompareForm(const std::string& path, std::string& form) {
-  // A path that ends in "\" names a folder (a command given no name): that folder
-  // is what it acts on, so that folder is judged, not the one above it.
-  if (!path.empty() && path.back() == '\\') return CompareForm(path, form);
-  if (!CompareForm(path, form)) return false;
-  form.pop_back();
-  form.erase(form.rfind('/') + 1);
-  return true;
+// The compare form: a canonical native path with one "/" appended. It stays native
+// rather than drive form because a Linux name may hold a backslash, which drive
+// form would read as one more separator.
+std::string CompareForm(std::string native) {
+  if (native.empty() || native.back() != '/') native += '/';
+  return native;
 }
 
-// A shared folder whose Path is empty or names no folder matches nothing: the bare
-// prefix rule would grant its permissions everywhere.
-bool ShareForm(const TDirectory& share, std::string& form) {
-  return !share.Path.empty() && HostFs::DirectoryExists(share.Path) &&
-         CompareForm(share.Path, form);
+// The compare form of the folder holding a located place: a link in a share that
+// points at a file elsewhere in the shares is judged by where that file lives. A
+// path that ends in "\" names a folder (a command given no name): that folder is
+// what it acts on, so that folder is judged, not the one above it.
+std::string FolderForm(const std::string& path, const THostPlace& place) {
+  std::string native = place.Native();
+  if (path.back() != '\\') native.erase(native.rfind('/') + 1);
+  return CompareForm(native);
+}
+
+// The compare form of shared folder i, as opened when the server started; empty,
+// matching nothing, for one that cannot be opened: the bare prefix rule would grant
+// its permissions everywhere.
+std::string ShareForm(TFtpServer& server, std::size_t i) {
+  const std::string& native = server.ShareRoots.Native(i);
+  return native.empty() ? native : CompareForm(native);
 }
 
 bool Under(const std::string& requested, const std::string& shared) {
-  return requested.compare(0, shared.size(), shared) == 0;
+  return !shared.empty() && requested.compare(0, shared.size(), shared) == 0;
+}
+
+// Every shared folder of the definition that test accepts, with its compare form.
+template <typename TTest>
+bool AnyShare(TFtpServer& server, TTest test) {
+  const TServerFile* definition = DefinitionOf(server);
+  if (!definition) return false;
+  const std::size_t count = std::min(definition->Directories.size(), server.ShareRoots.Count());
+  for (std::size_t i = 0; i < count; ++i)
+    if (test(definition->Directories[i], ShareForm(server, i))) return true;
+  return false;
 }
 
 // requested (a compare form) lies at or below a shared folder granting access.
-bool Granted(const TServerFile* definition, const std::string& requested, TAccess access) {
-  if (!definition) return false;
-  return std::any_of(definition->Directories.begin(), definition->Directories.end(),
-                     [&](const TDirectory& share) {
-                       std::string form;
-                       const bool permitted =
-                           access == TAccess::Read ? share.AccessR : share.AccessW;
-                       return permitted && ShareForm(share, form) && Under(requested, form);
-                     });
+bool Granted(TFtpServer& server, const std::string& requested, TAccess access) {
+  return AnyShare(server, [&](const TDirectory& share, const std::string& form) {
+    return (access == TAccess::Read ? share.AccessR : share.AccessW) && Under(requested, form);
+  });
 }
 
-bool FileAllowed(const TFtpServer& server, const TFtpCtrlSocket& client, const std::string& path,
-                 TAccess access) {
-  std::string folder;
-  return LoggedIn(client) && FolderCompareForm(path, folder) &&
-         Granted(DefinitionOf(server), folder, access);
-}
-
-bool DirectoryAllowed(const TFtpServer& server, const TFtpCtrlSocket& client,
-                      const std::string& directory) {
-  const TServerFile* definition = DefinitionOf(server);
-  std::string requested;
-  if (!LoggedIn(client) || !definition || !CompareForm(directory, requested)) return false;
-  return std::any_of(definition->Directories.begin(), definition->Directories.end(),
-                     [&](const TDirectory& share) {
-                       std::string form;
-                       if (!ShareForm(share, form)) return false;
-                       return share.Recursive ? Under(requested, form) : requested == form;
-                     });
-}
-
-// SIZE measures the first file its name matches, wildcards included: that file is
-// the one to judge, or "SIZE lin*" would measure a link's target elsewhere.
-bool SizeAllowed(const TFtpServer& server, const TFtpCtrlSocket& client, const std::string& path) {
-  if (!FileAllowed(server, client, path, TAccess::Read)) return false;
-  const std::size_t cut = path.rfind('\\');
-  if (cut == std::string::npos || path.find_first_of("*?", cut) == std::string::npos) return true;
-  for (const THostEntry& entry : HostFs::FindEntries(path)) {
-    if (!entry.directory)
-      return FileAllowed(server, client, path.substr(0, cut + 1) + entry.name, TAccess::Read);
-  }
+// Allowed, the file is left located in *place for the command to act on.
+bool FileAllowed(TFtpServer& server, const TFtpCtrlSocket& client, const std::string& path,
+                 TAccess access, THostPlace* place = nullptr, bool followLast = true) {
+  THostPlace located;
+  if (!LoggedIn(client) || !Locate(server, path, followLast, located) ||
+      !Granted(server, FolderForm(path, located), access))
+    return false;
+  if (place) *place = std::move(located);
   return true;
 }
 
-// The transfer will open exactly the file judged here: a link swapped into its path
-// between this decision and the open is refused then, not followed out of the share.
-void NoteJudged(TFtpCtrlSocket& client, const std::string& path) {
-  std::string form;
-  if (HostFs::CanonicalPath(path, form)) client.JudgedPath = form;
+bool DirectoryAllowed(TFtpServer& server, const TFtpCtrlSocket& client,
+                      const std::string& directory, THostPlace* place = nullptr) {
+  THostPlace located;
+  if (!LoggedIn(client) || !Locate(server, directory, true, located)) return false;
+  const std::string requested = CompareForm(located.Native());
+  if (!AnyShare(server, [&](const TDirectory& share, const std::string& form) {
+        return share.Recursive ? Under(requested, form) : requested == form;
+      }))
+    return false;
+  if (place) *place = std::move(located);
+  return true;
 }
 
-// A rename acts on the name itself, a link included, in the folder judged here.
-void NoteJudgedName(TFtpCtrlSocket& client, const std::string& path) {
+// A rename acts on the name itself, a link included, in its own folder; where a link
+// leads is judged too, as for every other command.
+bool RenameAllowed(TFtpServer& server, TFtpCtrlSocket& client, const std::string& path) {
+  THostPlace name;
+  if (!FileAllowed(server, client, path, TAccess::Write) ||
+      !FileAllowed(server, client, path, TAccess::Write, &name, false))
+    return false;
+  client.Judged = std::move(name);
+  return true;
+}
+
+// SIZE measures the first file its name matches, wildcards included: that file is
+// the one to judge and measure, or "SIZE lin*" would measure a link's target elsewhere.
+bool SizeAllowed(TFtpServer& server, TFtpCtrlSocket& client, const std::string& path) {
+  if (!FileAllowed(server, client, path, TAccess::Read, &client.Judged)) return false;
   const std::size_t cut = path.rfind('\\');
-  std::string folder;
-  if (cut == std::string::npos || !HostFs::CanonicalPath(path.substr(0, cut + 1), folder)) return;
-  if (folder.empty() || folder.back() != '/') folder += '/';
-  client.JudgedPath = folder + path.substr(cut + 1);
+  if (cut == std::string::npos || path.find_first_of("*?", cut) == std::string::npos) return true;
+  THostPlace folder;
+  THostFinder finder;
+  if (!Locate(server, path.substr(0, cut + 1), true, folder) ||
+      !finder.Open(folder, std::string_view(path).substr(cut + 1)))
+    return true;
+  for (THostEntry entry; finder.Next(entry);) {
+    if (!entry.directory)
+      return FileAllowed(server, client, path.substr(0, cut + 1) + entry.name, TAccess::Read,
+                         &client.Judged);
+  }
+  return true;
 }
 
 void Log(const TFtpServer& server, const TFtpCtrlSocket& client, bool allowed,
@@ -151,8 +165,7 @@ void FtpAuthenticate(TFtpServer& sender, TFtpCtrlSocket& client, const std::stri
 
 void FtpValidateGet(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                     bool& allowed) {
-  allowed = FileAllowed(sender, client, filePath, TAccess::Read);
-  if (allowed) NoteJudged(client, filePath);
+  allowed = FileAllowed(sender, client, filePath, TAccess::Read, &client.Judged);
   Log(sender, client, allowed, "Download " + filePath);
 }
 
@@ -164,40 +177,36 @@ void FtpValidateSize(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fi
 
 void FtpValidateMdtm(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
-  allowed = FileAllowed(sender, client, filePath, TAccess::Read);
+  allowed = FileAllowed(sender, client, filePath, TAccess::Read, &client.Judged);
   LogRefusal(sender, client, allowed, "Time of " + filePath);
 }
 
 void FtpValidatePut(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                     bool& allowed) {
-  allowed = FileAllowed(sender, client, filePath, TAccess::Write);
-  if (allowed) NoteJudged(client, filePath);
+  allowed = FileAllowed(sender, client, filePath, TAccess::Write, &client.Judged);
   Log(sender, client, allowed, "Upload " + filePath);
 }
 
 void FtpValidateRnFr(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
-  allowed = FileAllowed(sender, client, filePath, TAccess::Write);
-  if (allowed) NoteJudgedName(client, filePath);
+  allowed = RenameAllowed(sender, client, filePath);
   Log(sender, client, allowed, "Rename from " + filePath);
 }
 
 void FtpValidateRnTo(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
-  allowed = FileAllowed(sender, client, filePath, TAccess::Write);
   // A folder that takes uploads but gives none out (a drop box) must keep them so: a
   // move into a readable folder handed anyone what others had dropped there.
-  if (allowed && !client.RenameSource.empty() &&
-      FileAllowed(sender, client, filePath, TAccess::Read) &&
-      !FileAllowed(sender, client, client.RenameSource, TAccess::Read))
-    allowed = false;
-  if (allowed) NoteJudgedName(client, filePath);
+  allowed = !(!client.RenameSource.empty() &&
+              FileAllowed(sender, client, filePath, TAccess::Read) &&
+              !FileAllowed(sender, client, client.RenameSource, TAccess::Read)) &&
+            RenameAllowed(sender, client, filePath);
   Log(sender, client, allowed, "Rename to " + filePath);
 }
 
 void FtpValidateMfmt(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed) {
-  allowed = FileAllowed(sender, client, filePath, TAccess::Write);
+  allowed = FileAllowed(sender, client, filePath, TAccess::Write, &client.Judged);
   Log(sender, client, allowed, "Set time of " + filePath);
 }
 
@@ -215,7 +224,7 @@ void FtpValidateRmd(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fil
 
 void FtpChangeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& directory,
                         bool& allowed) {
-  allowed = DirectoryAllowed(sender, client, directory);
+  allowed = DirectoryAllowed(sender, client, directory, &client.Judged);
   Log(sender, client, allowed, "Change Directory to " + directory);
 }
 
@@ -224,13 +233,14 @@ void FtpValidateList(TFtpServer& sender, TFtpCtrlSocket& client, std::string& pa
   // A name that is a folder (C:\Share\pub, as clients send it without the final
   // slash) lists that folder, so that folder is judged.
   if (pattern.find_first_of("*?") == std::string::npos && HostFs::DirectoryExists(pattern)) {
-    allowed = DirectoryAllowed(sender, client, pattern.back() == '\\' ? pattern : pattern + "\\");
+    allowed = DirectoryAllowed(sender, client, pattern.back() == '\\' ? pattern : pattern + "\\",
+                               &client.Judged);
   } else {
     // The pattern's last name selects entries of the folder before it (C:\Share\*.*,
     // C:\Share\sub); that folder is what gets shown.
     const std::size_t cut = pattern.rfind('\\');
-    allowed =
-        cut != std::string::npos && DirectoryAllowed(sender, client, pattern.substr(0, cut + 1));
+    allowed = cut != std::string::npos &&
+              DirectoryAllowed(sender, client, pattern.substr(0, cut + 1), &client.Judged);
   }
   LogRefusal(sender, client, allowed, "List " + pattern);
 }
@@ -240,25 +250,23 @@ void FtpValidateList(TFtpServer& sender, TFtpCtrlSocket& client, std::string& pa
 // recursive one.
 void FtpFolderRights(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& folder,
                      TFtpFolderRights& rights) {
-  const TServerFile* definition = DefinitionOf(sender);
-  std::string requested;
-  const bool known = LoggedIn(client) && definition && CompareForm(folder, requested);
-  rights.read = known && Granted(definition, requested, TAccess::Read);
-  rights.write = known && Granted(definition, requested, TAccess::Write);
+  THostPlace place;
+  const bool known = LoggedIn(client) && Locate(sender, folder, true, place);
+  const std::string requested = known ? CompareForm(place.Native()) : std::string();
+  rights.read = known && Granted(sender, requested, TAccess::Read);
+  rights.write = known && Granted(sender, requested, TAccess::Write);
   rights.enterSubfolders =
-      known && std::any_of(definition->Directories.begin(), definition->Directories.end(),
-                           [&](const TDirectory& share) {
-                             std::string form;
-                             return share.Recursive && ShareForm(share, form) &&
-                                    Under(requested, form);
-                           });
+      known && AnyShare(sender, [&](const TDirectory& share, const std::string& form) {
+        return share.Recursive && Under(requested, form);
+      });
 }
 
 void FtpMakeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::string& directory,
                       bool& allowed) {
-  std::string requested;
-  allowed = LoggedIn(client) && CompareForm(directory, requested) &&
-            Granted(DefinitionOf(sender), requested, TAccess::Write);
+  THostPlace place;
+  allowed = LoggedIn(client) && Locate(sender, directory, true, place) &&
+            Granted(sender, CompareForm(place.Native()), TAccess::Write);
+  if (allowed) client.Judged = std::move(place);
   Log(sender, client, allowed, "Create Directory " + directory);
 }
 

@@ -84,6 +84,9 @@ public:
   int Tag = 0;         // the registry's entry index
   std::string PasvIpAddr;  // announced by PASV to clients that are not on loopback
   TLimitSettings Limits;    // read as sessions come and go
+  // The shared folders, opened at start: the owner's checks locate every path a
+  // session acts on beneath them. None where no owner judges paths.
+  THostRoots ShareRoots;
   // Offers AUTH TLS when set (the owner keeps it alive while the server runs);
   // RequireTls refuses USER on a connection still in clear.
   TTlsContext* Tls = nullptr;

@@ -1,6 +1,7 @@
 #include "ftp/FtpSrvC.h"
 
 #include <cstring>
+#include <utility>
 
 #include "ftp/FtpSrvParse.h"
 #include "ftp/FtpSrvReplies.h"
@@ -27,12 +28,11 @@ void TFtpMemoryStream::Seek(std::int64_t offset) {
 }
 
 TFtpFileStream::TFtpFileStream(const std::string& path, THostFile::TMode mode,
-                               const std::string& judged)
+                               const THostPlace& place)
     : path_(path) {
   TOpenOptions options;
   options.transfer = true;
-  options.exact = !judged.empty();
-  THostStatus status = file_.Open(judged.empty() ? path : judged, mode, options);
+  THostStatus status = file_.Open(place, mode, options);
   if (!status) {
     const char* what = mode == THostFile::hfmCreate ? "Cannot create file" : "Cannot open file";
     throw FtpServerException(std::string(what) + " \"" + path + "\". " + status.Message());
@@ -72,6 +72,11 @@ void TFtpFileStream::Seek(std::int64_t offset) {
 
 // ---------------------------------------------------------------------------
 // The control connection
+
+THostPlace TFtpCtrlSocket::TakeJudged(const std::string& path) {
+  if (Judged.Empty()) return THostPlace::Named(path);
+  return std::exchange(Judged, THostPlace());
+}
 
 TFtpCtrlSocket::TFtpCtrlSocket()
     : Banner(kCtrlDefaultBanner),

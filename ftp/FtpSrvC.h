@@ -14,6 +14,7 @@
 
 #include "net/WSocket.h"
 #include "platform/HostFs.h"
+#include "platform/HostPlace.h"
 
 enum TFtpCtrlState { ftpcInvalid, ftpcWaitingUserCode, ftpcWaitingPassword, ftpcReady, ftpcWaitingAnswer };
 
@@ -77,11 +78,10 @@ std::string WriteErrorText(const std::string& path, const THostStatus& status);
 class TFtpFileStream : public TFtpStream {
 public:
   // Throws FtpServerException worded like "Cannot open file "%s". <reason>". A
-  // transfer's file: claimed in the program-wide table of transfers. With judged
-  // (the canonical native path the share policy allowed), exactly that file opens,
-  // never one a link swapped in since leads to.
-  TFtpFileStream(const std::string& path, THostFile::TMode mode,
-                 const std::string& judged = {});
+  // transfer's file: claimed in the program-wide table of transfers. It opens at
+  // place (what the share policy located, or path as named), never where a link
+  // swapped in since would lead.
+  TFtpFileStream(const std::string& path, THostFile::TMode mode, const THostPlace& place);
   std::int64_t Read(char* buf, std::int64_t count) override;
   void Write(const char* buf, std::int64_t count) override;
   void Seek(std::int64_t offset) override;
@@ -115,13 +115,16 @@ public:
   std::string CurrentDirectory = "C:\\TEMP\\";
   std::string RenameSource;
   std::string RenameTarget;
-  // What the owner's check of the running command allowed, as a canonical native
-  // path; empty when no check named one.
-  std::string JudgedPath;
-  // JudgedPath as it was for the transfer command: the file the transfer opens,
+  // Where the owner's check of the running command located what it allowed; the
+  // command acts on that place, not on its path again. Empty when no check located
+  // one: the command then acts on its path as named.
+  THostPlace Judged;
+  // Judged as it was for the transfer command: the file the transfer opens,
   // whatever the commands in between judged.
-  std::string TransferJudgedPath;
-  std::string RenameJudgedSource;  // JudgedPath of the accepted RNFR
+  THostPlace TransferPlace;
+  THostPlace RenamePlace;  // Judged of the accepted RNFR
+  // The place a command acts on: what the check located, else path as named.
+  THostPlace TakeJudged(const std::string& path);
   bool CloseRequested = false;
 
   // The data connection and the transfer running on it.

@@ -380,22 +380,28 @@ void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
   }
   // A folder that is not there takes no upload: said now, with a final reply, not
   // after "150" with a 426 that clients took for passing and tried again for ever.
+  THostPlace place = client.TakeJudged(path);
   const std::size_t cut = path.rfind('\\');
-  if (cut != std::string::npos && !HostFs::DirectoryExists(path.substr(0, cut + 1)))
+  const bool folderThere = place.Located() ? place.Folder() >= 0
+                                           : cut == std::string::npos ||
+                                                 HostFs::DirectoryExists(path.substr(0, cut + 1));
+  if (!folderThere)
     throw FtpServerException("Cannot create file \"" + path + "\". " + THostStatus::Missing().Message());
   client.HostFilePath = path;
-  client.TransferJudgedPath = client.JudgedPath;
+  client.TransferPlace = std::move(place);
   if (reserve) {
     // Made with an exclusive create, so two sessions are never handed one name,
     // and only now that the upload is allowed: a refused STOU makes nothing.
     THostFile file;
-    THostStatus status = file.Open(path, THostFile::hfmCreateNew);
+    THostStatus status = file.Open(client.TransferPlace, THostFile::hfmCreateNew);
     if (!status) throw FtpServerException(status.Message());
     client.ReservedFile = path;
   }
   StartDataSide(client, true, kind != TFtpTransferKind::Appe);
   if (kind == TFtpTransferKind::Appe) {
-    client.RestartOffset = std::max<std::int64_t>(FileSizeOf(client.HostFilePath), 0);
+    THostEntry entry;
+    client.RestartOffset =
+        HostFs::Stat(client.TransferPlace, entry) && !entry.directory ? entry.size : 0;
     answer = FtpFormat(kReplyAppeOpening, params.c_str(),
                        static_cast<long long>(client.RestartOffset));
   } else {
@@ -448,16 +454,21 @@ void TFtpServer::DropReservedFile(TFtpCtrlSocket& client) {
   const std::string reserved = std::exchange(client.ReservedFile, {});
   // Only while it is still the empty file STOU made; should the delete fail, the
   // reply has already told the client what it needs to know.
-  if (!reserved.empty() && HostFs::FileSize(reserved) == 0)
-    static_cast<void>(HostFs::DeleteFile(reserved));
+  // The place is the reserved name's only while no later transfer has taken it.
+  THostEntry entry;
+  if (!reserved.empty() && reserved == client.HostFilePath &&
+      HostFs::Stat(client.TransferPlace, entry) && !entry.directory && entry.size == 0)
+    static_cast<void>(HostFs::DeleteFile(client.TransferPlace));
 }
 
 // Nothing to do when the upload has its stream already (the owner's, or one opened
 // before) or names no file.
 void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
   if (client.TransferStream || client.StreamOwned || client.HostFilePath.empty()) return;
+  THostEntry entry;
+  const bool fileThere = HostFs::Stat(client.TransferPlace, entry) && !entry.directory;
   THostFile::TMode mode;
-  if (client.TransferKind == TFtpTransferKind::Appe && HostFs::FileExists(client.HostFilePath))
+  if (client.TransferKind == TFtpTransferKind::Appe && fileThere)
     mode = THostFile::hfmReadWrite;
   else if (client.RestartOffset < 1)
     mode = THostFile::hfmCreate;
@@ -465,10 +476,9 @@ void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
     mode = THostFile::hfmWrite;
   // Writing past the end would fill the gap with zeros: REST 1 TiB and three bytes
   // made a terabyte file. A file that does not exist fails its open as it always did.
-  if (mode == THostFile::hfmWrite && HostFs::FileExists(client.HostFilePath) &&
-      FileSizeOf(client.HostFilePath) < client.RestartOffset)
+  if (mode == THostFile::hfmWrite && fileThere && entry.size < client.RestartOffset)
     throw FtpServerException(kMsgRestartBeyondEnd);
-  auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode, client.TransferJudgedPath);
+  auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode, client.TransferPlace);
   stream->Seek(client.RestartOffset);
   client.TransferStream = std::move(stream);
   client.StreamOwned = true;
@@ -589,7 +599,7 @@ void TFtpServer::CommandRETR(TFtpCtrlSocket& client, std::string&, std::string& 
       return;
     }
     client.HostFilePath = path;
-    client.TransferJudgedPath = client.JudgedPath;
+    client.TransferPlace = client.TakeJudged(path);
     answer = FtpFormat(kReplyOpening, params.c_str());
     bool delayedSend = false;
     if (OnGetProcessing) OnGetProcessing(*this, client, delayedSend);
@@ -685,9 +695,11 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
     if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
     if (!client.TransferStream && (!OnAlterDirectory || format == TFtpListFormat::Mlsd)) {
       const std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
+      const TFtpFolderRights rights =
+          format == TFtpListFormat::Mlsd ? FolderRights(client, pattern) : TFtpFolderRights{};
       client.TransferStream = std::make_unique<TFtpListingStream>(
-          pattern, format,
-          format == TFtpListFormat::Mlsd ? FolderRights(client, pattern) : TFtpFolderRights{}, all);
+          pattern, client.TakeJudged(pattern.substr(0, pattern.rfind('\\') + 1)), format, rights,
+          all);
       client.StreamOwned = true;
     } else if (!client.TransferStream) {
       // The owner alters listings, so this one is built whole for it to change.
@@ -761,7 +773,7 @@ void TFtpServer::SendConnected(TFtpCtrlSocket& client, int error) {
     client.DataWSocket->TlsOfferTicket();
     if (!client.TransferStream && !client.StreamOwned && !client.HostFilePath.empty()) {
       auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, THostFile::hfmRead,
-                                                     client.TransferJudgedPath);
+                                                     client.TransferPlace);
       stream->Seek(client.RestartOffset);
       client.TransferStream = std::move(stream);
       client.StreamOwned = true;

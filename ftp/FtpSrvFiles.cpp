@@ -31,10 +31,20 @@ TFtpFolderRights TFtpServer::FolderRights(TFtpCtrlSocket& client, const std::str
   return rights;
 }
 
+namespace {
+
+// Anything but a folder, as the commands that act on files see it.
+bool FileThere(const THostPlace& place) {
+  THostEntry entry;
+  return HostFs::Stat(place, entry) && !entry.directory;
+}
+
+}  // namespace
+
 bool TFtpServer::Validate(const TFtpSrvValidateXferEvent& hook, TFtpCtrlSocket& client,
                           std::string& path) {
   bool allowed = true;
-  client.JudgedPath.clear();
+  client.Judged = THostPlace();
   if (hook) hook(*this, client, path, allowed);
   return allowed;
 }
@@ -53,6 +63,7 @@ void TFtpServer::ChangeDirectory(TFtpCtrlSocket& client, std::string& params, st
     if (target.size() == 3 && target[0] == '\\' && target[2] == ':') target = target.substr(1) + "\\";
     ResolveDirectory(client.CurrentDirectory, target);
     bool allowed = true;
+    client.Judged = THostPlace();
     if (OnChangeDirectory) OnChangeDirectory(*this, client, client.CurrentDirectory, allowed);
     // Judged before the disk is asked: the other way round, a refused client learnt
     // which folders exist anywhere on the machine.
@@ -64,7 +75,9 @@ void TFtpServer::ChangeDirectory(TFtpCtrlSocket& client, std::string& params, st
     // The path model never looks at the disk: without this a client was told it
     // had entered a folder that does not exist, and clients that walk a path one
     // folder at a time (lftp) went on from there and uploaded into nowhere.
-    if (!HostFs::DirectoryExists(client.CurrentDirectory)) throw FtpServerException(kMsgNoSuchDirectory);
+    THostEntry entry;
+    if (!HostFs::Stat(client.TakeJudged(client.CurrentDirectory), entry) || !entry.directory)
+      throw FtpServerException(kMsgNoSuchDirectory);
     answer = FtpFormat(kReplyCwdOk, BackslashesToSlashes(client.CurrentDirectory).c_str());
   } catch (const std::exception& e) {
     client.CurrentDirectory = old;
@@ -124,7 +137,12 @@ void TFtpServer::CommandSIZE(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = kReplySyntaxError;
   } else {
     try {
-      std::int64_t size = FileSizeOf(path);
+      THostPlace place = client.TakeJudged(path);
+      THostEntry entry;
+      std::int64_t size = !place.Located()                ? FileSizeOf(path)
+                          : !HostFs::Stat(place, entry)   ? -1
+                          : entry.directory               ? -1
+                                                          : entry.size;
       answer = size < 0 ? FtpFormat(kReplyCommandFailed, kMsgFileNotFound)
                         : FtpFormat(kReplySize, static_cast<long long>(size));
     } catch (const std::exception& e) {
@@ -138,14 +156,14 @@ void TFtpServer::CommandRNFR(TFtpCtrlSocket& client, std::string&, std::string& 
   std::string path = BuildFilePath(client, client.CurrentDirectory, params);
   // A refused or failed RNFR must not leave an earlier source for the next RNTO.
   client.RenameSource.clear();
-  client.RenameJudgedSource.clear();
+  client.RenamePlace = THostPlace();
   if (!Validate(OnValidateRnFr, client, path)) {
     answer = kReplyCannotRnfr;
   } else if (params.empty()) {
     answer = kReplyRnfrSyntaxError;
-  } else if (HostFs::FileExists(path)) {
+  } else if (THostPlace place = client.TakeJudged(path); FileThere(place)) {
     client.RenameSource = path;
-    client.RenameJudgedSource = client.JudgedPath;
+    client.RenamePlace = std::move(place);
     answer = kReplyRnfrOk;
   } else {
     answer = FtpFormat(kReplyNoSuchFile, path.c_str());
@@ -159,15 +177,13 @@ void TFtpServer::CommandRNTO(TFtpCtrlSocket& client, std::string&, std::string& 
     answer = kReplyCannotRnto;
   } else if (params.empty()) {
     answer = kReplySyntaxError;
-  } else if (HostFs::FileExists(path)) {
+  } else if (THostPlace target = client.TakeJudged(path); FileThere(target)) {
     answer = FtpFormat(kReplyFileExists, path.c_str());
-  } else if (HostFs::FileExists(client.RenameSource)) {
+  } else if (FileThere(client.RenamePlace)) {
     client.RenameTarget = path;
-    // The source was judged at RNFR; renaming exactly what was judged then keeps a
-    // folder swapped for a link since from bringing a file in from elsewhere.
-    const bool exact = !client.RenameJudgedSource.empty() && !client.JudgedPath.empty();
-    answer = (exact ? HostFs::RenameExact(client.RenameJudgedSource, client.JudgedPath)
-                    : HostFs::RenameFile(client.RenameSource, path))
+    // Both ends as located when they were judged: a folder swapped for a link since
+    // brings nothing in from elsewhere.
+    answer = HostFs::Rename(client.RenamePlace, target)
                  ? FtpFormat(kReplyRenamed, client.RenameSource.c_str(), path.c_str())
                  : FtpFormat(kReplyCantRename, client.RenameSource.c_str());
   } else {
@@ -180,15 +196,17 @@ void TFtpServer::CommandMKD(TFtpCtrlSocket& client, std::string&, std::string& p
   try {
     std::string path = BuildFilePath(client, client.CurrentDirectory, params);
     bool allowed = true;
+    client.Judged = THostPlace();
     if (OnMakeDirectory) OnMakeDirectory(*this, client, path, allowed);
+    THostPlace place = client.TakeJudged(path);
     if (!allowed) {
       answer = FtpFormat(kReplyCantCreateDir, path.c_str());
     } else if (params.empty()) {
       answer = kReplySyntaxError;
-    } else if (HostFs::FileExists(path)) {
+    } else if (FileThere(place)) {
       answer = FtpFormat(kReplyDirExists, path.c_str());
     } else {
-      answer = FtpFormat(HostFs::CreateDirectory(path) ? kReplyDirCreated : kReplyCantCreateDir,
+      answer = FtpFormat(HostFs::CreateDirectory(place) ? kReplyDirCreated : kReplyCantCreateDir,
                          path.c_str());
     }
   } catch (const std::exception& e) {
@@ -216,11 +234,12 @@ void TFtpServer::CommandMDTM(TFtpCtrlSocket& client, std::string&, std::string& 
   std::string path = BuildFilePath(client, client.CurrentDirectory, params);
   if (params.empty()) {
     answer = kReplyMdtmSyntax;
-  } else if (!Validate(OnValidateMdtm, client, path) || !HostFs::FileExists(path)) {
+  } else if (THostEntry entry; !Validate(OnValidateMdtm, client, path) ||
+                                !HostFs::Stat(client.TakeJudged(path), entry) || entry.directory) {
     answer = FtpFormat(kReplyNoSuchFile, path.c_str());
   } else {
     try {
-      answer = FtpFormat(kReplyMdtm, FileUtcTimeString(path).c_str());
+      answer = FtpFormat(kReplyMdtm, FtpUtcTimeString(entry.modified).c_str());
     } catch (const std::exception& e) {
       answer = FtpFormat(kReplyCommandFailed, e.what());
     }
@@ -291,8 +310,14 @@ void TFtpServer::CommandMLST(TFtpCtrlSocket& client, std::string&, std::string& 
   const std::size_t cut = folder.rfind('\\');
   // A name without wildcards matches only itself.
   std::vector<THostEntry> found;
-  if (cut != std::string::npos && folder.find_first_of("*?") == std::string::npos)
+  THostPlace place = client.TakeJudged(path);
+  if (place.Located()) {
+    if (THostEntry entry; folder.find_first_of("*?") == std::string::npos &&
+                          HostFs::Stat(place, entry))
+      found.push_back(entry);
+  } else if (cut != std::string::npos && folder.find_first_of("*?") == std::string::npos) {
     found = HostFs::FindEntries(folder);
+  }
   if (found.empty()) {
     answer = FtpFormat(kReplyNoSuchFile, path.c_str());
     return;
@@ -321,9 +346,12 @@ void TFtpServer::CommandMFMT(TFtpCtrlSocket& client, std::string&, std::string& 
   std::string path = BuildFilePath(client, client.CurrentDirectory, name);
   if (!Validate(OnValidateMfmt, client, path)) {
     answer = FtpFormat(kReplyMfmtRefused, path.c_str());
-  } else if (!HostFs::FileExists(path)) {
+    return;
+  }
+  THostPlace place = client.TakeJudged(path);
+  if (!FileThere(place)) {
     answer = FtpFormat(kReplyNoSuchFile, path.c_str());
-  } else if (!HostFs::SetFileModTime(path, utc)) {
+  } else if (!HostFs::SetFileModTime(place, utc)) {
     answer = FtpFormat(kReplyMfmtRefused, path.c_str());
   } else {
     answer = FtpFormat(kReplyMfmt, stamp.substr(0, 14).c_str(), name.c_str());

@@ -101,14 +101,15 @@ std::string MlsdLine(const THostEntry& entry, const TFtpFolderRights& rights) {
   return MlsxFacts(entry, rights) + " " + entry.name + "\r\n";
 }
 
-TFtpListingStream::TFtpListingStream(std::string pattern, TFtpListFormat format,
-                                     TFtpFolderRights rights, bool withHidden)
+TFtpListingStream::TFtpListingStream(std::string pattern, const THostPlace& folder,
+                                     TFtpListFormat format, TFtpFolderRights rights,
+                                     bool withHidden)
     : pattern_(std::move(pattern)),
       format_(format),
       rights_(rights),
       withHidden_(withHidden),
       currentYear_(HostFs::LocalTime(HostFs::NowUtc()).year) {
-  finder_.Open(pattern_);
+  finder_.Open(folder, std::string_view(pattern_).substr(pattern_.rfind('\\') + 1));
 }
 
 std::int64_t TFtpListingStream::Read(char* buf, std::int64_t count) {

@@ -13,6 +13,7 @@
 #include "ftp/FtpSrvC.h"
 #include "ftp/FtpSrvT.h"
 #include "platform/HostFs.h"
+#include "platform/HostPlace.h"
 
 // Appends the listing of argument to out, as CR LF terminated lines: LIST lines
 // (hidden entries left out) or bare names (hidden entries kept). The argument is
@@ -31,12 +32,14 @@ std::string ListingPattern(const std::string& currentDirectory, const std::strin
 
 // The listing of one pattern (see ListingPattern), made a block at a time as the
 // transfer reads it: a client that never reads a listing of a huge folder holds a
-// block of it, not the folder. The folder is opened when the stream is made.
+// block of it, not the folder. The folder is opened when the stream is made, at
+// folder: the place of the pattern's folder (what the share policy located, or the
+// pattern's folder as named).
 class TFtpListingStream : public TFtpStream {
 public:
   // withHidden: LIST shows the names that begin with a dot too, as "ls -a" does.
-  TFtpListingStream(std::string pattern, TFtpListFormat format, TFtpFolderRights rights = {},
-                    bool withHidden = false);
+  TFtpListingStream(std::string pattern, const THostPlace& folder, TFtpListFormat format,
+                    TFtpFolderRights rights = {}, bool withHidden = false);
   std::int64_t Read(char* buf, std::int64_t count) override;
   // A listing is only ever read once, from its start.
   void Write(const char*, std::int64_t) override;

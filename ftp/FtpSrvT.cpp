@@ -149,6 +149,10 @@ std::string FileUtcTimeString(std::string_view path) {
   if (!HostFs::FileModTime(path, modified)) {
     throw FtpServerException("Cannot get the time of " + std::string(path));
   }
+  return FtpUtcTimeString(modified);
+}
+
+std::string FtpUtcTimeString(std::int64_t modified) {
   // The file's own UTC second: neither today's daylight-saving offset nor a
   // two-second grid, so mirroring clients see unchanged files as unchanged.
   const THostTime t = HostFs::UtcTime(modified);

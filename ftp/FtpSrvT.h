@@ -50,6 +50,7 @@ std::int64_t FileSizeOf(std::string_view path);
 // The file's modification time in UTC as yyyymmddhhnnss.000 (the MDTM reply).
 // Throws FtpServerException when the time cannot be read.
 std::string FileUtcTimeString(std::string_view path);
+std::string FtpUtcTimeString(std::int64_t utcSeconds);
 // "YYYYMMDDHHMMSS" (UTC, RFC 3659 section 2.3), a fraction after a "." allowed and
 // ignored; false for anything else or an impossible date.
 bool ParseFtpTime(std::string_view text, std::int64_t& utcSeconds);

@@ -1,5 +1,7 @@
 #include "platform/HostFs.h"
 
+#include "platform/HostPlace.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,9 +30,7 @@ std::string ToSlashes(std::string_view s) {
   return out;
 }
 
-// Native form, or empty with errno-style ENOENT for what names nothing.
 // Defined with the file operations below.
-FileHandle OpenFolderWithoutLinks(const std::string& native, std::string* last);
 THostStatus RenameNoReplace(int fromDir, const char* from, int toDir, const char* to);
 
 std::string NativeOrEmpty(std::string_view path) {
@@ -124,9 +124,33 @@ bool THostFinder::Open(std::string_view pattern) {
   }
   std::string native;
   if (namePattern.empty() || !HostFs::ToNative(dir, native)) return false;
+  return Start(::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
+               namePattern);
+}
+
+bool THostFinder::Open(const THostPlace& folder, std::string_view namePattern) {
+  dir_.reset();
+  if (!folder.Located()) {
+    std::string path = folder.Path();
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    return Open(path + std::string(namePattern));
+  }
+  if (folder.Folder() < 0 || namePattern.empty()) return false;
+  return Start(::openat(folder.Folder(), folder.Name().c_str(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
+               namePattern);
+}
+
+bool THostFinder::Start(int dirFd, std::string_view namePattern) {
+  if (dirFd < 0) return false;
+  DIR* dir = ::fdopendir(dirFd);
+  if (!dir) {
+    ::close(dirFd);
+    return false;
+  }
+  dir_.reset(dir);
   namePattern_ = std::string(namePattern);
-  dir_.reset(::opendir(native.empty() ? "." : native.c_str()));
-  return dir_ != nullptr;
+  return true;
 }
 
 bool THostFinder::Next(THostEntry& e) {
@@ -287,15 +311,6 @@ THostStatus RenameFile(std::string_view from, std::string_view to) {
   return RenameNoReplace(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str());
 }
 
-THostStatus RenameExact(const std::string& from, const std::string& to) {
-  std::string fromName, toName;
-  FileHandle fromDir = OpenFolderWithoutLinks(from, &fromName);
-  if (!fromDir.Valid()) return THostStatus::FromErrno();
-  FileHandle toDir = OpenFolderWithoutLinks(to, &toName);
-  if (!toDir.Valid()) return THostStatus::FromErrno();
-  return RenameNoReplace(fromDir.Get(), fromName.c_str(), toDir.Get(), toName.c_str());
-}
-
 std::int64_t FileSize(std::string_view path) {
   struct stat st;
   if (!StatFollowingLinks(NativeOrEmpty(path), st)) return -1;
@@ -437,51 +452,6 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, TClaimCount>& Claims() {
   return claims;
 }
 
-// Opens the folder of a canonical native path one name at a time, never following a
-// link, so that a link swapped into any folder of the path is refused rather than
-// followed. *last is the path's last name.
-FileHandle OpenFolderWithoutLinks(const std::string& native, std::string* last) {
-  if (native.empty() || native[0] != '/') {
-    errno = ENOENT;
-    return FileHandle();
-  }
-  FileHandle dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  std::size_t at = 1;
-  for (;;) {
-    if (!dir.Valid()) return dir;
-    std::size_t slash = native.find('/', at);
-    if (slash == std::string::npos) break;
-    const std::string name = native.substr(at, slash - at);
-    at = slash + 1;
-    if (name.empty() || name == ".") continue;
-    if (name == "..") {
-      errno = ELOOP;  // a canonical path holds none
-      return FileHandle();
-    }
-    FileHandle next(::openat(dir.Get(), name.c_str(),
-                             O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    // A link where a folder was judged reads as "not a folder"; say what it is.
-    if (!next.Valid() && errno == ENOTDIR &&
-        ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-      errno = ELOOP;
-    dir = std::move(next);
-  }
-  *last = native.substr(at);
-  if (last->empty() || *last == "." || *last == "..") {
-    errno = EISDIR;
-    return FileHandle();
-  }
-  return dir;
-}
-
-int OpenWithoutLinks(const std::string& native, int flags) {
-  std::string last;
-  FileHandle dir = OpenFolderWithoutLinks(native, &last);
-  if (!dir.Valid()) return -1;
-  return ::openat(dir.Get(), last.c_str(), flags | O_NOFOLLOW, 0666);
-}
-
 // renameat2 without replacing; where the file system cannot promise that, a check
 // and then a rename (the gap is acceptable on the one thread that serves clients).
 THostStatus RenameNoReplace(int fromDir, const char* from, int toDir, const char* to) {
@@ -541,21 +511,40 @@ void TTransferClaim::Release() {
   if (!it->second.writer && it->second.readers <= 0) Claims().erase(it);
 }
 
-THostStatus THostFile::Open(std::string_view path, TMode mode, TOpenOptions options) {
-  Close();
-  std::string native = options.exact ? std::string(path) : NativeOrEmpty(path);
-  if (native.empty()) return THostStatus(ENOENT);
+namespace {
+
+int OpenFlags(THostFile::TMode mode) {
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   switch (mode) {
-    case hfmRead: flags |= O_RDONLY; break;
-    case hfmCreate: flags |= O_WRONLY | O_CREAT; break;
-    case hfmWrite: flags |= O_WRONLY; break;
-    case hfmReadWrite: flags |= O_RDWR; break;
-    case hfmCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case THostFile::hfmRead: flags |= O_RDONLY; break;
+    case THostFile::hfmCreate: flags |= O_WRONLY | O_CREAT; break;
+    case THostFile::hfmWrite: flags |= O_WRONLY; break;
+    case THostFile::hfmReadWrite: flags |= O_RDWR; break;
+    case THostFile::hfmCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
   }
+  return flags;
+}
+
+}  // namespace
+
+THostStatus THostFile::Open(std::string_view path, TMode mode, TOpenOptions options) {
+  Close();
+  std::string native = NativeOrEmpty(path);
+  if (native.empty()) return THostStatus(ENOENT);
   // Non-blocking only for the open itself: a pipe must not stall the loop here.
-  FileHandle fd(options.exact ? OpenWithoutLinks(native, flags)
-                              : ::open(native.c_str(), flags, 0666));
+  return Adopt(FileHandle(::open(native.c_str(), OpenFlags(mode), 0666)), mode, options);
+}
+
+THostStatus THostFile::Open(const THostPlace& place, TMode mode, TOpenOptions options) {
+  if (!place.Located()) return Open(place.Path(), mode, options);
+  Close();
+  if (place.Folder() < 0) return place.Missing().Ok() ? THostStatus::Missing() : place.Missing();
+  return Adopt(FileHandle(::openat(place.Folder(), place.Name().c_str(),
+                                   OpenFlags(mode) | O_NOFOLLOW, 0666)),
+               mode, options);
+}
+
+THostStatus THostFile::Adopt(FileHandle fd, TMode mode, TOpenOptions options) {
   if (!fd.Valid()) return THostStatus::FromErrno();
   struct stat st;
   if (::fstat(fd.Get(), &st) != 0) return THostStatus::FromErrno();
@@ -615,4 +604,12 @@ std::int64_t THostFile::Size() const {
   struct stat st;
   if (!fd_.Valid() || ::fstat(fd_.Get(), &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
+}
+
+THostStatus HostFs::Rename(const THostPlace& from, const THostPlace& to) {
+  if (!from.Located() || !to.Located()) return RenameFile(from.Path(), to.Path());
+  for (const THostPlace* place : {&from, &to})
+    if (place->Folder() < 0)
+      return place->Missing().Ok() ? THostStatus::Missing() : place->Missing();
+  return RenameNoReplace(from.Folder(), from.Name().c_str(), to.Folder(), to.Name().c_str());
 }

@@ -18,6 +18,8 @@
 
 #include "platform/FileHandle.h"
 
+class THostPlace;
+
 // Outcome of one host call: 0 or the system's error number, with its text.
 class THostStatus {
 public:
@@ -85,10 +87,6 @@ struct TOpenOptions {
   // The open is a transfer: it claims the file (above) and fails with EBUSY, "File
   // is busy", when another transfer holds it the other way.
   bool transfer = false;
-  // path is a canonical native path (links already resolved) and no symbolic link
-  // may be followed on the way to it: what an access check judged is what opens,
-  // even if someone swapped a link into the path since. A link fails with ELOOP.
-  bool exact = false;
 };
 
 class THostFile {
@@ -108,6 +106,9 @@ public:
   // Only regular files open: a folder, a pipe or a device fails (EISDIR / EINVAL),
   // so a transfer can never block the loop on a pipe or stream a device forever.
   THostStatus Open(std::string_view path, TMode mode, TOpenOptions options = {});
+  // The place's name in its folder, never following a link: a link there (swapped in
+  // since the place was located) fails with ELOOP. A Named place opens its path.
+  THostStatus Open(const THostPlace& place, TMode mode, TOpenOptions options = {});
   bool IsOpen() const { return fd_.Valid(); }
   void Close() {
     fd_.Reset();
@@ -130,6 +131,8 @@ public:
   std::int64_t ModTimeAtOpen() const { return modTimeAtOpen_; }  // seconds since 1970, UTC
 
 private:
+  THostStatus Adopt(FileHandle fd, TMode mode, TOpenOptions options);
+
   FileHandle fd_;
   TTransferClaim claim_;
   std::int64_t sizeAtOpen_ = -1;
@@ -149,10 +152,14 @@ public:
   // Starts on the folder and last name of pattern (see HostFs::FindEntries); false
   // when that folder cannot be opened, which then finds nothing.
   bool Open(std::string_view pattern);
+  // The same for the entries of the folder a place names, matching namePattern.
+  bool Open(const THostPlace& folder, std::string_view namePattern);
   // The next matching entry, in the order the host returns them; false at the end.
   bool Next(THostEntry& entry);
 
 private:
+  bool Start(int dirFd, std::string_view namePattern);
+
   struct TDirCloser {
     void operator()(void* dir) const;
   };
@@ -185,10 +192,6 @@ THostStatus RemoveDirectory(std::string_view path);    // only an empty folder
 THostStatus DeleteFile(std::string_view path);         // never a folder
 // Never replaces: an existing target fails with EEXIST, as the original host did.
 THostStatus RenameFile(std::string_view from, std::string_view to);
-// The same for two native paths whose folders are canonical (the last names are
-// taken as they are, a link included): no link is followed on the way to either
-// folder, so a folder swapped for a link since the paths were judged fails (ELOOP).
-THostStatus RenameExact(const std::string& from, const std::string& to);
 
 std::int64_t FileSize(std::string_view path);          // -1 when it cannot be read
 bool FileModTime(std::string_view path, std::int64_t& utcSeconds);

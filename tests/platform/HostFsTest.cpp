@@ -1,5 +1,7 @@
 #include "platform/HostFs.h"
 
+#include "platform/HostPlace.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -347,7 +349,7 @@ TEST_F(HostFsTest, TimesFollowTheZoneRulesOfTheirOwnDate) {
 
 TEST_F(HostFsTest, TransfersShareAFileForReadingButAWriterHasItAlone) {
   dir_.WriteFile("f", "data");
-  const TOpenOptions transfer{true, false};
+  const TOpenOptions transfer{true};
   THostFile reader1, reader2, writer;
   ASSERT_TRUE(reader1.Open(dir_.Drive("f"), THostFile::hfmRead, transfer));
   ASSERT_TRUE(reader2.Open(dir_.Drive("f"), THostFile::hfmRead, transfer));
@@ -363,16 +365,54 @@ TEST_F(HostFsTest, TransfersShareAFileForReadingButAWriterHasItAlone) {
   EXPECT_TRUE(reader1.Open(dir_.Drive("f"), THostFile::hfmRead)) << "not a transfer: no claim";
 }
 
-TEST_F(HostFsTest, ExactOpenFollowsNoLinkAnywhereOnThePath) {
-  dir_.MakeFolder("real");
-  dir_.WriteFile("real/f", "real");
-  dir_.MakeLink("linkdir", dir_.Native("real"));
-  dir_.MakeLink("linkfile", dir_.Native("real/f"));
-  const TOpenOptions exact{false, true};
-  THostFile f;
-  EXPECT_TRUE(f.Open(dir_.Native("real/f"), THostFile::hfmRead, exact));
-  EXPECT_EQ(f.Open(dir_.Native("linkdir/f"), THostFile::hfmRead, exact).Code(), ELOOP);
-  EXPECT_EQ(f.Open(dir_.Native("linkfile"), THostFile::hfmRead, exact).Code(), ELOOP);
-  EXPECT_EQ(f.Open(dir_.Native("linkdir/new"), THostFile::hfmCreate, exact).Code(), ELOOP);
-  EXPECT_FALSE(std::filesystem::exists(dir_.Native("real/new")));
+TEST_F(HostFsTest, PlacesStayBeneathTheSharedFolders) {
+  for (const char* d : {"share", "share/sub", "share2", "outside"}) dir_.MakeFolder(d);
+  dir_.WriteFile("share/a.txt", "a");
+  dir_.WriteFile("share2/b.txt", "b");
+  dir_.WriteFile("outside/secret.txt", "secret");
+  dir_.MakeLink("share/abs_in", dir_.Native("share/a.txt"));
+  dir_.MakeLink("share/rel_in", "sub/../a.txt");
+  dir_.MakeLink("share/abs_out", dir_.Native("outside/secret.txt"));
+  dir_.MakeLink("share/rel_out", "../outside/secret.txt");
+  dir_.MakeLink("share/to2", "../share2/b.txt");
+  dir_.MakeLink("share/loop", "loop");
+  THostRoots roots({dir_.Drive("share"), dir_.Drive("share2")});
+  struct Row {
+    const char* path;
+    bool followLast;
+    const char* native;  // nullptr: refused
+  } rows[] = {
+      {"share\\abs_in", true, "share/a.txt"},
+      {"share\\rel_in", true, "share/a.txt"},
+      {"share\\to2", true, "share2/b.txt"},
+      {"share\\abs_out", true, nullptr},
+      {"share\\rel_out", true, nullptr},
+      {"share\\loop", true, nullptr},
+      {"share\\abs_out", false, "share/abs_out"},
+      {"share\\sub\\..\\..\\outside\\secret.txt", true, nullptr},
+      {"outside\\secret.txt", true, nullptr},
+      {"share\\missing\\x.txt", true, "share/missing/x.txt"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    THostPlace place;
+    ASSERT_EQ(roots.Locate(dir_.Drive(row.path), row.followLast, place), row.native != nullptr);
+    if (row.native) EXPECT_EQ(place.Native(), dir_.Native(row.native));
+  }
+  THostPlace missing;
+  ASSERT_TRUE(roots.Locate(dir_.Drive("share\\missing\\x.txt"), true, missing));
+  EXPECT_TRUE(THostFile().Open(missing, THostFile::hfmCreate).NotFound());
+
+  // What was located is what is acted on: a link swapped in since is not followed.
+  THostPlace file, created;
+  ASSERT_TRUE(roots.Locate(dir_.Drive("share\\a.txt"), true, file));
+  ASSERT_TRUE(roots.Locate(dir_.Drive("share\\sub\\new"), true, created));
+  ::rename(dir_.Native("share/a.txt").c_str(), dir_.Native("share/a.old").c_str());
+  dir_.MakeLink("share/a.txt", dir_.Native("outside/secret.txt"));
+  ::rename(dir_.Native("share/sub").c_str(), dir_.Native("share/sub.old").c_str());
+  dir_.MakeLink("share/sub", dir_.Native("outside"));
+  EXPECT_EQ(THostFile().Open(file, THostFile::hfmRead).Code(), ELOOP);
+  EXPECT_TRUE(THostFile().Open(created, THostFile::hfmCreate));
+  EXPECT_TRUE(std::filesystem::exists(dir_.Native("share/sub.old/new")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.Native("outside/new")));
 }

@@ -1,0 +1,302 @@
+#include "platform/HostPlace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // as many as the system itself follows
+
+// The names of a native path; "" and "." name nothing and are left out.
+std::vector<std::string> Split(std::string_view native) {
+  std::vector<std::string> names;
+  std::size_t i = 0;
+  while (i <= native.size()) {
+    std::size_t j = native.find('/', i);
+    if (j == std::string_view::npos) j = native.size();
+    std::string_view name = native.substr(i, j - i);
+    if (!name.empty() && name != ".") names.emplace_back(name);
+    i = j + 1;
+  }
+  return names;
+}
+
+std::string Join(const std::string& base, const std::string& name) {
+  return base == "/" ? "/" + name : base + "/" + name;
+}
+
+// names[from..] read as names on top of base, ".." among them taken back: what is
+// below a folder that is not there can only be named, not looked at.
+std::string Lexical(std::string base, const std::vector<std::string>& names, std::size_t from) {
+  for (std::size_t i = from; i < names.size(); ++i) {
+    if (names[i] == "..") {
+      const std::size_t cut = base.rfind('/');
+      base.erase(cut == 0 ? 1 : cut);
+    } else {
+      base = Join(base, names[i]);
+    }
+  }
+  return base;
+}
+
+std::string ParentOf(const std::string& native) {
+  const std::size_t cut = native.rfind('/');
+  return cut == 0 || cut == std::string::npos ? "/" : native.substr(0, cut);
+}
+
+FileHandle OpenPath(int dir, const char* name) {
+  return FileHandle(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+}
+
+bool ReadLink(int linkFd, std::string& target) {
+  char buf[4096];
+  const ssize_t n = ::readlinkat(linkFd, "", buf, sizeof buf);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof buf) return false;
+  target.assign(buf, static_cast<std::size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+THostPlace THostPlace::Named(std::string_view path) {
+  THostPlace place;
+  place.path_ = std::string(path);
+  return place;
+}
+
+THostRoots::THostRoots(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    TRoot root;
+    if (!path.empty()) HostFs::ToNative(path, root.given);
+    roots_.push_back(std::move(root));
+    Usable(roots_.back());
+  }
+}
+
+// A folder removed since it was opened is looked for again by its path: the owner
+// may have put it back.
+bool THostRoots::Usable(TRoot& root) {
+  struct stat st;
+  if (root.fd.Valid() && ::fstat(root.fd.Get(), &st) == 0 && st.st_nlink > 0) return true;
+  root.fd.Reset();
+  root.native.clear();
+  std::string canonical;
+  if (root.given.empty() || root.given[0] != '/' ||
+      !HostFs::CanonicalPath(HostFs::FromNative(root.given), canonical))
+    return false;
+  FileHandle fd(::open(canonical.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.Valid()) return false;
+  root.fd = std::move(fd);
+  root.native = canonical;
+  return true;
+}
+
+const std::string& THostRoots::Native(std::size_t i) {
+  static const std::string none;
+  if (i >= roots_.size() || !Usable(roots_[i])) return none;
+  return roots_[i].native;
+}
+
+THostRoots::TRoot* THostRoots::Holding(const std::vector<std::string>& names, std::size_t* depth) {
+  TRoot* best = nullptr;
+  auto starts = [&names](const std::string& native, std::size_t& count) {
+    const std::vector<std::string> prefix = Split(native);
+    count = prefix.size();
+    return prefix.size() <= names.size() && std::equal(prefix.begin(), prefix.end(), names.begin());
+  };
+  for (TRoot& root : roots_) {
+    if (!Usable(root)) continue;
+    std::size_t count = 0;
+    // By the path as written too: sessions start there, and it may itself be a link.
+    if ((starts(root.native, count) || starts(root.given, count)) &&
+        (!best || root.native.size() < best->native.size())) {
+      best = &root;
+      *depth = count;
+    }
+  }
+  return best;
+}
+
+bool THostRoots::Locate(std::string_view path, bool followLast, THostPlace& place) {
+  place = THostPlace();
+  std::string native;
+  if (!HostFs::ToNative(path, native) || native.empty() || native[0] != '/') return false;
+  std::vector<std::string> names = Split(native);
+  std::size_t depth = 0;
+  TRoot* root = Holding(names, &depth);
+  if (!root) {
+    // Reached by a path outside the folders (a link to one of them, "..") : taken
+    // by where it leads, and then walked again beneath the folder.
+    std::string canonical;
+    if (!HostFs::CanonicalPath(path, canonical)) return false;
+    names = Split(canonical);
+    root = Holding(names, &depth);
+    if (!root) return false;
+  }
+  names.erase(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(depth));
+  return Walk(root, std::move(names), followLast, place);
+}
+
+// One name at a time, beneath the folder's descriptor: each name is opened without
+// following it, a link is read and its target walked in its place, and a way out
+// ("..", an absolute target) goes on only from another of the folders.
+bool THostRoots::Walk(TRoot* root, std::vector<std::string> todo, bool followLast,
+                      THostPlace& place) {
+  struct TLevel {
+    FileHandle fd;
+    std::string native;
+  };
+  std::vector<TLevel> levels;
+  auto restart = [&](TRoot* from) {
+    levels.clear();
+    levels.push_back({FileHandle(::openat(from->fd.Get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC)),
+                      from->native});
+    return levels.back().fd.Valid();
+  };
+  // A way out of the current folder: the rest is taken from the top, and must lie
+  // beneath one of the folders.
+  auto reroot = [&](std::vector<std::string> names, std::size_t from) {
+    names.insert(names.end(), todo.begin() + static_cast<std::ptrdiff_t>(from), todo.end());
+    std::size_t depth = 0;
+    TRoot* next = Holding(names, &depth);
+    if (!next || !restart(next)) return false;
+    todo.assign(names.begin() + static_cast<std::ptrdiff_t>(depth), names.end());
+    return true;
+  };
+  if (!restart(root)) return false;
+  int links = 0;
+  std::size_t at = 0;
+  while (at < todo.size()) {
+    const std::string name = todo[at];
+    const bool last = at + 1 == todo.size();
+    TLevel& level = levels.back();
+    if (name == "..") {
+      if (levels.size() > 1) {
+        levels.pop_back();
+        ++at;
+        continue;
+      }
+      if (!reroot(Split(ParentOf(level.native)), at + 1)) return false;
+      at = 0;
+      continue;
+    }
+    FileHandle fd = OpenPath(level.fd.Get(), name.c_str());
+    struct stat st;
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
+      // Not there (or not to be looked into): named, to be judged by where it would be.
+      place.missing_ = errno == 0 ? ENOENT : errno;
+      place.native_ = Lexical(level.native, todo, at);
+      if (last) {
+        place.folder_ = std::move(level.fd);
+        place.name_ = name;
+        place.missing_ = 0;
+      }
+      place.located_ = true;
+      return true;
+    }
+    if (S_ISLNK(st.st_mode) && (!last || followLast)) {
+      std::string target;
+      if (++links > kMaxLinks || !ReadLink(fd.Get(), target)) return false;
+      if (!target.empty() && target[0] == '/') {
+        if (!reroot(Split(target), at + 1)) return false;
+        at = 0;
+      } else {
+        std::vector<std::string> inner = Split(target);
+        todo.erase(todo.begin() + static_cast<std::ptrdiff_t>(at));
+        todo.insert(todo.begin() + static_cast<std::ptrdiff_t>(at), inner.begin(), inner.end());
+      }
+      continue;
+    }
+    if (last || !S_ISDIR(st.st_mode)) {
+      place.native_ = Lexical(Join(level.native, name), todo, at + 1);
+      if (last) {
+        place.folder_ = std::move(level.fd);
+        place.name_ = name;
+      } else {
+        place.missing_ = ENOTDIR;
+      }
+      place.located_ = true;
+      return true;
+    }
+    levels.push_back({std::move(fd), Join(level.native, name)});
+    ++at;
+  }
+  // The path ended on a folder reached by "..": the place is that folder itself.
+  place.native_ = levels.back().native;
+  place.folder_ = std::move(levels.back().fd);
+  place.name_ = ".";
+  place.located_ = true;
+  return true;
+}
+
+namespace HostFs {
+
+namespace {
+
+bool Located(const THostPlace& place, int& error) {
+  error = place.Folder() >= 0 ? 0 : (place.Missing().Code() ? place.Missing().Code() : ENOENT);
+  return error == 0;
+}
+
+}  // namespace
+
+bool Stat(const THostPlace& place, THostEntry& entry) {
+  int dir = AT_FDCWD, flags = 0;
+  std::string name;
+  if (place.Located()) {
+    int error = 0;
+    if (!Located(place, error)) return false;
+    dir = place.Folder();
+    name = place.Name();
+    flags = AT_SYMLINK_NOFOLLOW;  // located names are no links
+  } else if (!ToNative(place.Path(), name) || name.empty()) {
+    return false;
+  }
+  struct stat st;
+  if (::fstatat(dir, name.c_str(), &st, flags) != 0) return false;
+  entry = THostEntry{};
+  const std::size_t cut = name.find_last_of('/');
+  entry.name = cut == std::string::npos ? name : name.substr(cut + 1);
+  entry.directory = S_ISDIR(st.st_mode);
+  entry.size = entry.directory ? 0 : static_cast<std::int64_t>(st.st_size);
+  entry.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  entry.hidden = !entry.name.empty() && entry.name[0] == '.' && entry.name != "." &&
+                 entry.name != "..";
+  entry.readOnly = ::faccessat(dir, name.c_str(), W_OK, AT_EACCESS | flags) != 0 && errno != ENOENT;
+  return true;
+}
+
+THostStatus CreateDirectory(const THostPlace& place) {
+  if (!place.Located()) return CreateDirectory(place.Path());
+  int error = 0;
+  if (!Located(place, error)) return THostStatus(error);
+  return ::mkdirat(place.Folder(), place.Name().c_str(), 0777) == 0 ? THostStatus()
+                                                                    : THostStatus::FromErrno();
+}
+
+THostStatus DeleteFile(const THostPlace& place) {
+  if (!place.Located()) return DeleteFile(place.Path());
+  int error = 0;
+  if (!Located(place, error)) return THostStatus(error);
+  return ::unlinkat(place.Folder(), place.Name().c_str(), 0) == 0 ? THostStatus()
+                                                                  : THostStatus::FromErrno();
+}
+
+bool SetFileModTime(const THostPlace& place, std::int64_t utcSeconds) {
+  if (!place.Located()) return SetFileModTime(place.Path(), utcSeconds);
+  int error = 0;
+  if (!Located(place, error)) return false;
+  timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_sec = static_cast<std::time_t>(utcSeconds);
+  times[1].tv_nsec = 0;
+  return ::utimensat(place.Folder(), place.Name().c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace HostFs
