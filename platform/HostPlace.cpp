@@ -164,14 +164,24 @@ bool THostRoots::Walk(TRoot* root, std::vector<std::string> todo, bool followLas
     names.insert(names.end(), todo.begin() + static_cast<std::ptrdiff_t>(from), todo.end());
     std::size_t depth = 0;
     TRoot* next = Holding(names, &depth);
-    if (!next || !restart(next)) return false;
+    if (!next) return false;
+    restart(next);
     todo.assign(names.begin() + static_cast<std::ptrdiff_t>(depth), names.end());
     return true;
   };
-  if (!restart(root)) return false;
+  // Where the walk cannot go on (no descriptor left, no permission), what is left is
+  // only named: judged by where it would be, acted on not at all, failing as it did.
+  auto stuck = [&](std::size_t from, int error) {
+    place.missing_ = error == 0 ? ENOENT : error;
+    place.native_ = Lexical(levels.back().native, todo, from);
+    place.located_ = true;
+    return true;
+  };
+  restart(root);
   int links = 0;
   std::size_t at = 0;
   while (at < todo.size()) {
+    if (!levels.back().fd.Valid()) return stuck(at, errno);
     const std::string name = todo[at];
     const bool last = at + 1 == todo.size();
     TLevel& level = levels.back();
@@ -188,14 +198,11 @@ bool THostRoots::Walk(TRoot* root, std::vector<std::string> todo, bool followLas
     FileHandle fd = OpenPath(level.fd.Get(), name.c_str());
     struct stat st;
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
-      // Not there (or not to be looked into): named, to be judged by where it would be.
-      place.missing_ = errno == 0 ? ENOENT : errno;
-      place.native_ = Lexical(level.native, todo, at);
-      if (last) {
-        place.folder_ = std::move(level.fd);
-        place.name_ = name;
-        place.missing_ = 0;
-      }
+      if (!last) return stuck(at, errno);
+      // A last name not there (yet): the place where it would be made.
+      place.native_ = Join(level.native, name);
+      place.folder_ = std::move(level.fd);
+      place.name_ = name;
       place.located_ = true;
       return true;
     }
@@ -227,6 +234,7 @@ bool THostRoots::Walk(TRoot* root, std::vector<std::string> todo, bool followLas
     ++at;
   }
   // The path ended on a folder reached by "..": the place is that folder itself.
+  if (!levels.back().fd.Valid()) return stuck(at, errno);
   place.native_ = levels.back().native;
   place.folder_ = std::move(levels.back().fd);
   place.name_ = ".";

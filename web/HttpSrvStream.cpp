@@ -13,10 +13,15 @@ std::int64_t THttpMemoryStream::Read(char* buf, std::int64_t count) {
 
 std::unique_ptr<THttpFileStream> THttpFileStream::Open(const std::string& path,
                                                        THostStatus* status) {
+  return Open(THostPlace::Named(path), status);
+}
+
+std::unique_ptr<THttpFileStream> THttpFileStream::Open(const THostPlace& place,
+                                                       THostStatus* status) {
   auto stream = std::make_unique<THttpFileStream>();
   TOpenOptions options;
   options.transfer = true;
-  THostStatus opened = stream->file_.Open(path, THostFile::hfmRead, options);
+  THostStatus opened = stream->file_.Open(place, THostFile::hfmRead, options);
   if (status) *status = opened;
   if (!opened) return nullptr;
   stream->size_ = stream->left_ = stream->file_.SizeAtOpen();

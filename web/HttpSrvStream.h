@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/HostFs.h"
+#include "platform/HostPlace.h"
 
 class THttpStream {
 public:
@@ -46,6 +47,9 @@ public:
   // None when the file cannot be opened (missing, a folder, no permission); status,
   // when given, says why.
   static std::unique_ptr<THttpFileStream> Open(const std::string& path,
+                                               THostStatus* status = nullptr);
+  // The same at a located place, never following a link swapped in since.
+  static std::unique_ptr<THttpFileStream> Open(const THostPlace& place,
                                                THostStatus* status = nullptr);
   std::int64_t Read(char* buf, std::int64_t count) override;
   std::int64_t Size() const override { return size_; }

@@ -136,14 +136,15 @@ void SendSharedFileAnswer(THttpConnection& client, std::unique_ptr<THttpFileStre
 }
 
 // True when the path named a shared file (answered or refused through flags).
-bool SendSharedFile(const TServerFile& def, THttpConnection& client, THttpGetFlag& flags,
-                    bool withBody) {
+bool SendSharedFile(const TServerFile& def, TWebEngine* engine, THttpConnection& client,
+                    THttpGetFlag& flags, bool withBody) {
   auto local = LocalPathOfRequest(client.Path());
   if (!local) return false;
   for (std::int32_t i = 0; i < def.FileCount && i < std::int32_t(def.Files.size()); ++i) {
     if (def.Files[i].Path != *local) continue;
     THostStatus status;
-    auto stream = THttpFileStream::Open(*local, &status);
+    auto stream = THttpFileStream::Open(
+        engine ? engine->PlaceOfFile(std::size_t(i)) : THostPlace::Named(*local), &status);
     if (!stream) {
       if (status.Temporary()) {
         flags = hgWillSendMySelf;
@@ -209,7 +210,7 @@ void ServeDocument(THttpServer& sender, THttpConnection& connection, THttpGetFla
     flags = hg404;
     return;
   }
-  SendSharedFile(def, client, flags, withBody);
+  SendSharedFile(def, dynamic_cast<TWebEngine*>(entry->Engine.get()), client, flags, withBody);
 }
 
 }  // namespace
@@ -265,11 +266,28 @@ void TWebEngine::Start() {
   server_.Start();
   tls_ = MakeServerTls(int(server_.Tag()), startNote_);
   server_.Tls = tls_.get();
+  std::vector<std::string> folders;
+  canonical_.clear();
   for (const std::string& path : files_) {
     THostFile file;
     if (!file.Open(path, THostFile::hfmRead))
       AddLogLine(int(server_.Tag()), "Shared file not found: " + path);
+    std::string canonical;
+    if (!HostFs::CanonicalPath(path, canonical)) canonical.clear();
+    canonical_.push_back(canonical);
+    folders.push_back(canonical.empty() ? canonical
+                                        : HostFs::FromNative(canonical.substr(0, canonical.rfind('/') + 1)));
   }
+  roots_ = THostRoots(folders);
+}
+
+THostPlace TWebEngine::PlaceOfFile(std::size_t i) {
+  THostPlace place;
+  if (i < canonical_.size() && !canonical_[i].empty() &&
+      roots_.Locate(HostFs::FromNative(canonical_[i]), true, place) &&
+      place.Native() == canonical_[i])
+    return place;
+  return THostPlace();
 }
 
 void TWebEngine::DisconnectAllClients() {

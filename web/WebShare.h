@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalogue/uServers.h"
+#include "platform/HostPlace.h"
 #include "web/HttpSrv.h"
 
 // A web peer. Authorized belongs to the connection, not to one request: it changes
@@ -57,12 +58,18 @@ public:
   std::string StartNote() const override { return startNote_; }
   bool OffersTls() const override { return tls_ != nullptr; }
   THttpServer& Server() { return server_; }
+  // Where shared file i is, located beneath its folder as opened at start: only the
+  // very file the owner shared, never one a link swapped in since leads to (an empty
+  // place, which opens nothing, then).
+  THostPlace PlaceOfFile(std::size_t i);
 
 private:
   std::unique_ptr<TTlsContext> tls_;  // outlives the connections made from it
   std::string startNote_;
   THttpServer server_;
   std::vector<std::string> files_;
+  THostRoots roots_;              // the shared files' folders
+  std::vector<std::string> canonical_;  // each shared file's canonical native path
 };
 
 // Makes type 1 definitions start a TWebEngine.

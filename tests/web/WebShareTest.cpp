@@ -398,6 +398,17 @@ TEST_F(WebShareTest, OutOfDescriptorsAnswers503NotMissing) {
   EXPECT_EQ(SplitAnswer(Get("/C" + files_.Native("a.txt"), "", "HTTP/1.0")).body, "aaa");
 }
 
+TEST_F(WebShareTest, SharedFileSwappedForALinkIsNotFollowed) {
+  // Someone who may write beside a shared file puts a link to another file in its
+  // place: only the very file the owner shared is ever sent.
+  ShareFile("a.txt", "aaa");
+  files_.WriteFile("other.txt", "not shared");
+  Start();
+  std::filesystem::remove(files_.Native("a.txt"));
+  files_.MakeLink("a.txt", files_.Native("other.txt"));
+  EXPECT_EQ(Get("/C" + files_.Native("a.txt"), "", "HTTP/1.0").rfind("HTTP/1.0 404 ", 0), 0u);
+}
+
 TEST_F(WebShareTest, HeadAnswersLikeGetWithoutTheBody) {
   // HEAD went to the engine alone, which knows nothing of the shares: 404 with a
   // body, so download tools that ask HEAD first gave up or started over.
