@@ -415,4 +415,12 @@ TEST_F(HostFsTest, PlacesStayBeneathTheSharedFolders) {
   EXPECT_TRUE(THostFile().Open(created, THostFile::hfmCreate));
   EXPECT_TRUE(std::filesystem::exists(dir_.Native("share/sub.old/new")));
   EXPECT_FALSE(std::filesystem::exists(dir_.Native("outside/new")));
+
+  // A shared folder removed and made again is opened again.
+  std::filesystem::remove_all(dir_.Native("share2"));
+  dir_.MakeFolder("share2");
+  dir_.WriteFile("share2/c.txt", "c");
+  THostPlace again;
+  ASSERT_TRUE(roots.Locate(dir_.Drive("share2\\c.txt"), true, again));
+  EXPECT_TRUE(THostFile().Open(again, THostFile::hfmRead));
 }
