@@ -107,11 +107,7 @@ TEST_F(SlotRuleTest, TheAddressHoldingMostGivesItsOldestSilentSlot) {
 TEST_F(SlotRuleTest, AddressesHoldingSlotsCannotTakeThemFromOneAnother) {
   EXPECT_EQ(Take("c"), 0);   // one slot against six: far enough apart
   EXPECT_EQ(Take("b"), 0);
-  Add("d", 30s);
-  Add("d", 30s);
-  Add("d", 30s);
-  Add("d", 30s);
-  Add("d", 30s);
+  for (int i = 0; i < 5; ++i) Add("d", 30s);
   EXPECT_EQ(Take("d"), -1);  // five against six: an attacker's reconnect wins nothing back
   EXPECT_EQ(Take("a"), -1);
 }
