@@ -134,7 +134,10 @@ void TFtpServer::ServerSessionAvailable(int error) {
   auto alive = client.AliveToken();
   if (OnClientConnect) OnClientConnect(*this, client, error);
   if (alive.expired() || !HasClient(&client) || client.State() != wsConnected) return;
-  if (const char* refusal = RefusalBanner(client)) {
+  const char* refusal = RefusalBanner(client);
+  // Closing a session to make room fires hooks, which may have dropped this one too.
+  if (alive.expired() || !HasClient(&client)) return;
+  if (refusal) {
     client.Banner = refusal;
     client.StartSession();
     client.Close();
@@ -144,8 +147,9 @@ void TFtpServer::ServerSessionAvailable(int error) {
   }
 }
 
-// The greeting that turns a new client away, or null to welcome it. A blocked
-// address is not logged again: its block was, once.
+// The greeting that turns a new client away, or null to welcome it; a full server
+// may make room for it first. A blocked address is not logged again: its block
+// was, once.
 const char* TFtpServer::RefusalBanner(TFtpCtrlSocket& client) {
   const std::string addr = client.PeerAddr();
   if (guard_.Blocked(addr)) return kReplyAddressBlocked;
@@ -153,16 +157,38 @@ const char* TFtpServer::RefusalBanner(TFtpCtrlSocket& client) {
     FireLimit(client, std::string("Deny: ") + kMsgTooManyFromAddress);
     return kReplyTooManyFromAddress;
   }
-  if (MaxClients > 0 && MaxClients < ClientCount()) {
+  if (MaxClients > 0 && !TakeSlotFor(client)) {
     FireLimit(client, "Deny: " + FtpFormat(kMsgTooManyUsers, MaxClients));
     return kReplyTooManyUsers;
   }
   return nullptr;
 }
 
+// True when the newcomer has a slot: a free one, or one a silent connection gives
+// up to it (which is then closed as its login deadline would close it).
+bool TFtpServer::TakeSlotFor(TFtpCtrlSocket& newcomer) {
+  std::vector<TSlotHolder> holders;
+  std::vector<TFtpCtrlSocket*> sessions;
+  for (const auto& c : clients_) {
+    if (c.get() == &newcomer || c->SlotGivenAway) continue;
+    holders.push_back({SlotKey(c->PeerAddr()), c->FtpState == ftpcReady, c->ConnectedAt,
+                       c->ClosingForLimit || c->CloseRequested || c->State() != wsConnected});
+    sessions.push_back(c.get());
+  }
+  if (static_cast<int>(holders.size()) < MaxClients) return true;
+  const int taken = ChooseSlotToTake(holders, SlotKey(newcomer.PeerAddr()), MaxClients,
+                                     std::chrono::steady_clock::now());
+  if (taken < 0) return false;
+  TFtpCtrlSocket& victim = *sessions[static_cast<std::size_t>(taken)];
+  victim.SlotGivenAway = true;
+  CloseForLimit(victim, kReplyLoginTimeout, kMsgSlotGiven);
+  return true;
+}
+
 int TFtpServer::ClientsFrom(const std::string& addr) const {
+  const std::string key = SlotKey(addr);
   return static_cast<int>(std::count_if(clients_.begin(), clients_.end(), [&](const auto& c) {
-    return c->PeerAddr() == addr;
+    return SlotKey(c->PeerAddr()) == key;
   }));
 }
 

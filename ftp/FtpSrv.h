@@ -197,6 +197,7 @@ private:
   void TimeOutDataSide(TFtpCtrlSocket& client);
   void RefuseLogin(TFtpCtrlSocket& client);
   const char* RefusalBanner(TFtpCtrlSocket& client);
+  bool TakeSlotFor(TFtpCtrlSocket& newcomer);
 
   // Paths shared by the file commands.
   void ChangeDirectory(TFtpCtrlSocket& client, std::string& params, std::string& answer);

@@ -167,6 +167,7 @@ public:
   TLoopTimer ReplyTimer;   // a reply held back (the pause after a wrong password)
   int FailedLogins = 0;
   bool ClosingForLimit = false;  // a limit ended the session; only the close is left
+  bool SlotGivenAway = false;    // a newcomer holds its slot now, though it is not gone yet
 
   // Every complete command line, without its line end.
   std::function<void(TFtpCtrlSocket& client, const char* line, int len)> OnCommand;

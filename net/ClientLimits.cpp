@@ -41,3 +41,26 @@ void TAddressGuard::Prune(Clock::time_point now) {
   // a failure costs amortised constant time however many addresses are tracked.
   pruneAt_ = std::max(kPruneAbove, 2 * records_.size());
 }
+
+std::string SlotKey(const std::string& peerAddr) { return peerAddr; }
+
+int ChooseSlotToTake(const std::vector<TSlotHolder>& holders, const std::string& newcomerKey,
+                     int slots, std::chrono::steady_clock::time_point now) {
+  std::unordered_map<std::string, int> held;
+  for (const TSlotHolder& h : holders) ++held[h.Key];
+  const int margin = slots == 1 ? 1 : kSlotMargin;
+  const int needed = held[newcomerKey] + margin;
+  int best = -1;
+  for (std::size_t i = 0; i < holders.size(); ++i) {
+    const TSlotHolder& h = holders[i];
+    const int count = held[h.Key];
+    if (h.LoggedIn || h.Closing || now - h.ConnectedAt < kSlotMinAge || count < needed) continue;
+    if (best >= 0) {
+      const TSlotHolder& b = holders[static_cast<std::size_t>(best)];
+      const int bestCount = held[b.Key];
+      if (count < bestCount || (count == bestCount && h.ConnectedAt >= b.ConnectedAt)) continue;
+    }
+    best = static_cast<int>(i);
+  }
+  return best;
+}

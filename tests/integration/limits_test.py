@@ -9,6 +9,7 @@ import ftplib
 import http.client
 import os
 import resource
+import selectors
 import socket
 import sys
 import threading
@@ -156,6 +157,75 @@ def ftp_abuse(binary):
             s.close()
 
 
+class SilentFlood(threading.Thread):
+    """Keeps per_source silent connections open from each source address and opens
+    a new one as soon as one is cut; a refused one is tried again 50 ms later."""
+
+    def __init__(self, port, sources, per_source=20):
+        super().__init__(daemon=True)
+        self.port, self.sources, self.per_source = port, sources, per_source
+        self.selector = selectors.DefaultSelector()
+        self.full = threading.Event()
+        self.done = threading.Event()
+        self.cut = 0
+
+    def open(self, source):
+        try:
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=5,
+                                         source_address=(source, 0))
+        except OSError:
+            return False
+        s.setblocking(False)
+        self.selector.register(s, selectors.EVENT_READ, source)
+        return True
+
+    def run(self):
+        waiting = [src for src in self.sources for _ in range(self.per_source)]
+        while not self.done.is_set():
+            waiting = [src for src in waiting if not self.open(src)]
+            if not waiting:
+                self.full.set()
+            for key, _ in self.selector.select(0.05):
+                try:
+                    data = key.fileobj.recv(4096)
+                except OSError:
+                    data = b""
+                if data and b"421 " not in data:
+                    continue  # the greeting
+                self.cut += b"Login timeout" in data
+                self.selector.unregister(key.fileobj)
+                key.fileobj.close()
+                if b"Login timeout" in data and self.open(key.data):
+                    continue
+                waiting.append(key.data)
+        for key in list(self.selector.get_map().values()):
+            key.fileobj.close()
+
+    def __enter__(self):
+        self.start()
+        expect(self.full.wait(20), "the flood did not get its connections")
+        return self
+
+    def __exit__(self, *exc):
+        self.done.set()
+        self.join(10)
+
+
+def ftp_silent_flood(binary):
+    # Five addresses hold all 100 slots without logging in and take each back as it
+    # is cut; once they are ten seconds old, a client from a sixth still gets in.
+    sources = [f"127.0.0.{i}" for i in range(2, 7)]
+    with Server(binary) as server, SilentFlood(server.port, sources) as flood:
+        time.sleep(10.5)
+        for _ in range(3):
+            server.connect().quit()
+            time.sleep(0.5)  # the flood takes the slot back
+        lines = server.wait_for_line("Login timeout: slot given to a new client", count=3)
+        expect(all(line.split("(")[1].split(")")[0] in sources for line in lines),
+               f"a slot was taken from the newcomer's side: {lines}")
+        expect(flood.cut >= 3, f"the flood saw {flood.cut} of its connections cut")
+
+
 def web_abuse(binary):
     files = [("a.txt", b"web file\n", "A file")]
     with WebServer(binary, files=files, username="bob", password="pw") as server:
@@ -240,7 +310,8 @@ def slow_readers(binary):
 def main(binary):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
-    for test in (ftp_short_limits, ftp_client_limit, web_short_limits, slow_readers, ftp_abuse, web_abuse):
+    for test in (ftp_short_limits, ftp_client_limit, web_short_limits, slow_readers, ftp_abuse,
+                 web_abuse, ftp_silent_flood):
         test(binary)
         print(f"ok   {test.__name__}")
 
