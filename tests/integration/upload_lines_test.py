@@ -7,7 +7,6 @@ import hashlib
 import io
 import os
 import re
-import shutil
 import subprocess
 import sys
 
@@ -54,61 +53,38 @@ def test_upload_over_a_file_being_downloaded(server):
     held.close()
 
 
-def mount_tmpfs(path):
-    """A one-megabyte file system at path; None, or why it cannot be had."""
+def mount_small_disk(path):
+    """A one-megabyte tmpfs at path; None, or why there is none."""
     if os.geteuid() != 0:
         return "needs root to mount a small tmpfs"
     r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0777", "tmpfs", path],
                        capture_output=True, text=True)
-    return None if r.returncode == 0 else "mount failed: " + r.stderr.strip()
+    return r.returncode and "mount failed: " + r.stderr.strip()
 
 
 def test_upload_cut_by_a_full_disk(server):
     # The line counted whole writes only: a write the disk took part of was left
     # out, and the line said up to a megabyte less than the file held.
-    full = server.shares[1]
-    path = os.path.join(full, "big.bin")
-    ftp = server.connect()
-    ftp.cwd(ftp_harness.ftp_dir(full))
-    reply = upload_error(ftp, "big.bin", os.urandom(3 << 20))
-    expect(reply.startswith("426 "), f"upload to a full disk: {reply!r}")
-    line = server.wait_for_line("Upload incomplete: " + drive_form(path))[0]
-    logged = int(re.search(r"\((\d+) bytes\)$", line).group(1))
-    on_disk = os.path.getsize(path)
-    expect(logged == on_disk and on_disk > 0, f"logged {logged} bytes, the file holds {on_disk}")
-
-
-def main(binary):
-    failed = 0
-    server = ftp_harness.Server(binary)
-    with server:
-        try:
-            test_upload_over_a_file_being_downloaded(server)
-            print("ok   test_upload_over_a_file_being_downloaded")
-        except (Exception, SystemExit) as e:
-            failed += 1
-            print(f"FAIL test_upload_over_a_file_being_downloaded: {e}")
-
-    server = ftp_harness.Server(binary, shares=(("share", True, True, True),
-                                                ("full", True, True, True)))
-    why = mount_tmpfs(server.shares[1])
+    why = mount_small_disk(server.shares[1])
     if why:
         print(f"skip test_upload_cut_by_a_full_disk: {why}")
-        server.stop()
-    else:
-        try:
-            with server:
-                test_upload_cut_by_a_full_disk(server)
-            print("ok   test_upload_cut_by_a_full_disk")
-        except (Exception, SystemExit) as e:
-            failed += 1
-            print(f"FAIL test_upload_cut_by_a_full_disk: {e}")
-        finally:
-            # The program's folder goes only once the file system in it is gone.
-            subprocess.run(["umount", "-l", server.shares[1]], capture_output=True)
-            shutil.rmtree(server.root, ignore_errors=True)
-    sys.exit(1 if failed else 0)
+        return
+    path = os.path.join(server.shares[1], "big.bin")
+    try:
+        ftp = server.connect()
+        ftp.cwd(ftp_harness.ftp_dir(server.shares[1]))
+        reply = upload_error(ftp, "big.bin", os.urandom(3 << 20))
+        expect(reply.startswith("426 "), f"upload to a full disk: {reply!r}")
+        line = server.wait_for_line("Upload incomplete: " + drive_form(path))[0]
+        logged = int(re.search(r"\((\d+) bytes\)$", line).group(1))
+        on_disk = os.path.getsize(path)
+        expect(logged == on_disk > 0, f"logged {logged} bytes, the file holds {on_disk}")
+    finally:
+        # Gone before the program's folder is removed.
+        subprocess.run(["umount", "-l", server.shares[1]], capture_output=True)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    ftp_harness.run([test_upload_over_a_file_being_downloaded, test_upload_cut_by_a_full_disk],
+                    sys.argv[1],
+                    shares=(("share", True, True, True), ("full", True, True, True)))
