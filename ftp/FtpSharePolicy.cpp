@@ -181,10 +181,16 @@ void FtpValidateMdtm(TFtpServer& sender, TFtpCtrlSocket& client, std::string& fi
   LogRefusal(sender, client, allowed, "Time of " + filePath);
 }
 
+// An allowed upload is logged once its file is open (FtpStorFileOpened): a file
+// another transfer holds still turns it away, and its one line is then that refusal.
 void FtpValidatePut(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                     bool& allowed) {
   allowed = FileAllowed(sender, client, filePath, TAccess::Write, &client.Judged);
-  Log(sender, client, allowed, "Upload " + filePath);
+  if (!allowed) Log(sender, client, false, "Upload " + filePath);
+}
+
+void FtpStorFileOpened(TFtpServer& sender, TFtpCtrlSocket& client) {
+  Log(sender, client, true, "Upload " + client.HostFilePath);
 }
 
 void FtpValidateRnFr(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
@@ -275,6 +281,10 @@ void FtpClientDisconnect(TFtpServer& sender, TFtpCtrlSocket&, int) { UpdateServe
 // An upload that ended without its success reply leaves a partial file under its
 // final name; the owner should be able to tell it from a complete one.
 void FtpStorSessionClosed(TFtpServer& sender, TFtpCtrlSocket& client, TWSocket&, int error) {
+  if (client.TransferFileBusy) {
+    Log(sender, client, false, "Upload " + client.HostFilePath + " (file is busy)");
+    return;
+  }
   if (!client.TransferAborted && error == 0) return;
   AddLogLine(sender.Tag, "Upload incomplete: " + client.HostFilePath + " (" +
                              std::to_string(client.TransferBytes) + " bytes)");
@@ -302,4 +312,5 @@ void InstallFtpSharePolicy(TFtpServer& server) {
   server.OnClientDisconnect = FtpClientDisconnect;
   server.OnLimit = FtpLimit;
   server.OnStorSessionClosed = FtpStorSessionClosed;
+  server.OnStorFileOpened = FtpStorFileOpened;
 }

@@ -48,6 +48,8 @@ void FtpMakeDirectory(TFtpServer& sender, TFtpCtrlSocket& client, const std::str
                       bool& allowed);
 void FtpClientDisconnect(TFtpServer& sender, TFtpCtrlSocket& client, int error);
 void FtpStorSessionClosed(TFtpServer& sender, TFtpCtrlSocket& client, TWSocket& data, int error);
+// The allowed upload's line, logged once its file is open.
+void FtpStorFileOpened(TFtpServer& sender, TFtpCtrlSocket& client);
 // MFMT: a file's time may be set where it may be uploaded.
 void FtpValidateMfmt(TFtpServer& sender, TFtpCtrlSocket& client, std::string& filePath,
                      bool& allowed);

@@ -60,6 +60,9 @@ using TFtpSrvFolderRightsEvent = std::function<void(
 // of it, without the client's address.
 using TFtpSrvLimitEvent = std::function<void(TFtpServer& sender, TFtpCtrlSocket& client,
                                              const std::string& text)>;
+// An allowed upload's file is open: the upload goes ahead. Fired only for a file the
+// engine opens itself, not for a stream an OnStorSessionConnected handler set.
+using TFtpSrvStorFileEvent = std::function<void(TFtpServer& sender, TFtpCtrlSocket& client)>;
 using TFtpSrvGetProcessingEvent =
     std::function<void(TFtpServer& sender, TFtpCtrlSocket& client, bool& delayedSend)>;
 
@@ -148,6 +151,7 @@ public:
   TFtpSrvBuildDirectoryEvent OnAlterDirectory;  // may change the built listing
   TFtpSrvDataSessionConnectedEvent OnStorSessionConnected;
   TFtpSrvDataSessionConnectedEvent OnStorSessionClosed;
+  TFtpSrvStorFileEvent OnStorFileOpened;
   TFtpSrvDataSessionConnectedEvent OnRetrSessionConnected;  // RETR, LIST, NLST
   TFtpSrvDataSessionConnectedEvent OnRetrSessionClosed;
   TFtpSrvDataAvailableEvent OnStorDataAvailable;

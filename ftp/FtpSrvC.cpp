@@ -35,7 +35,9 @@ TFtpFileStream::TFtpFileStream(const std::string& path, THostFile::TMode mode,
   THostStatus status = file_.Open(place, mode, options);
   if (!status) {
     const char* what = mode == THostFile::hfmCreate ? "Cannot create file" : "Cannot open file";
-    throw FtpServerException(std::string(what) + " \"" + path + "\". " + status.Message());
+    const std::string text = std::string(what) + " \"" + path + "\". " + status.Message();
+    if (status.Busy()) throw EFtpFileBusy(text);
+    throw FtpServerException(text);
   }
 }
 
@@ -68,6 +70,7 @@ std::string WriteErrorText(const std::string& path, const THostStatus& status) {
 void TFtpFileStream::Seek(std::int64_t offset) {
   THostStatus status = file_.Seek(offset);
   if (!status) throw FtpServerException("Seek error on \"" + path_ + "\". " + status.Message());
+  origin_ = offset;
 }
 
 // ---------------------------------------------------------------------------

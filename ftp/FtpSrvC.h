@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/FtpSrvParse.h"
 #include "net/WSocket.h"
 #include "platform/HostFs.h"
 #include "platform/HostPlace.h"
@@ -48,6 +49,9 @@ public:
   // A stream that is a plain file takes uploaded bytes straight from the socket
   // into this descriptor, at its position; -1 when it must see every byte itself.
   virtual int SpliceTarget() const { return -1; }
+  // How far writes, its own or into SpliceTarget, have moved it since its last Seek,
+  // the part of a failed write that reached the disk included; -1 when it cannot tell.
+  virtual std::int64_t BytesWritten() const { return -1; }
 };
 
 class TFtpMemoryStream : public TFtpStream {
@@ -75,22 +79,30 @@ struct TFtpFolderRights {
 // What a failed write to an upload's file says, whichever way the bytes went.
 std::string WriteErrorText(const std::string& path, const THostStatus& status);
 
+// A transfer's file that another transfer holds: nothing of it was touched.
+class EFtpFileBusy : public FtpServerException {
+public:
+  using FtpServerException::FtpServerException;
+};
+
 class TFtpFileStream : public TFtpStream {
 public:
-  // Throws FtpServerException worded like "Cannot open file "%s". <reason>". A
-  // transfer's file: claimed in the program-wide table of transfers. It opens at
-  // place (what the share policy located, or path as named), never where a link
-  // swapped in since would lead.
+  // Throws FtpServerException worded like "Cannot open file "%s". <reason>",
+  // EFtpFileBusy when another transfer holds the file. A transfer's file: claimed in
+  // the program-wide table of transfers. It opens at place (what the share policy
+  // located, or path as named), never where a link swapped in since would lead.
   TFtpFileStream(const std::string& path, THostFile::TMode mode, const THostPlace& place);
   std::int64_t Read(char* buf, std::int64_t count) override;
   void Write(const char* buf, std::int64_t count) override;
   void Seek(std::int64_t offset) override;
   bool TakeFileRange(int& fd, std::int64_t& offset, std::int64_t& length) override;
   int SpliceTarget() const override { return file_.Fd(); }
+  std::int64_t BytesWritten() const override { return file_.Position() - origin_; }
 
 private:
   std::string path_;
   THostFile file_;
+  std::int64_t origin_ = 0;  // where the last Seek put it
   bool taken_ = false;  // handed over as a file range: nothing more to read
 };
 
@@ -147,6 +159,7 @@ public:
   bool SendStartPending = false;  // RETR answered; its sending starts on the next turn
   std::int64_t RestartOffset = 0;
   std::int64_t TransferBytes = 0;  // bytes the running upload has written
+  bool TransferFileBusy = false;   // the upload's file was held by another transfer
   bool PassiveArmed = false;
   bool PassiveWaiting = false;
   bool PassiveAccepted = false;

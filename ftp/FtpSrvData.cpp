@@ -368,6 +368,7 @@ void TFtpServer::StartStore(TFtpCtrlSocket& client, const std::string& params,
                             std::string& answer, TFtpTransferKind kind, bool reserve) {
   client.TransferKind = kind;
   client.TransferBytes = 0;
+  client.TransferFileBusy = false;
   client.StreamOwned = false;
   client.TransferStream.reset();
   client.TransferAborted = false;
@@ -478,10 +479,17 @@ void TFtpServer::OpenStoreFile(TFtpCtrlSocket& client) {
   // made a terabyte file. A file that does not exist fails its open as it always did.
   if (mode == THostFile::hfmWrite && fileThere && entry.size < client.RestartOffset)
     throw FtpServerException(kMsgRestartBeyondEnd);
-  auto stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode, client.TransferPlace);
+  std::unique_ptr<TFtpFileStream> stream;
+  try {
+    stream = std::make_unique<TFtpFileStream>(client.HostFilePath, mode, client.TransferPlace);
+  } catch (const EFtpFileBusy&) {
+    client.TransferFileBusy = true;
+    throw;
+  }
   stream->Seek(client.RestartOffset);
   client.TransferStream = std::move(stream);
   client.StreamOwned = true;
+  if (OnStorFileOpened) OnStorFileOpened(*this, client);
 }
 
 void TFtpServer::StoreConnected(TFtpCtrlSocket& client, int error) {
@@ -564,6 +572,12 @@ void TFtpServer::StoreClosed(TFtpCtrlSocket& client, int error) {
       client.TransferMessage = e.what();
       client.TransferAborted = true;
     }
+  }
+  // What the file holds of this upload. Counted write by write, a full disk left out
+  // what its last write had put on the disk, up to a megabyte.
+  if (client.TransferStream && client.StreamOwned) {
+    const std::int64_t written = client.TransferStream->BytesWritten();
+    if (written >= 0) client.TransferBytes = written;
   }
   TFtpTransferKind kind = client.TransferKind;
   if (kind == TFtpTransferKind::Stou && (client.TransferAborted || error != 0) &&

@@ -51,6 +51,8 @@ void TFtpServer::ArmLimits(TFtpCtrlSocket& client) {
     consider(client.ConnectedAt + Limits.Capped(kLoginDeadlineCap));
   else if (!TransferPending(client))
     consider(client.LastActivityAt + Limits.Idle());
+  if (client.DataDraining && !TransferPending(client))
+    consider(std::max(client.LastActivityAt, client.LastDataLookAt) + Limits.LookEvery());
   if (DataConnectionAwaited(client)) consider(client.DataWaitSince + Limits.Capped(kDataWaitCap));
   if (TransferFlowing(client)) {
     consider(client.LastDataAt + Limits.Idle());
@@ -73,15 +75,20 @@ void TFtpServer::CheckLimits(TFtpCtrlSocket& client) {
   }
   // A finished download the client is still reading keeps its session busy; once
   // read, its connection has nothing left to wait for; a reader that stopped loses
-  // what the kernel holds for it with a reset, not to an orphaned socket.
-  if (client.DataDraining && !TransferPending(client) &&
-      now >= client.LastActivityAt + Limits.Idle()) {
-    if (client.DataWSocket->UnsentByteCount() <= 0)
-      client.DataWSocket->Close();
-    else if (client.DataWSocket->PeerTookSentBytes())
-      client.LastActivityAt = now;
-    else
-      client.DataWSocket->AbortWithReset();
+  // what the kernel holds for it with a reset, not to an orphaned socket. Looked at
+  // only once the limit had run out, a reader that stopped was cut up to a whole
+  // limit late.
+  if (client.DataDraining && !TransferPending(client)) {
+    if (now >= std::max(client.LastActivityAt, client.LastDataLookAt) + Limits.LookEvery()) {
+      if (client.DataWSocket->PeerTookSentBytes()) client.LastActivityAt = now;
+      client.LastDataLookAt = now;
+    }
+    if (now >= client.LastActivityAt + Limits.Idle()) {
+      if (client.DataWSocket->UnsentByteCount() <= 0)
+        client.DataWSocket->Close();
+      else
+        client.DataWSocket->AbortWithReset();
+    }
   }
   if (TransferFlowing(client) &&
       now >= std::max(client.LastDataAt, client.LastDataLookAt) + Limits.LookEvery()) {

@@ -78,11 +78,14 @@ THostRoots::THostRoots(const std::vector<std::string>& paths) {
   }
 }
 
-// A folder removed since it was opened is looked for again by its path: the owner
-// may have put it back.
+// The folder is opened again when its path names another one now: it was removed and
+// made again, or a disk was mounted on it (a USB stick plugged in after the start).
 bool THostRoots::Usable(TRoot& root) {
-  struct stat st;
-  if (root.fd.Valid() && ::fstat(root.fd.Get(), &st) == 0 && st.st_nlink > 0) return true;
+  struct stat held, named;
+  if (root.fd.Valid() && ::fstat(root.fd.Get(), &held) == 0 &&
+      ::stat(root.given.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+      held.st_ino == named.st_ino)
+    return true;
   root.fd.Reset();
   root.native.clear();
   std::string canonical;

@@ -54,8 +54,8 @@ private:
 };
 
 // The shared folders of one server, each opened once when the server starts and
-// opened again should it disappear. Every path a session acts on is located
-// beneath them.
+// opened again when its path names another folder (removed and made again, a disk
+// mounted on it). Every path a session acts on is located beneath them.
 class THostRoots {
 public:
   THostRoots() = default;

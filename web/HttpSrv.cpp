@@ -298,7 +298,7 @@ void THttpConnection::ArmLimits() {
     next = std::min(lastProgress_ + limits_.Idle(),
                     std::max(lastProgress_, lastLook_) + limits_.LookEvery());
   else if (sendShut_)
-    next = std::max(lastProgress_, lastLook_) + limits_.Capped(kLingerCap);
+    next = std::max(lastProgress_, lastLook_) + limits_.LookEvery();
   else
     next = headerSince_ + limits_.Capped(kHeaderDeadlineCap);
   if (limitTimer_.Armed() && limitTimerFor_ <= next) return;
@@ -313,15 +313,15 @@ void THttpConnection::CheckLimits() {
   std::string reason;
   if (phase_ != 2 && sendShut_) {
     // The whole answer is with the kernel, on its way to a peer that may read it
-    // slowly: that is no idle client, and no header is late.
-    if (now >= std::max(lastProgress_, lastLook_) + limits_.Capped(kLingerCap)) {
+    // slowly: that is no idle client, and no header is late. Looked at only every
+    // linger period, a reader that stopped was cut up to that much past the limit.
+    if (now >= std::max(lastProgress_, lastLook_) + limits_.LookEvery()) {
       lastLook_ = now;
-      if (PeerTookSentBytes()) {
-        lastProgress_ = now;
-      } else if (UnsentByteCount() == 0) {
-        Close();  // it has had everything for a while and keeps the connection: done
-        return;
-      }
+      if (PeerTookSentBytes()) lastProgress_ = now;
+    }
+    if (now >= lastProgress_ + limits_.Capped(kLingerCap) && UnsentByteCount() == 0) {
+      Close();  // it has had everything for a while and keeps the connection: done
+      return;
     }
     if (now >= lastProgress_ + limits_.Idle())
       reason = "Answer not read for " + std::to_string(limits_.IdleTimeout) + " seconds";

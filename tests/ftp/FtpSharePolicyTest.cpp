@@ -432,6 +432,24 @@ TEST_F(FtpSharePolicyTest, InterruptedUploadIsLoggedAsIncomplete) {
   EXPECT_EQ(LastLog(), Decision(true, "Upload " + Drive("Share/whole.bin")));
 }
 
+TEST_F(FtpSharePolicyTest, UploadOverABusyFileIsOneRefusalAndTouchesNothing) {
+  // Turned away because a download held the file, an upload was logged as allowed
+  // and then as incomplete, though it had never begun.
+  StartShare(true, true, false);
+  THostFile download;
+  ASSERT_TRUE(download.Open(Drive("Share/a.txt"), THostFile::hfmRead, TOpenOptions{true}));
+  const std::size_t lines = ui_->activity.size();
+  EXPECT_EQ(Store("a.txt", "overwritten"),
+            "426 Connection closed; Cannot create file \"" + Drive("Share/a.txt") +
+                "\". File is busy.");
+  EXPECT_EQ(ui_->activity.size(), lines + 1);
+  EXPECT_EQ(LastLog(), Decision(false, "Upload " + Drive("Share/a.txt") + " (file is busy)"));
+  ExpectDiskUnchanged();
+  download.Close();
+  EXPECT_EQ(Store("a.txt", "overwritten"), "226 File received ok");
+  EXPECT_EQ(LastLog(), Decision(true, "Upload " + Drive("Share/a.txt")));
+}
+
 TEST_F(FtpSharePolicyTest, LinkSwappedInAfterTheDecisionIsNotFollowed) {
   // Someone who may write in a share swapped a link in between the policy's
   // decision and the engine's open: downloads returned a file from outside the
