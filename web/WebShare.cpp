@@ -263,7 +263,7 @@ TWebEngine::TWebEngine(int index, const TServerFile& definition) {
 
 void TWebEngine::Start() {
   server_.Start();
-  tls_ = MakeServerTls(int(server_.Tag()), startNote_);
+  tls_ = MakeServerTls(int(server_.Tag()), startNote_, tlsError_);
   server_.Tls = tls_.get();
   for (const std::string& path : files_) {
     THostFile file;

@@ -56,11 +56,13 @@ public:
   int BoundPort() const override { return std::atoi(server_.ListeningPort().c_str()); }
   std::string StartNote() const override { return startNote_; }
   bool OffersTls() const override { return tls_ != nullptr; }
+  std::string TlsError() const override { return tlsError_; }
   THttpServer& Server() { return server_; }
 
 private:
   std::unique_ptr<TTlsContext> tls_;  // outlives the connections made from it
   std::string startNote_;
+  std::string tlsError_;
   THttpServer server_;
   std::vector<std::string> files_;
 };
