@@ -263,6 +263,14 @@ void AddLogLine(int index, const std::string& text) {
   if (ServerRegistry[index].LogWindowVisible) Ui().AppendLogLine(index, line);
 }
 
+void CompactLogs() {
+  for (auto& entry : ServerRegistry) {
+    std::deque<std::string> fresh;
+    for (const std::string& line : entry.Log) fresh.emplace_back(line);  // a copy, not a move
+    entry.Log.swap(fresh);
+  }
+}
+
 void LogDecision(bool allowed, int index, const std::string& who, const std::string& what) {
   AddLogLine(index, "(" + who + ") " + (allowed ? "Allow: " : "Deny: ") + what);
 }

@@ -97,6 +97,10 @@ void ShowListeningPort(const std::string& fileName, TServerFile& server);
 // the activity line that says which certificate, or why there is no encryption;
 // error: that reason alone, empty when a context is returned.
 std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note, std::string& error);
+// Copies every server's log into fresh memory. Lines logged during a flood of
+// connections lie among the flood's freed memory, about one to a page, and keep
+// those pages from going back to the system; copied once it is over, they lie together.
+void CompactLogs();
 void LogDecision(bool allowed, int index, const std::string& who, const std::string& what);
 
 void SetServerTrayImage(int index);

@@ -961,6 +961,7 @@ void TCustomWSocket::SetSocketHandle(int handle) {
     if (alive.expired()) return;
   }
   handle_ = std::move(adopted);
+  tallied_.Count();
   ++generation_;
   sendShut_ = false;
   sessionClosedFired_ = false;
