@@ -36,7 +36,7 @@ private:
 };
 
 // Held by a socket while it carries an accepted connection: counted once however
-// often the socket adopts a handle, and uncounted when the socket goes.
+// often the socket adopts a handle, and uncounted when it drops it or goes.
 class TTalliedConnection {
 public:
   TTalliedConnection() = default;

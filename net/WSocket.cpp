@@ -248,6 +248,8 @@ void TCustomWSocket::DropHandle() {
     handle_.Reset();
     ++generation_;
   }
+  // A socket object may outlive its connection (an FTP session's data socket).
+  tallied_.Drop();
 }
 
 // ---- Readiness ----
