@@ -135,8 +135,15 @@ std::vector<std::string> StartupSummary(const std::string& folder, const TStartu
       continue;
     }
     if (!entry.Engine) continue;
+    // Listening but of no use to anybody: a link would only lead to refusals.
+    if (entry.Definition.RequireTls && !entry.Engine->OffersTls()) {
+      lines.push_back(entry.Definition.Name +
+                      " refuses logins in clear and has no usable certificate: " +
+                      entry.Engine->TlsError());
+      continue;
+    }
     // A server that takes nothing in clear is reached only by the encrypted schemes.
-    const bool tlsOnly = entry.Definition.RequireTls && entry.Engine->OffersTls();
+    const bool tlsOnly = entry.Definition.RequireTls;
     const std::string scheme = type == kTypeFtp ? (tlsOnly ? "ftpes" : "ftp")
                                : type == kTypeWeb ? (tlsOnly ? "https" : "http")
                                                   : "";

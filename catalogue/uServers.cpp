@@ -236,14 +236,14 @@ void ShowListeningPort(const std::string& fileName, TServerFile& server) {
   if (const int i = FindRunningServer(fileName); i >= 0) server.Port = ServerRegistry[static_cast<std::size_t>(i)].Definition.Port;
 }
 
-std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note) {
+std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note, std::string& error) {
   std::string native = ServerRegistry[static_cast<std::size_t>(index)].FileName;
   std::string converted;
   if (HostFs::ToNative(native, converted)) native = converted;
   const std::size_t slash = native.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : native.substr(0, slash);
   const TTlsCertificate certificate = EnsureTlsCertificate(folder);
-  std::string error = certificate.error;
+  error = certificate.error;
   std::unique_ptr<TTlsContext> context;
   if (certificate.Ok()) context = TTlsContext::Create(certificate, error);
   note = context ? "TLS certificate SHA-256 fingerprint: " + context->Fingerprint()
@@ -261,6 +261,14 @@ void AddLogLine(int index, const std::string& text) {
   log.push_back(line);
   if (log.size() > kLogMaxLines) log.erase(log.begin(), log.begin() + kLogTrimLines);
   if (ServerRegistry[index].LogWindowVisible) Ui().AppendLogLine(index, line);
+}
+
+void CompactLogs() {
+  for (auto& entry : ServerRegistry) {
+    std::deque<std::string> fresh;
+    for (const std::string& line : entry.Log) fresh.emplace_back(line);  // a copy, not a move
+    entry.Log.swap(fresh);
+  }
 }
 
 void LogDecision(bool allowed, int index, const std::string& who, const std::string& what) {

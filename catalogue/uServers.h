@@ -34,6 +34,8 @@ public:
   virtual std::string StartNote() const { return {}; }
   // The server answers TLS (a certificate was loaded at its start).
   virtual bool OffersTls() const { return false; }
+  // Why the certificate could not be loaded at its start; empty when it was.
+  virtual std::string TlsError() const { return {}; }
 };
 
 // Makes a configured engine for entry `index` (Tag, Port, limits, banner, handlers).
@@ -92,8 +94,13 @@ bool EntryOffersTls(int index);
 void ShowListeningPort(const std::string& fileName, TServerFile& server);
 // The TLS context for a start of entry `index`, from tls-cert.pem and tls-key.pem
 // beside its definition (made at first need); null when they cannot be used. note:
-// the activity line that says which certificate, or why there is no encryption.
-std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note);
+// the activity line that says which certificate, or why there is no encryption;
+// error: that reason alone, empty when a context is returned.
+std::unique_ptr<TTlsContext> MakeServerTls(int index, std::string& note, std::string& error);
+// Copies every server's log into fresh memory. Lines logged during a flood of
+// connections lie among the flood's freed memory, about one to a page, and keep
+// those pages from going back to the system; copied once it is over, they lie together.
+void CompactLogs();
 void LogDecision(bool allowed, int index, const std::string& who, const std::string& what);
 
 void SetServerTrayImage(int index);

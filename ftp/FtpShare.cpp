@@ -29,7 +29,7 @@ void RegisterFtpEngine() {
 void TFtpEngine::Start() {
   server_->ShareRoots = THostRoots(folders_);
   server_->Start();
-  tls_ = MakeServerTls(server_->Tag, startNote_);
+  tls_ = MakeServerTls(server_->Tag, startNote_, tlsError_);
   server_->Tls = tls_.get();
   for (const std::string& folder : folders_)
     if (!HostFs::DirectoryExists(folder))

@@ -28,11 +28,13 @@ public:
   int BoundPort() const override { return server_->Listening() ? server_->BoundPort() : 0; }
   std::string StartNote() const override { return startNote_; }
   bool OffersTls() const override { return tls_ != nullptr; }
+  std::string TlsError() const override { return tlsError_; }
   TFtpServer& Server() { return *server_; }
 
 private:
   std::unique_ptr<TTlsContext> tls_;  // outlives the sessions made from it
   std::string startNote_;
+  std::string tlsError_;
   std::unique_ptr<TFtpServer> server_;
   std::vector<std::string> folders_;
 };

@@ -37,8 +37,11 @@ std::string_view TakeField(std::string_view& input) {
   return field;
 }
 
-// The text a saved profile holds: every line byte for byte, each ended by LF.
+// The text a saved profile holds: every line byte for byte, each ended by LF, and no
+// leading byte order marks, which the reader drops so a save does not keep them.
 std::string SavedForm(std::string_view text) {
+  constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+  while (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   std::string out;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');

@@ -248,6 +248,8 @@ void TCustomWSocket::DropHandle() {
     handle_.Reset();
     ++generation_;
   }
+  // A socket object may outlive its connection (an FTP session's data socket).
+  tallied_.Drop();
 }
 
 // ---- Readiness ----
@@ -961,6 +963,7 @@ void TCustomWSocket::SetSocketHandle(int handle) {
     if (alive.expired()) return;
   }
   handle_ = std::move(adopted);
+  tallied_.Count();
   ++generation_;
   sendShut_ = false;
   sessionClosedFired_ = false;

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/ConnectionTally.h"
 #include "net/WSockBuf.h"
 #include "platform/EventLoop.h"
 #include "platform/FileHandle.h"
@@ -392,6 +393,8 @@ private:
   long TlsMapWrite(const TTlsResult& r, int& err);
   void PostTlsInput(std::uint32_t events);
 
+  // First, so it goes last: the session's memory is freed by the time it is uncounted.
+  TTalliedConnection tallied_;
   EventLoop& loop_;
   TEndpoint endpoint_;
   std::shared_ptr<bool> life_ = std::make_shared<bool>(true);

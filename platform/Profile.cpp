@@ -76,9 +76,11 @@ void TProfile::Parse(std::string_view text) {
   index_.clear();
   // Editors on some desktops begin a UTF-8 file with a byte order mark; left in, it
   // would hide the first section header and with it every key of [Info]. It is not
-  // kept, so a later save writes the file without it.
+  // kept, so a later save writes the file without it. An editor that adds one to a
+  // file already holding one leaves two: a save would then begin with the second,
+  // and the next read, dropping it, would find a header the first read did not see.
   constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-  if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
+  while (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   while (!text.empty()) {
     std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);

@@ -264,7 +264,7 @@ TWebEngine::TWebEngine(int index, const TServerFile& definition) {
 
 void TWebEngine::Start() {
   server_.Start();
-  tls_ = MakeServerTls(int(server_.Tag()), startNote_);
+  tls_ = MakeServerTls(int(server_.Tag()), startNote_, tlsError_);
   server_.Tls = tls_.get();
   std::vector<std::string> folders;
   canonical_.clear();

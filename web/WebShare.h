@@ -57,6 +57,7 @@ public:
   int BoundPort() const override { return std::atoi(server_.ListeningPort().c_str()); }
   std::string StartNote() const override { return startNote_; }
   bool OffersTls() const override { return tls_ != nullptr; }
+  std::string TlsError() const override { return tlsError_; }
   THttpServer& Server() { return server_; }
   // Where shared file i is, located beneath its folder as opened at start: only the
   // very file the owner shared, never one a link swapped in since leads to (an empty
@@ -66,6 +67,7 @@ public:
 private:
   std::unique_ptr<TTlsContext> tls_;  // outlives the connections made from it
   std::string startNote_;
+  std::string tlsError_;
   THttpServer server_;
   std::vector<std::string> files_;
   THostRoots roots_;              // the shared files' folders

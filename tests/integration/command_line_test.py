@@ -142,6 +142,21 @@ def test_summary_with_bound_ports_and_bom(binary):
         expect("127.0.0.1:" not in program.output(), "summary leaked onto standard output")
 
 
+def test_require_tls_without_certificate(binary):
+    # Such a server refuses every login, so the summary must say so rather than link.
+    with Launched(binary, "dravik-cli-") as program:
+        servers = os.path.join(program.root, "Servers")
+        with open(os.path.join(servers, "locked.server"), "w") as f:
+            f.write("\n".join(definition("Locked", 1, 0, []) + ["RequireTls=1"]) + "\n")
+        for name in ("tls-cert.pem", "tls-key.pem"):
+            with open(os.path.join(servers, name), "w") as f:
+                f.write("not a certificate\n")
+        program.launch()
+        line = program.wait_for_error_lines(r"^Locked |^Started ")[0]
+        expect(line.startswith("Locked refuses logins in clear and has no usable certificate: ")
+               and "tls-cert.pem" in line and "://" not in line, f"summary {line!r}")
+
+
 def test_unusable_surroundings(binary):
     # An answer that cannot be written is a failure, not a success.
     with open("/dev/full", "w") as full:
@@ -231,6 +246,7 @@ def main(binary):
     test_summary_with_bound_ports_and_bom(binary)
     test_servers_and_headless_options(binary)
     test_unusable_surroundings(binary)
+    test_require_tls_without_certificate(binary)
     test_installed_copy_uses_config_folder(binary)
     print("PASS")
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "NetTestSupport.h"
+#include "net/ConnectionTally.h"
 #include "net/WSocketS.h"
 
 using namespace nettest;
@@ -138,11 +139,14 @@ TEST_F(ServerTest, ClientBeyondMaxClientsGetsTheBusyBannerAndIsClosed) {
 
 TEST_F(ServerTest, PeerCloseReportsSessionThenDisconnectThenFreesTheSession) {
   Start();
+  const int counted = TConnectionTally::Instance().Live();
   Peer peer = Connect(1);
+  EXPECT_EQ(TConnectionTally::Instance().Live(), counted + 1);
   auto session = server.Client(0)->AliveToken();
   peer.Read(9);  // unread bytes would make the close a reset
   peer.Close();
   ASSERT_TRUE(WaitUntil([&] { return session.expired(); }));
+  EXPECT_EQ(TConnectionTally::Instance().Live(), counted);
   // Still counted during OnClientDisconnect; the peer address outlives the connection.
   EXPECT_EQ(log, (std::vector<std::string>{"session closed 0", "disconnect 0 127.0.0.1 of 1"}));
   EXPECT_EQ(server.ClientCount(), 0);
