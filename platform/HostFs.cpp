@@ -1,7 +1,5 @@
 #include "platform/HostFs.h"
 
-#include "platform/HostPlace.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,8 +28,6 @@ std::string ToSlashes(std::string_view s) {
   return out;
 }
 
-// Defined with the file operations below.
-THostStatus RenameNoReplace(int fromDir, const char* from, int toDir, const char* to);
 
 std::string NativeOrEmpty(std::string_view path) {
   std::string native;
@@ -125,19 +121,6 @@ bool THostFinder::Open(std::string_view pattern) {
   std::string native;
   if (namePattern.empty() || !HostFs::ToNative(dir, native)) return false;
   return Start(::open(native.empty() ? "." : native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
-               namePattern);
-}
-
-bool THostFinder::Open(const THostPlace& folder, std::string_view namePattern) {
-  dir_.reset();
-  if (!folder.Located()) {
-    std::string path = folder.Path();
-    if (!path.empty() && path.back() != '\\') path += '\\';
-    return Open(path + std::string(namePattern));
-  }
-  if (folder.Folder() < 0 || namePattern.empty()) return false;
-  return Start(::openat(folder.Folder(), folder.Name().c_str(),
-                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
                namePattern);
 }
 
@@ -305,12 +288,6 @@ THostStatus DeleteFile(std::string_view path) {
   return ::unlink(native.c_str()) == 0 ? THostStatus() : THostStatus::FromErrno();
 }
 
-THostStatus RenameFile(std::string_view from, std::string_view to) {
-  std::string src = NativeOrEmpty(from), dst = NativeOrEmpty(to);
-  if (src.empty() || dst.empty()) return THostStatus(ENOENT);
-  return RenameNoReplace(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str());
-}
-
 std::int64_t FileSize(std::string_view path) {
   struct stat st;
   if (!StatFollowingLinks(NativeOrEmpty(path), st)) return -1;
@@ -452,16 +429,6 @@ std::map<std::pair<std::uint64_t, std::uint64_t>, TClaimCount>& Claims() {
   return claims;
 }
 
-// renameat2 without replacing; where the file system cannot promise that, a check
-// and then a rename (the gap is acceptable on the one thread that serves clients).
-THostStatus RenameNoReplace(int fromDir, const char* from, int toDir, const char* to) {
-  if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return {};
-  if (errno != EINVAL && errno != ENOSYS) return THostStatus::FromErrno();
-  struct stat st;
-  if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return THostStatus(EEXIST);
-  return ::renameat(fromDir, from, toDir, to) == 0 ? THostStatus() : THostStatus::FromErrno();
-}
-
 }  // namespace
 
 TTransferClaim::TTransferClaim(TTransferClaim&& other) noexcept
@@ -531,17 +498,15 @@ THostStatus THostFile::Open(std::string_view path, TMode mode, TOpenOptions opti
   Close();
   std::string native = NativeOrEmpty(path);
   if (native.empty()) return THostStatus(ENOENT);
-  // Non-blocking only for the open itself: a pipe must not stall the loop here.
-  return Adopt(FileHandle(::open(native.c_str(), OpenFlags(mode), 0666)), mode, options);
+  return OpenAt(AT_FDCWD, native, mode, options, false);
 }
 
-THostStatus THostFile::Open(const THostPlace& place, TMode mode, TOpenOptions options) {
-  if (!place.Located()) return Open(place.Path(), mode, options);
+THostStatus THostFile::OpenAt(int dir, const std::string& name, TMode mode, TOpenOptions options,
+                              bool noFollow) {
   Close();
-  if (place.Folder() < 0) return place.Missing().Ok() ? THostStatus::Missing() : place.Missing();
-  return Adopt(FileHandle(::openat(place.Folder(), place.Name().c_str(),
-                                   OpenFlags(mode) | O_NOFOLLOW, 0666)),
-               mode, options);
+  // Non-blocking only for the open itself: a pipe must not stall the loop here.
+  const int flags = OpenFlags(mode) | (noFollow ? O_NOFOLLOW : 0);
+  return Adopt(FileHandle(::openat(dir, name.c_str(), flags, 0666)), mode, options);
 }
 
 THostStatus THostFile::Adopt(FileHandle fd, TMode mode, TOpenOptions options) {
@@ -606,10 +571,3 @@ std::int64_t THostFile::Size() const {
   return static_cast<std::int64_t>(st.st_size);
 }
 
-THostStatus HostFs::Rename(const THostPlace& from, const THostPlace& to) {
-  if (!from.Located() || !to.Located()) return RenameFile(from.Path(), to.Path());
-  for (const THostPlace* place : {&from, &to})
-    if (place->Folder() < 0)
-      return place->Missing().Ok() ? THostStatus::Missing() : place->Missing();
-  return RenameNoReplace(from.Folder(), from.Name().c_str(), to.Folder(), to.Name().c_str());
-}

@@ -131,6 +131,10 @@ public:
   std::int64_t ModTimeAtOpen() const { return modTimeAtOpen_; }  // seconds since 1970, UTC
 
 private:
+  // name in the folder dir (AT_FDCWD: a native path), a link in its place refused
+  // with noFollow.
+  THostStatus OpenAt(int dir, const std::string& name, TMode mode, TOpenOptions options,
+                     bool noFollow);
   THostStatus Adopt(FileHandle fd, TMode mode, TOpenOptions options);
 
   FileHandle fd_;

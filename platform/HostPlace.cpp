@@ -61,7 +61,45 @@ bool ReadLink(int linkFd, std::string& target) {
   return true;
 }
 
+
+// renameat2 without replacing; where the file system cannot promise that, a check
+// and then a rename (the gap is acceptable on the one thread that serves clients).
+THostStatus RenameNoReplace(int fromDir, const char* from, int toDir, const char* to) {
+  if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return THostStatus::FromErrno();
+  struct stat st;
+  if (::fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) return THostStatus(EEXIST);
+  return ::renameat(fromDir, from, toDir, to) == 0 ? THostStatus() : THostStatus::FromErrno();
+}
+
+// The status of a place whose folder could not be reached.
+THostStatus Unreached(const THostPlace& place) {
+  return place.Missing().Ok() ? THostStatus::Missing() : place.Missing();
+}
+
 }  // namespace
+
+THostStatus THostFile::Open(const THostPlace& place, TMode mode, TOpenOptions options) {
+  if (!place.Located()) return Open(place.Path(), mode, options);
+  if (place.Folder() < 0) {
+    Close();
+    return Unreached(place);
+  }
+  return OpenAt(place.Folder(), place.Name(), mode, options, true);
+}
+
+bool THostFinder::Open(const THostPlace& folder, std::string_view namePattern) {
+  dir_.reset();
+  if (!folder.Located()) {
+    std::string path = folder.Path();
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    return Open(path + std::string(namePattern));
+  }
+  if (folder.Folder() < 0 || namePattern.empty()) return false;
+  return Start(::openat(folder.Folder(), folder.Name().c_str(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
+               namePattern);
+}
 
 THostPlace THostPlace::Named(std::string_view path) {
   THostPlace place;
@@ -280,6 +318,20 @@ bool Stat(const THostPlace& place, THostEntry& entry) {
                  entry.name != "..";
   entry.readOnly = ::faccessat(dir, name.c_str(), W_OK, AT_EACCESS | flags) != 0 && errno != ENOENT;
   return true;
+}
+
+THostStatus RenameFile(std::string_view from, std::string_view to) {
+  std::string src, dst;
+  if (!ToNative(from, src) || !ToNative(to, dst) || src.empty() || dst.empty())
+    return THostStatus(ENOENT);
+  return RenameNoReplace(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str());
+}
+
+THostStatus Rename(const THostPlace& from, const THostPlace& to) {
+  if (!from.Located() || !to.Located()) return RenameFile(from.Path(), to.Path());
+  for (const THostPlace* place : {&from, &to})
+    if (place->Folder() < 0) return Unreached(*place);
+  return RenameNoReplace(from.Folder(), from.Name().c_str(), to.Folder(), to.Name().c_str());
 }
 
 THostStatus CreateDirectory(const THostPlace& place) {

@@ -397,7 +397,9 @@ TEST_F(HostFsTest, PlacesStayBeneathTheSharedFolders) {
     SCOPED_TRACE(row.path);
     THostPlace place;
     ASSERT_EQ(roots.Locate(dir_.Drive(row.path), row.followLast, place), row.native != nullptr);
-    if (row.native) EXPECT_EQ(place.Native(), dir_.Native(row.native));
+    if (row.native) {
+      EXPECT_EQ(place.Native(), dir_.Native(row.native));
+    }
   }
   THostPlace missing;
   ASSERT_TRUE(roots.Locate(dir_.Drive("share\\missing\\x.txt"), true, missing));
