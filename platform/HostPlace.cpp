@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <optional>
 
 namespace {
 
@@ -183,104 +184,127 @@ bool THostRoots::Locate(std::string_view path, bool followLast, THostPlace& plac
   return Walk(root, std::move(names), followLast, place);
 }
 
-// One name at a time, beneath the folder's descriptor: each name is opened without
+// One walk beneath the folders, one name at a time: each name is opened without
 // following it, a link is read and its target walked in its place, and a way out
-// ("..", an absolute target) goes on only from another of the folders.
-bool THostRoots::Walk(TRoot* root, std::vector<std::string> todo, bool followLast,
-                      THostPlace& place) {
+// ("..", an absolute target) goes on only from another of the folders. levels_ are
+// the folders entered so far, each open with its canonical path; todo_ the names,
+// at_ the next one.
+class THostRoots::TWalk {
+public:
+  TWalk(THostRoots& roots, bool followLast, THostPlace& place)
+      : roots_(roots), followLast_(followLast), place_(place) {}
+
+  bool Run(TRoot* root, std::vector<std::string> todo) {
+    todo_ = std::move(todo);
+    Enter(root);
+    while (at_ < todo_.size()) {
+      if (std::optional<bool> located = Step()) return *located;
+    }
+    // The path ended on a folder reached by "..": the place is that folder itself.
+    if (!levels_.back().fd.Valid()) return Stuck(errno);
+    TLevel& level = levels_.back();
+    return End(std::move(level.fd), ".", level.native);
+  }
+
+private:
   struct TLevel {
     FileHandle fd;
     std::string native;
   };
-  std::vector<TLevel> levels;
-  auto restart = [&](TRoot* from) {
-    levels.clear();
-    levels.push_back({FileHandle(::openat(from->fd.Get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC)),
-                      from->native});
-    return levels.back().fd.Valid();
-  };
-  // A way out of the current folder: the rest is taken from the top, and must lie
-  // beneath one of the folders.
-  auto reroot = [&](std::vector<std::string> names, std::size_t from) {
-    names.insert(names.end(), todo.begin() + static_cast<std::ptrdiff_t>(from), todo.end());
-    std::size_t depth = 0;
-    TRoot* next = Holding(names, &depth);
-    if (!next) return false;
-    restart(next);
-    todo.assign(names.begin() + static_cast<std::ptrdiff_t>(depth), names.end());
-    return true;
-  };
-  // Where the walk cannot go on (no descriptor left, no permission), what is left is
-  // only named: judged by where it would be, acted on not at all, failing as it did.
-  auto stuck = [&](std::size_t from, int error) {
-    place.missing_ = error == 0 ? ENOENT : error;
-    place.native_ = Lexical(levels.back().native, todo, from);
-    place.located_ = true;
-    return true;
-  };
-  restart(root);
-  int links = 0;
-  std::size_t at = 0;
-  while (at < todo.size()) {
-    if (!levels.back().fd.Valid()) return stuck(at, errno);
-    const std::string name = todo[at];
-    const bool last = at + 1 == todo.size();
-    TLevel& level = levels.back();
-    if (name == "..") {
-      if (levels.size() > 1) {
-        levels.pop_back();
-        ++at;
-        continue;
-      }
-      if (!reroot(Split(ParentOf(level.native)), at + 1)) return false;
-      at = 0;
-      continue;
-    }
+
+  // The next name; a value once the walk has ended (true: located, false: refused).
+  std::optional<bool> Step() {
+    if (!levels_.back().fd.Valid()) return Stuck(errno);
+    const std::string name = todo_[at_];
+    const bool last = at_ + 1 == todo_.size();
+    TLevel& level = levels_.back();
+    if (name == "..") return Climb();
     FileHandle fd = OpenPath(level.fd.Get(), name.c_str());
     struct stat st;
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
-      if (!last) return stuck(at, errno);
+      if (!last) return Stuck(errno);
       // A last name not there (yet): the place where it would be made.
-      place.native_ = Join(level.native, name);
-      place.folder_ = std::move(level.fd);
-      place.name_ = name;
-      place.located_ = true;
-      return true;
+      return End(std::move(level.fd), name, Join(level.native, name));
     }
-    if (S_ISLNK(st.st_mode) && (!last || followLast)) {
-      std::string target;
-      if (++links > kMaxLinks || !ReadLink(fd.Get(), target)) return false;
-      if (!target.empty() && target[0] == '/') {
-        if (!reroot(Split(target), at + 1)) return false;
-        at = 0;
-      } else {
-        std::vector<std::string> inner = Split(target);
-        todo.erase(todo.begin() + static_cast<std::ptrdiff_t>(at));
-        todo.insert(todo.begin() + static_cast<std::ptrdiff_t>(at), inner.begin(), inner.end());
-      }
-      continue;
-    }
-    if (last || !S_ISDIR(st.st_mode)) {
-      place.native_ = Lexical(Join(level.native, name), todo, at + 1);
-      if (last) {
-        place.folder_ = std::move(level.fd);
-        place.name_ = name;
-      } else {
-        place.missing_ = ENOTDIR;
-      }
-      place.located_ = true;
-      return true;
-    }
-    levels.push_back({std::move(fd), Join(level.native, name)});
-    ++at;
+    if (S_ISLNK(st.st_mode) && (!last || followLast_)) return Follow(fd.Get());
+    if (last) return End(std::move(level.fd), name, Join(level.native, name));
+    if (!S_ISDIR(st.st_mode))
+      return End(FileHandle(), "", Lexical(Join(level.native, name), todo_, at_ + 1), ENOTDIR);
+    levels_.push_back({std::move(fd), Join(level.native, name)});
+    ++at_;
+    return std::nullopt;
   }
-  // The path ended on a folder reached by "..": the place is that folder itself.
-  if (!levels.back().fd.Valid()) return stuck(at, errno);
-  place.native_ = levels.back().native;
-  place.folder_ = std::move(levels.back().fd);
-  place.name_ = ".";
-  place.located_ = true;
-  return true;
+
+  std::optional<bool> Climb() {
+    if (levels_.size() > 1) {
+      levels_.pop_back();
+      ++at_;
+      return std::nullopt;
+    }
+    if (!Reroot(Split(ParentOf(levels_.back().native)), at_ + 1)) return false;
+    return std::nullopt;
+  }
+
+  std::optional<bool> Follow(int linkFd) {
+    std::string target;
+    if (++links_ > kMaxLinks || !ReadLink(linkFd, target)) return false;
+    if (!target.empty() && target[0] == '/') {
+      if (!Reroot(Split(target), at_ + 1)) return false;
+      return std::nullopt;
+    }
+    std::vector<std::string> inner = Split(target);
+    todo_.erase(todo_.begin() + static_cast<std::ptrdiff_t>(at_));
+    todo_.insert(todo_.begin() + static_cast<std::ptrdiff_t>(at_), inner.begin(), inner.end());
+    return std::nullopt;
+  }
+
+  void Enter(TRoot* root) {
+    levels_.clear();
+    levels_.push_back(
+        {FileHandle(::openat(root->fd.Get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC)), root->native});
+  }
+
+  // A way out of the current folder: the rest is taken from the top, and must lie
+  // beneath one of the folders.
+  bool Reroot(std::vector<std::string> names, std::size_t from) {
+    names.insert(names.end(), todo_.begin() + static_cast<std::ptrdiff_t>(from), todo_.end());
+    std::size_t depth = 0;
+    TRoot* next = roots_.Holding(names, &depth);
+    if (!next) return false;
+    Enter(next);
+    todo_.assign(names.begin() + static_cast<std::ptrdiff_t>(depth), names.end());
+    at_ = 0;
+    return true;
+  }
+
+  // Where the walk cannot go on (no descriptor left, no permission), what is left is
+  // only named: judged by where it would be, acted on not at all, failing as it did.
+  bool Stuck(int error) {
+    return End(FileHandle(), "", Lexical(levels_.back().native, todo_, at_),
+               error == 0 ? ENOENT : error);
+  }
+
+  bool End(FileHandle folder, std::string name, std::string native, int missing = 0) {
+    place_.folder_ = std::move(folder);
+    place_.name_ = std::move(name);
+    place_.native_ = std::move(native);
+    place_.missing_ = missing;
+    place_.located_ = true;
+    return true;
+  }
+
+  THostRoots& roots_;
+  const bool followLast_;
+  THostPlace& place_;
+  std::vector<TLevel> levels_;
+  std::vector<std::string> todo_;
+  std::size_t at_ = 0;
+  int links_ = 0;
+};
+
+bool THostRoots::Walk(TRoot* root, std::vector<std::string> todo, bool followLast,
+                      THostPlace& place) {
+  return TWalk(*this, followLast, place).Run(root, std::move(todo));
 }
 
 namespace HostFs {

@@ -83,6 +83,7 @@ private:
     std::string native;  // canonical, as opened
     FileHandle fd;       // O_PATH
   };
+  class TWalk;
   bool Usable(TRoot& root);
   // The outermost usable folder whose path starts names; *depth its name count.
   TRoot* Holding(const std::vector<std::string>& names, std::size_t* depth);
