@@ -42,8 +42,8 @@ THeadlessUi::~THeadlessUi() {
   if (pipe_) ReportDropped();
 }
 
-// An unread standard output used to stop the whole program at its first write past
-// what the pipe holds; losing log lines, and saying so, is the lesser harm.
+// A blocking write to an unread standard output stops the whole program once the
+// pipe is full; losing log lines, and saying so, is the lesser harm.
 void THeadlessUi::AddActivityLine(const std::string& line) {
   if (!pipe_) {
     *out_ << EscapeControls(line) << std::endl;

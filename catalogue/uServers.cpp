@@ -83,7 +83,7 @@ std::unique_ptr<TServerEngine> StartEngine(int index, const TServerFile& definit
 // Only the flag is written: rewriting the whole definition from the copy just read
 // would save it as read, with long values cut, counts without sections expanded into
 // default entries and unreadable numbers as 0. A file removed meanwhile is written
-// back whole from that copy, as it always was.
+// back whole from that copy.
 void SaveActiveFlag(const std::string& fileName, const TServerFile& definition) {
   if (!WriteActiveFlag(fileName, definition.Active)) WriteServerFile(fileName, definition);
 }

@@ -287,7 +287,7 @@ void TFtpServer::CommandUSER(TFtpCtrlSocket& client, std::string&, std::string& 
   }
   client.UserName = FtpTrim(params);
   // A session that logs in again gets the time to do so afresh: counted from its
-  // connection, a right password after a minute of use was met with "Login timeout".
+  // connection, a right password after a minute of use would meet "Login timeout".
   if (client.FtpState == ftpcReady) client.ConnectedAt = std::chrono::steady_clock::now();
   client.FtpState = ftpcWaitingPassword;
   answer = FtpFormat(kReplyPasswordRequired, client.UserName.c_str());

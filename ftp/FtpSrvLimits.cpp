@@ -75,9 +75,9 @@ void TFtpServer::CheckLimits(TFtpCtrlSocket& client) {
   }
   // A finished download the client is still reading keeps its session busy; once
   // read, its connection has nothing left to wait for; a reader that stopped loses
-  // what the kernel holds for it with a reset, not to an orphaned socket. Looked at
-  // only once the limit had run out, a reader that stopped was cut up to a whole
-  // limit late.
+  // what the kernel holds for it with a reset, not to an orphaned socket. It is
+  // looked at every LookEvery(): looked at only when the limit runs out, a reader
+  // that stops would be cut up to a whole limit late.
   if (client.DataDraining && !TransferPending(client)) {
     if (now >= std::max(client.LastActivityAt, client.LastDataLookAt) + Limits.LookEvery()) {
       if (client.DataWSocket->PeerTookSentBytes()) client.LastActivityAt = now;

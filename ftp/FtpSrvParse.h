@@ -25,7 +25,7 @@ struct TFtpCommandLine {
 };
 
 // Commands whose argument is one path: they take TFtpCommandLine::Name. Skipping every
-// blank made RETR of " a.txt" fetch nothing and STOR of it replace "a.txt".
+// blank would make RETR of " a.txt" fetch nothing and STOR of it replace "a.txt".
 bool TakesOnePath(std::string_view keyword);
 
 // Telnet IAC handling (RFC 854): IAC IAC is one 255 byte, IAC with any other

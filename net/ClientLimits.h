@@ -24,13 +24,13 @@ struct TLimitSettings {
   bool TimeLimitsOn() const { return IdleTimeout > 0; }
   std::chrono::milliseconds Idle() const { return std::chrono::seconds(IdleTimeout); }
   // How often a send that waits on its peer is looked at. Whether a slow peer takes
-  // what the kernel holds shows only on looking; looking once the limit had run out
-  // took the filling of the peer's buffers, right after the send stopped, for reading,
-  // and a peer that read nothing kept its connection for twice the limit. The first
-  // look after a stall still sees that filling and dates it by itself, so a stalled
-  // peer is cut one gap late: every quarter cut a 300-second limit at 375. A look
-  // costs one timer turn and one ioctl, and is made only for a connection with bytes
-  // in flight: twice a second is cheap for thousands of them.
+  // what the kernel holds shows only on looking, and the first look after a stall
+  // still sees the filling of the peer's buffers right after the send stopped and
+  // dates it by itself, so a stalled peer is cut one gap past the limit. Looking only
+  // when the limit runs out would take that filling for reading and keep a peer that
+  // reads nothing for twice the limit; a quarter of the limit would cut a 300-second
+  // limit at 375. A look costs one timer turn and one ioctl, and is made only for a
+  // connection with bytes in flight: twice a second is cheap for thousands of them.
   std::chrono::milliseconds LookEvery() const {
     return std::min<std::chrono::milliseconds>(Idle() / 4, std::chrono::milliseconds(500));
   }

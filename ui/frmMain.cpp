@@ -293,8 +293,8 @@ void TfMain::UpdateTrayIcon(int runningServerCount) {
   SetTrayImage(runningServerCount <= 0 ? kImgMainTrayIdle : kImgMainTrayRunning);
 }
 
-// A second call within the delay adds its entry without restarting the timer. It
-// used to replace the first, whose icon then showed a client that had gone.
+// A second call within the delay adds its entry without restarting the timer, and
+// never replaces the first: that icon would go on showing a client that has gone.
 void TfMain::StartGlitchTimer(int index) {
   glitchTags_.insert(index);
   if (!tGlitch_->isActive()) tGlitch_->start();

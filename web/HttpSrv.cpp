@@ -313,8 +313,8 @@ void THttpConnection::CheckLimits() {
   std::string reason;
   if (phase_ != 2 && sendShut_) {
     // The whole answer is with the kernel, on its way to a peer that may read it
-    // slowly: that is no idle client, and no header is late. Looked at only every
-    // linger period, a reader that stopped was cut up to that much past the limit.
+    // slowly: that is no idle client, and no header is late. It is looked at every
+    // LookEvery(), so a reader that stops is cut at most that much past the limit.
     if (now >= std::max(lastProgress_, lastLook_) + limits_.LookEvery()) {
       lastLook_ = now;
       if (PeerTookSentBytes()) lastProgress_ = now;
