@@ -14,6 +14,7 @@
 #include "ftp/FtpSrvC.h"
 #include "ftp/FtpSrvParse.h"
 #include "ftp/FtpSrvReplies.h"
+#include "ftp/FtpSrvT.h"
 #include "ftp/PasvPortTable.h"
 #include "net/ClientLimits.h"
 #include "net/WSocket.h"
@@ -290,6 +291,12 @@ private:
   void DropReservedFile(TFtpCtrlSocket& client);
   void ListCommand(TFtpCtrlSocket& client, std::string& params, std::string& answer,
                    TFtpListFormat format);
+  bool ListingAllowed(TFtpCtrlSocket& client, const std::string& params);
+  bool MlsdNamesNoFolder(TFtpCtrlSocket& client, const std::string& params, std::string& answer);
+  void OpenListing(TFtpCtrlSocket& client, std::string& params, TFtpListFormat format,
+                   bool withHidden);
+  // OnBuildFilePath, as the path helpers take it.
+  TBuildFilePathHook PathHook(TFtpCtrlSocket& client);
 
   std::unique_ptr<TWSocket> serverWSocket_;
   std::vector<std::unique_ptr<TFtpCtrlSocket>> clients_;

@@ -666,18 +666,68 @@ std::string WithoutListOptions(std::string params, bool& all) {
 
 }  // namespace
 
-void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::string& answer,
-                             TFtpListFormat format) {
-  const bool detailed = format != TFtpListFormat::Nlst;
-  auto hook = [&](const std::string& dir, const std::string& name, std::string& result) {
+TBuildFilePathHook TFtpServer::PathHook(TFtpCtrlSocket& client) {
+  return [this, &client](const std::string& dir, const std::string& name, std::string& result) {
     if (OnBuildFilePath) OnBuildFilePath(*this, client, dir, name, result);
   };
-  bool refused = false;
-  auto judge = [&](std::string path) {
-    if (Validate(OnValidateList, client, path)) return;
-    refused = true;
-    throw FtpServerException(kMsgNoPermission);
-  };
+}
+
+// A name of nothing lists the current folder, so judging only what is finally listed
+// told a client, refused or not, whether a path outside the shares exists ("NLST
+// /etc/shadow" versus "NLST /etc/nothere"): the name is judged first, whether it
+// exists or not, then what gets listed.
+bool TFtpServer::ListingAllowed(TFtpCtrlSocket& client, const std::string& params) {
+  if (!OnValidateList) return true;
+  if (!params.empty()) {
+    std::string named = BuildFilePath(client, client.CurrentDirectory, params);
+    if (!Validate(OnValidateList, client, named)) return false;
+  }
+  std::string pattern = ListingPattern(client.CurrentDirectory, params, PathHook(client));
+  return Validate(OnValidateList, client, pattern);
+}
+
+// MLSD names a folder (RFC 3659 section 7): a name of nothing listed the current
+// folder in its place, and a mirroring client walked that copy for ever. A missing
+// one is told apart from a file: mirroring clients make a folder they are told (550)
+// is not there. True, with its answer, when params names no folder.
+bool TFtpServer::MlsdNamesNoFolder(TFtpCtrlSocket& client, const std::string& params,
+                                   std::string& answer) {
+  if (params.empty()) return false;
+  const std::string named = BuildFilePath(client, client.CurrentDirectory, params);
+  if (HostFs::DirectoryExists(named)) return false;
+  answer = FtpFormat(HostFs::FileExists(named) ? kReplyMlsdNotFolder : kReplyMlsdNoFolder,
+                     FtpSingleLine(params).c_str());
+  return true;
+}
+
+// The listing read as the data connection drains, or, where the owner alters
+// listings, built whole for it to change.
+void TFtpServer::OpenListing(TFtpCtrlSocket& client, std::string& params, TFtpListFormat format,
+                             bool withHidden) {
+  const bool detailed = format != TFtpListFormat::Nlst;
+  if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
+  if (client.TransferStream) return;
+  if (!OnAlterDirectory || format == TFtpListFormat::Mlsd) {
+    const std::string pattern = ListingPattern(client.CurrentDirectory, params, PathHook(client));
+    const TFtpFolderRights rights =
+        format == TFtpListFormat::Mlsd ? FolderRights(client, pattern) : TFtpFolderRights{};
+    client.TransferStream = std::make_unique<TFtpListingStream>(
+        pattern, client.TakeJudged(pattern.substr(0, pattern.rfind('\\') + 1)), format, rights,
+        withHidden);
+    client.StreamOwned = true;
+    return;
+  }
+  auto stream = std::make_unique<TFtpMemoryStream>();
+  BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(),
+                        PathHook(client), withHidden);
+  client.TransferStream = std::move(stream);
+  client.StreamOwned = true;
+  OnAlterDirectory(*this, client, params, detailed);
+  client.TransferStream->Seek(0);
+}
+
+void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::string& answer,
+                             TFtpListFormat format) {
   try {
     client.TransferKind = format == TFtpListFormat::Nlst ? TFtpTransferKind::Nlst
                                                          : TFtpTransferKind::List;
@@ -685,45 +735,18 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
     client.StreamOwned = false;
     bool all = false;
     params = WithoutListOptions(SlashesToBackslashes(params), all);
-    if (OnValidateList) {
-      // A name of nothing lists the current folder, so judging only what is finally
-      // listed told a client, refused or not, whether a path outside the shares
-      // exists ("NLST /etc/shadow" versus "NLST /etc/nothere"): the name is judged
-      // first, whether it exists or not.
-      if (!params.empty()) judge(BuildFilePath(client, client.CurrentDirectory, params));
-      judge(ListingPattern(client.CurrentDirectory, params, hook));
+    if (!ListingAllowed(client, params)) {
+      // A refusal is final: answered 451, a passing failure, clients asked again for
+      // ever, or gave up on a whole share whose parent they list first.
+      client.TransferKind = TFtpTransferKind::None;
+      answer = FtpFormat(kReplyListRefused, kMsgNoPermission);
+      return;
     }
-    // MLSD names a folder (RFC 3659 section 7): a name of nothing listed the current
-    // folder in its place, and a mirroring client walked that copy for ever.
-    // A missing one is told apart from a file: mirroring clients make a folder they
-    // are told (550) is not there.
-    if (format == TFtpListFormat::Mlsd && !params.empty()) {
-      const std::string named = BuildFilePath(client, client.CurrentDirectory, params);
-      if (!HostFs::DirectoryExists(named)) {
-        client.TransferKind = TFtpTransferKind::None;
-        answer = FtpFormat(HostFs::FileExists(named) ? kReplyMlsdNotFolder : kReplyMlsdNoFolder,
-                           FtpSingleLine(params).c_str());
-        return;
-      }
+    if (format == TFtpListFormat::Mlsd && MlsdNamesNoFolder(client, params, answer)) {
+      client.TransferKind = TFtpTransferKind::None;
+      return;
     }
-    if (OnBuildDirectory) OnBuildDirectory(*this, client, params, detailed);
-    if (!client.TransferStream && (!OnAlterDirectory || format == TFtpListFormat::Mlsd)) {
-      const std::string pattern = ListingPattern(client.CurrentDirectory, params, hook);
-      const TFtpFolderRights rights =
-          format == TFtpListFormat::Mlsd ? FolderRights(client, pattern) : TFtpFolderRights{};
-      client.TransferStream = std::make_unique<TFtpListingStream>(
-          pattern, client.TakeJudged(pattern.substr(0, pattern.rfind('\\') + 1)), format, rights,
-          all);
-      client.StreamOwned = true;
-    } else if (!client.TransferStream) {
-      // The owner alters listings, so this one is built whole for it to change.
-      auto stream = std::make_unique<TFtpMemoryStream>();
-      BuildDirectoryListing(client.CurrentDirectory, params, detailed, stream->Data(), hook, all);
-      client.TransferStream = std::move(stream);
-      client.StreamOwned = true;
-      if (OnAlterDirectory) OnAlterDirectory(*this, client, params, detailed);
-      client.TransferStream->Seek(0);
-    }
+    OpenListing(client, params, format, all);
     client.HostFilePath.clear();
     answer = format == TFtpListFormat::Mlsd ? kReplyOpeningMlsd : kReplyOpeningList;
     client.TransferAborted = false;
@@ -733,9 +756,7 @@ void TFtpServer::ListCommand(TFtpCtrlSocket& client, std::string& params, std::s
   } catch (const std::exception& e) {
     client.TransferKind = TFtpTransferKind::None;
     client.TransferStream.reset();
-    // A refusal is final: answered 451, a passing failure, clients asked again for
-    // ever, or gave up on a whole share whose parent they list first.
-    answer = FtpFormat(refused ? kReplyListRefused : kReplyListFailed, e.what());
+    answer = FtpFormat(kReplyListFailed, e.what());
   }
 }
 
