@@ -1,5 +1,6 @@
 #include "catalogue/uFileFormat.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <ctime>
 #include <string_view>
@@ -23,18 +24,6 @@ std::int32_t ReadInteger(const TProfile& profile, std::string_view section,
   return ParseIntegerText(text, value) ? value : defaultValue;
 }
 
-bool ReadBool(const TProfile& profile, std::string_view section, std::string_view key,
-              bool defaultValue) {
-  return ReadInteger(profile, section, key, defaultValue ? 1 : 0) != 0;
-}
-
-// A negative limit means nothing sensible; it reads as if the key were missing.
-std::int32_t ReadNonNegative(const TProfile& profile, std::string_view key,
-                             std::int32_t defaultValue) {
-  const std::int32_t value = ReadInteger(profile, kInfo, key, defaultValue);
-  return value < 0 ? defaultValue : value;
-}
-
 void WriteInteger(TProfile& profile, std::string_view section, std::string_view key,
                   std::int64_t value) {
   profile.WriteString(section, key, std::to_string(value));
@@ -45,71 +34,123 @@ void WriteBool(TProfile& profile, std::string_view section, std::string_view key
   profile.WriteString(section, key, value ? "1" : "0");
 }
 
-// The [Info] keys in the order they are written, with what a missing key reads as.
-// Keys that are read but not written (the time limits) stay as the file has them
-// when the wizard saves it.
-using TInfoField = std::variant<std::string TServerFile::*, std::uint8_t TServerFile::*,
-                                std::int32_t TServerFile::*, bool TServerFile::*>;
-struct TInfoKey {
+// Keys that are read but never written (the time limits) stay as the file has them
+// when the wizard saves it. A key that came later is written only while it is on or
+// already in the file, so files from before it keep their bytes.
+enum class TWritten : std::uint8_t { kAlways, kNever, kWhenOnOrPresent };
+
+// One key of a section, with what a missing key reads as.
+template <typename Record>
+struct TKey {
+  using TField = std::variant<std::string Record::*, std::uint8_t Record::*,
+                              std::int32_t Record::*, bool Record::*>;
   const char* name;
-  TInfoField field;
-  std::string_view defaultText;   // text keys
-  std::int32_t defaultNumber;     // number and yes/no keys
-  bool nonNegative;               // a negative value reads as the default
-  bool written;
+  TField field;
+  std::string_view defaultText = {};  // text keys
+  std::int32_t defaultNumber = 0;     // number and yes/no keys
+  bool nonNegative = false;           // a negative value means nothing sensible: the default
+  TWritten written = TWritten::kAlways;
 };
 
-constexpr TInfoKey kInfoKeys[] = {
-    {"Name", &TServerFile::Name, "NoName", 0, false, true},
-    {"Banner", &TServerFile::Banner, "Quarnel Sharing", 0, false, true},
-    {"Type", &TServerFile::Type, "", kTypeVokt, false, true},
-    {"Directories", &TServerFile::DirectoryCount, "", 0, false, true},
-    {"Files", &TServerFile::FileCount, "", 0, false, true},
-    {"Username", &TServerFile::Username, "", 0, false, true},
-    {"Password", &TServerFile::Password, "", 0, false, true},
-    {"Port", &TServerFile::Port, "", 0, false, true},
-    {"Limit", &TServerFile::Limit, "", 0, false, true},
-    {"Active", &TServerFile::Active, "", 0, false, true},
-    {"Multiple", &TServerFile::Multiple, "", 0, false, true},
-    {"Tray", &TServerFile::Tray, "", 1, false, true},
-    {"IdleTimeout", &TServerFile::IdleTimeout, "", kDefaultIdleTimeout, true, false},
-    {"MaxPerAddress", &TServerFile::MaxPerAddress, "", kDefaultMaxPerAddress, true, false},
-    {"RequireTls", &TServerFile::RequireTls, "", 0, false, false},
+constexpr const char* kActive = "Active";
+
+// Every key of each section, in the order they are written.
+constexpr TKey<TServerFile> kInfoKeys[] = {
+    {"Name", &TServerFile::Name, "NoName"},
+    {"Banner", &TServerFile::Banner, "Quarnel Sharing"},
+    {"Type", &TServerFile::Type, "", kTypeVokt},
+    {"Directories", &TServerFile::DirectoryCount},
+    {"Files", &TServerFile::FileCount},
+    {"Username", &TServerFile::Username},
+    {"Password", &TServerFile::Password},
+    {"Port", &TServerFile::Port},
+    {"Limit", &TServerFile::Limit},
+    {kActive, &TServerFile::Active},
+    {"Multiple", &TServerFile::Multiple},
+    {"Tray", &TServerFile::Tray, "", 1},
+    {"IdleTimeout", &TServerFile::IdleTimeout, "", kDefaultIdleTimeout, true, TWritten::kNever},
+    {"MaxPerAddress", &TServerFile::MaxPerAddress, "", kDefaultMaxPerAddress, true, TWritten::kNever},
+    {"RequireTls", &TServerFile::RequireTls, "", 0, false, TWritten::kWhenOnOrPresent},
 };
 
-void ReadInfoKey(const TProfile& profile, const TInfoKey& key, TServerFile& server) {
+constexpr TKey<TDirectory> kDirectoryKeys[] = {
+    {"Path", &TDirectory::Path},
+    {"Description", &TDirectory::Description},
+    {"AccessR", &TDirectory::AccessR, "", 1},
+    {"AccessW", &TDirectory::AccessW, "", 1},
+    {"Recursive", &TDirectory::Recursive},
+};
+
+constexpr TKey<TFile> kFileKeys[] = {
+    {"Path", &TFile::Path},
+    {"Description", &TFile::Description},
+};
+
+template <typename Record>
+void ReadKey(const TProfile& profile, std::string_view section, const TKey<Record>& key,
+             Record& record) {
   struct Reader {
     const TProfile& profile;
-    const TInfoKey& key;
-    TServerFile& server;
-    void operator()(std::string TServerFile::*m) const {
-      server.*m = profile.ReadString(kInfo, key.name, key.defaultText);
+    std::string_view section;
+    const TKey<Record>& key;
+    Record& record;
+    void operator()(std::string Record::*m) const {
+      record.*m = profile.ReadString(section, key.name, key.defaultText);
     }
-    void operator()(std::uint8_t TServerFile::*m) const {
-      server.*m = static_cast<std::uint8_t>(ReadInteger(profile, kInfo, key.name, key.defaultNumber) & 0xFF);
+    void operator()(std::uint8_t Record::*m) const {
+      record.*m = static_cast<std::uint8_t>(Number() & 0xFF);
     }
-    void operator()(std::int32_t TServerFile::*m) const {
-      server.*m = key.nonNegative ? ReadNonNegative(profile, key.name, key.defaultNumber)
-                                  : ReadInteger(profile, kInfo, key.name, key.defaultNumber);
+    void operator()(std::int32_t Record::*m) const {
+      const std::int32_t value = Number();
+      record.*m = key.nonNegative && value < 0 ? key.defaultNumber : value;
     }
-    void operator()(bool TServerFile::*m) const {
-      server.*m = ReadBool(profile, kInfo, key.name, key.defaultNumber != 0);
+    void operator()(bool Record::*m) const { record.*m = Number() != 0; }
+    std::int32_t Number() const {
+      return ReadInteger(profile, section, key.name, key.defaultNumber);
     }
   };
-  std::visit(Reader{profile, key, server}, key.field);
+  std::visit(Reader{profile, section, key, record}, key.field);
 }
 
-void WriteInfoKey(TProfile& profile, const TInfoKey& key, const TServerFile& server) {
+template <typename Record>
+bool IsWritten(const TProfile& profile, std::string_view section, const TKey<Record>& key,
+               const Record& record) {
+  switch (key.written) {
+    case TWritten::kAlways: return true;
+    case TWritten::kNever: return false;
+    case TWritten::kWhenOnOrPresent: break;
+  }
+  const auto* flag = std::get_if<bool Record::*>(&key.field);
+  return (flag && record.**flag) || !profile.ReadString(section, key.name, "").empty();
+}
+
+template <typename Record>
+void WriteKey(TProfile& profile, std::string_view section, const TKey<Record>& key,
+              const Record& record) {
+  if (!IsWritten(profile, section, key, record)) return;
   struct Writer {
     TProfile& profile;
-    const TInfoKey& key;
-    const TServerFile& server;
-    void operator()(std::string TServerFile::*m) const { profile.WriteString(kInfo, key.name, server.*m); }
-    void operator()(std::uint8_t TServerFile::*m) const { WriteInteger(profile, kInfo, key.name, server.*m); }
-    void operator()(std::int32_t TServerFile::*m) const { WriteInteger(profile, kInfo, key.name, server.*m); }
-    void operator()(bool TServerFile::*m) const { WriteBool(profile, kInfo, key.name, server.*m); }
+    std::string_view section;
+    const TKey<Record>& key;
+    const Record& record;
+    void operator()(std::string Record::*m) const { profile.WriteString(section, key.name, record.*m); }
+    void operator()(std::uint8_t Record::*m) const { WriteInteger(profile, section, key.name, record.*m); }
+    void operator()(std::int32_t Record::*m) const { WriteInteger(profile, section, key.name, record.*m); }
+    void operator()(bool Record::*m) const { WriteBool(profile, section, key.name, record.*m); }
   };
-  std::visit(Writer{profile, key, server}, key.field);
+  std::visit(Writer{profile, section, key, record}, key.field);
+}
+
+template <typename Record, std::size_t N>
+void ReadSection(const TProfile& profile, std::string_view section, const TKey<Record> (&keys)[N],
+                 Record& record) {
+  for (const TKey<Record>& key : keys) ReadKey(profile, section, key, record);
+}
+
+template <typename Record, std::size_t N>
+void WriteSection(TProfile& profile, std::string_view section, const TKey<Record> (&keys)[N],
+                  const Record& record) {
+  for (const TKey<Record>& key : keys) WriteKey(profile, section, key, record);
 }
 
 std::string DirectorySection(std::int32_t i) { return "Directory." + std::to_string(i); }
@@ -122,20 +163,25 @@ constexpr std::int32_t kMaxEntries = 65536;
 void ReadShares(const TProfile& profile, TServerFile& server) {
   if (server.DirectoryCount > kMaxEntries) server.DirectoryCount = kMaxEntries;
   if (server.FileCount > kMaxEntries) server.FileCount = kMaxEntries;
+  for (std::int32_t i = 0; i < server.DirectoryCount; ++i)
+    ReadSection(profile, DirectorySection(i), kDirectoryKeys, server.Directories.emplace_back());
+  for (std::int32_t i = 0; i < server.FileCount; ++i)
+    ReadSection(profile, FileSection(i), kFileKeys, server.Files.emplace_back());
+}
+
+// The counts are trusted over the arrays; entries the array lacks are written as a
+// fresh entry reads, rather than read past the array's end.
+void WriteShares(TProfile& profile, const TServerFile& server) {
+  const TDirectory noDirectory;
   for (std::int32_t i = 0; i < server.DirectoryCount; ++i) {
-    const std::string section = DirectorySection(i);
-    TDirectory& d = server.Directories.emplace_back();
-    d.Path = profile.ReadString(section, "Path", "");
-    d.Description = profile.ReadString(section, "Description", "");
-    d.AccessR = ReadBool(profile, section, "AccessR", true);
-    d.AccessW = ReadBool(profile, section, "AccessW", true);
-    d.Recursive = ReadBool(profile, section, "Recursive", false);
+    const std::size_t at = static_cast<std::size_t>(i);
+    WriteSection(profile, DirectorySection(i), kDirectoryKeys,
+                 at < server.Directories.size() ? server.Directories[at] : noDirectory);
   }
+  const TFile noFile;
   for (std::int32_t i = 0; i < server.FileCount; ++i) {
-    const std::string section = FileSection(i);
-    TFile& f = server.Files.emplace_back();
-    f.Path = profile.ReadString(section, "Path", "");
-    f.Description = profile.ReadString(section, "Description", "");
+    const std::size_t at = static_cast<std::size_t>(i);
+    WriteSection(profile, FileSection(i), kFileKeys, at < server.Files.size() ? server.Files[at] : noFile);
   }
 }
 
@@ -166,7 +212,7 @@ bool ReadServerFile(const std::string& fileName, TServerFile& server) {
   }
   server.Directories.clear();
   server.Files.clear();
-  for (const TInfoKey& key : kInfoKeys) ReadInfoKey(profile, key, server);
+  ReadSection(profile, kInfo, kInfoKeys, server);
   ReadShares(profile, server);
   return true;
 }
@@ -177,32 +223,8 @@ bool WriteServerFile(const std::string& fileName, const TServerFile& server) {
   // Starting from an empty profile would drop whatever the unreadable file holds.
   if (profile.Load(fileName) == TProfile::TLoadResult::kUnreadable) throw EWriteError(failure);
 
-  for (const TInfoKey& key : kInfoKeys)
-    if (key.written) WriteInfoKey(profile, key, server);
-  // Files written before the key existed keep their bytes while it is off.
-  if (server.RequireTls || !profile.ReadString(kInfo, "RequireTls", "").empty())
-    WriteBool(profile, kInfo, "RequireTls", server.RequireTls);
-  // The counts are trusted over the arrays; entries the array lacks are written as
-  // a fresh entry reads, rather than read past the array's end.
-  const TDirectory noDirectory;
-  for (std::int32_t i = 0; i < server.DirectoryCount; ++i) {
-    const std::size_t at = static_cast<std::size_t>(i);
-    const TDirectory& d = at < server.Directories.size() ? server.Directories[at] : noDirectory;
-    const std::string section = DirectorySection(i);
-    profile.WriteString(section, "Path", d.Path);
-    profile.WriteString(section, "Description", d.Description);
-    WriteBool(profile, section, "AccessR", d.AccessR);
-    WriteBool(profile, section, "AccessW", d.AccessW);
-    WriteBool(profile, section, "Recursive", d.Recursive);
-  }
-  const TFile noFile;
-  for (std::int32_t i = 0; i < server.FileCount; ++i) {
-    const std::size_t at = static_cast<std::size_t>(i);
-    const TFile& f = at < server.Files.size() ? server.Files[at] : noFile;
-    const std::string section = FileSection(i);
-    profile.WriteString(section, "Path", f.Path);
-    profile.WriteString(section, "Description", f.Description);
-  }
+  WriteSection(profile, kInfo, kInfoKeys, server);
+  WriteShares(profile, server);
 
   if (!profile.SaveAtomically(fileName)) throw EWriteError(failure);
   return true;
@@ -216,7 +238,7 @@ bool WriteActiveFlag(const std::string& fileName, bool active) {
     case TProfile::TLoadResult::kUnreadable: throw EWriteError(failure);
     case TProfile::TLoadResult::kLoaded: break;
   }
-  WriteBool(profile, kInfo, "Active", active);
+  WriteBool(profile, kInfo, kActive, active);
   if (!profile.SaveAtomically(fileName)) throw EWriteError(failure);
   return true;
 }

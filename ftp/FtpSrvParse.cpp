@@ -10,9 +10,6 @@ namespace {
 constexpr unsigned char kIac = 255;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsAsciiAlnum(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
 
 }  // namespace
 

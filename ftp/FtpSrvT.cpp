@@ -16,22 +16,6 @@ bool HasDotNotation(std::string_view path) { return path.find(".\\") != std::str
 
 }  // namespace
 
-std::string SlashesToBackslashes(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c == '/') c = '\\';
-  }
-  return out;
-}
-
-std::string BackslashesToSlashes(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c == '\\') c = '/';
-  }
-  return out;
-}
-
 std::string StripSlashBeforeDrive(std::string_view s) {
   if (s.size() > 2 && s[2] == ':' && s[0] == '\\') s.remove_prefix(1);
   return std::string(s);
@@ -117,11 +101,11 @@ bool ParseFtpTime(std::string_view text, std::int64_t& utcSeconds) {
   const std::size_t dot = text.find('.');
   if (dot != std::string_view::npos) {
     const std::string_view fraction = text.substr(dot + 1);
-    if (fraction.empty() || fraction.find_first_not_of("0123456789") != std::string_view::npos)
+    if (!IsDigits(fraction))
       return false;
     text = text.substr(0, dot);
   }
-  if (text.size() != 14 || text.find_first_not_of("0123456789") != std::string_view::npos)
+  if (text.size() != 14 || !IsDigits(text))
     return false;
   auto number = [&](std::size_t at, std::size_t len) {
     int v = 0;

@@ -18,14 +18,13 @@
 #include <string_view>
 
 #include "ftp/FtpSrvParse.h"
+#include "platform/Text.h"
 
 // Fired by BuildFilePath with (directory, name, result); a non-empty result wins.
 using TBuildFilePathHook =
     std::function<void(const std::string& directory, const std::string& fileName,
                        std::string& newFileName)>;
 
-std::string SlashesToBackslashes(std::string_view s);
-std::string BackslashesToSlashes(std::string_view s);
 // "\C:\x" -> "C:\x": clients that write /C:/x mean the drive, not a folder "C:".
 std::string StripSlashBeforeDrive(std::string_view s);
 bool IsUncPath(std::string_view s);

@@ -2,11 +2,19 @@
 
 #include <unistd.h>
 
-#include "platform/NativeSocket.h"
+#include <atomic>
+
+namespace {
+std::atomic<FileHandle::TCloseWatcher> closeWatcher{nullptr};
+}  // namespace
+
+void FileHandle::WatchCloses(TCloseWatcher watcher) {
+  closeWatcher.store(watcher, std::memory_order_relaxed);
+}
 
 void FileHandle::Reset(int fd) {
   if (fd_ >= 0) {
-    native::ForgetAccepted(fd_);
+    if (TCloseWatcher watcher = closeWatcher.load(std::memory_order_relaxed)) watcher(fd_);
     ::close(fd_);
   }
   fd_ = fd;

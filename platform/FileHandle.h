@@ -25,6 +25,12 @@ public:
   // Closes now, ignoring failure: there is nothing a caller could do about it.
   void Reset(int fd = -1);
 
+  // Told of each descriptor just before it closes, on the closing thread. A layer
+  // that remembers facts about descriptor numbers sets it, so that a number the
+  // system hands out again is never taken for the one that closed.
+  using TCloseWatcher = void (*)(int fd);
+  static void WatchCloses(TCloseWatcher watcher);
+
 private:
   int fd_ = -1;
 };

@@ -62,8 +62,7 @@ std::string FileStem(const std::string& name) {
   std::string stem;
   bool gap = false;
   for (char c : name) {
-    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!letter) {
+    if (!IsAsciiAlnum(c)) {
       gap = true;
       continue;
     }

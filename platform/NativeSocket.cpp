@@ -34,6 +34,10 @@ struct TAccepted {
 };
 thread_local TAccepted lastAccepted;
 
+void ForgetAccepted(int fd) {
+  if (fd == lastAccepted.fd) lastAccepted.fd = -1;
+}
+
 TSockAddrIn FromSockaddr(const sockaddr_in& sa) {
   return TSockAddrIn{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
 }
@@ -132,6 +136,8 @@ int Accept(int fd, FileHandle& out) {
   if (h < 0) return LastError();
   out.Reset(h);
   if (sa.sin_family == AF_INET && len == sizeof sa) {
+    static const bool watching = (FileHandle::WatchCloses(&ForgetAccepted), true);
+    static_cast<void>(watching);
     lastAccepted.fd = h;
     lastAccepted.peer = FromSockaddr(sa);
   }
@@ -339,10 +345,6 @@ int UnsentBytes(int fd) {
 int Shutdown(int fd, int how) {
   int native = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
   return ::shutdown(fd, native) == 0 ? 0 : LastError();
-}
-
-void ForgetAccepted(int fd) {
-  if (fd == lastAccepted.fd) lastAccepted.fd = -1;
 }
 
 int LocalName(int fd, TSockAddrIn& out) { return GetName(fd, out, ::getsockname); }

@@ -66,8 +66,6 @@ int UnsentBytes(int fd);
 int Shutdown(int fd, int how);
 int LocalName(int fd, TSockAddrIn& out);
 int PeerName(int fd, TSockAddrIn& out);
-// Called as a descriptor closes: what Accept remembered of it no longer holds.
-void ForgetAccepted(int fd);
 
 // Blocking name-service calls; run them off the event loop's thread where a name
 // server may be asked.

@@ -23,6 +23,7 @@
 #include <stdexcept>
 
 #include "platform/EventLoop.h"
+#include "platform/Text.h"
 
 std::string ExecutableDir() {
   char buf[4096];
@@ -84,7 +85,7 @@ bool XDisplayAnswers(const std::string& name) {
   if (colon == std::string::npos) return false;
   const std::string host = name.substr(0, colon);
   const std::string number = name.substr(colon + 1, name.find('.', colon) - colon - 1);
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos || number.size() > 5)
+  if (!IsDigits(number) || number.size() > 5)
     return false;
   if (!host.empty() && host[0] == '/') return UnixSocketAnswers(name);
   if (host.empty() || host == "unix") {

@@ -165,3 +165,66 @@ bool ParseIntegerText(std::string_view text, std::int32_t& out) {
   out = static_cast<std::int32_t>(bits);
   return true;
 }
+
+bool IsDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), IsAsciiDigit);
+}
+
+std::string SlashesToBackslashes(std::string_view s) {
+  std::string out(s);
+  std::replace(out.begin(), out.end(), '/', '\\');
+  return out;
+}
+
+std::string BackslashesToSlashes(std::string_view s) {
+  std::string out(s);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+namespace {
+
+constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+std::string Base64Encode(std::string_view bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    std::uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
+    out += kBase64Digits[(n >> 18) & 63];
+    out += kBase64Digits[(n >> 12) & 63];
+    out += i + 1 < bytes.size() ? kBase64Digits[(n >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? kBase64Digits[n & 63] : '=';
+  }
+  return out;
+}
+
+std::string Base64Decode(std::string_view text) {
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    int v = Base64Value(c);
+    if (v < 0) continue;
+    bits = (bits << 6) | unsigned(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return out;
+}

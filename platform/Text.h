@@ -11,6 +11,12 @@ constexpr char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<ch
 std::string AsciiLower(std::string_view text);
 std::string AsciiUpper(std::string_view text);
 
+constexpr bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool IsAsciiAlnum(char c) { return IsAsciiLetter(c) || IsAsciiDigit(c); }
+// At least one byte, and every byte a decimal digit: no sign, no blanks.
+bool IsDigits(std::string_view text);
+
 bool EqualsNoCase(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 // Byte order after folding, for lists sorted without regard to case.
@@ -31,6 +37,16 @@ std::string PercentEncode(std::string_view text, std::string_view keep = {});
 // two hex digits ("\x0A", or "%0A" in an answer head), so that text a client chose
 // cannot start a line of its own in a log or a head, or drive a terminal.
 std::string EscapeControls(std::string_view text, std::string_view marker = "\\x");
+
+// Drive-form paths separate with backslashes, links and FTP clients with slashes.
+std::string SlashesToBackslashes(std::string_view s);
+std::string BackslashesToSlashes(std::string_view s);
+
+// Base64 with the standard alphabet, padded with "=".
+std::string Base64Encode(std::string_view bytes);
+// Characters outside the alphabet are skipped and "=" ends the data, as RFC 2045
+// section 6.8 asks.
+std::string Base64Decode(std::string_view text);
 
 // 0..15 for a hexadecimal digit of either case, -1 for anything else.
 int HexDigitValue(char c);

@@ -24,6 +24,7 @@
 
 #include "platform/FileHandle.h"
 #include "platform/SocketError.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -216,8 +217,7 @@ std::string SystemHostName() {
 
 bool IsDnsName(std::string_view name) {
   return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.';
+    return IsAsciiAlnum(c) || c == '-' || c == '.';
   });
 }
 

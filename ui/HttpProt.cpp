@@ -17,29 +17,8 @@ constexpr int kErrorLineTooLong = 4;
 // Each pass waits this long at most for the sockets before the windows get a turn.
 constexpr int kPassMs = 10;
 
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 std::string ErrorWithNumber(int error) {
   return SocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
-}
-
-std::string Base64(const std::string& bytes) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
-    out += kDigits[(n >> 18) & 63];
-    out += kDigits[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kDigits[(n >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kDigits[n & 63] : '=';
-  }
-  return out;
 }
 
 std::string& LookupUrl() {
@@ -96,7 +75,7 @@ std::string THttpCli::RequestText(const THttpUrl& url) const {
   line("Host: ", url.Host);
   if (NoCache) request += "Pragma: no-cache\r\n";
   if (!Username.empty() || !Password.empty())
-    line("Authorization: Basic ", Base64(Username + ":" + Password));
+    line("Authorization: Basic ", Base64Encode(Username + ":" + Password));
   line("Cookie: ", Cookie);
   return request + "\r\n";
 }
@@ -257,7 +236,7 @@ void THttpCli::HeaderLine(const std::string& line) {
   std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 1);
   value.erase(0, value.find_first_not_of(' '));
   if (name == "content-length")
-    contentLength_ = std::atoll(Trim(value).c_str());
+    contentLength_ = std::atoll(std::string(TrimSpaces(value)).c_str());
   else if (name == "content-type")
     contentType_ = AsciiLower(value);
   else if (name == "location")

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QPainter>
 #include <QScrollBar>
@@ -65,6 +66,27 @@ QString TMarkupGrid::CellText(int column, int row) const {
 
 void TMarkupGrid::SetCellText(int column, int row, const QString& text) {
   ItemAt(column, row).setData(Qt::DisplayRole, text);
+}
+
+void DrawMarkupCell(QPainter& canvas, const TMarkupGrid& grid, int column, int row,
+                    const TImageList* images, const QRect& rect) {
+  if (MarkupCount() == 0) return;
+  const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
+  if (!tokens) return;
+  RenderMarkup(canvas, rect, *tokens, row, column, images, grid.MarkupFont());
+}
+
+void FitRowHeights(TMarkupGrid& grid) {
+  const int lineHeight = QFontMetrics(grid.font()).height();
+  static const TMarkupList kEmpty;
+  for (int row = 0; row < grid.rowCount(); ++row) {
+    int tallest = lineHeight;
+    for (int column = 0; column < grid.columnCount(); ++column) {
+      const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
+      tallest = std::max(tallest, MarkupHeight(lineHeight, tokens ? *tokens : kEmpty));
+    }
+    grid.setRowHeight(row, tallest <= 20 ? 31 : tallest + 10);
+  }
 }
 
 void TMarkupDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,

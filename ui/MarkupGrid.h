@@ -9,23 +9,20 @@
 
 #include "ui/uGridDraw.h"
 
-
-class TMarkupGrid : public QTableWidget, public TMarkupCells {
+class TMarkupGrid : public QTableWidget {
   Q_OBJECT
 
 public:
   explicit TMarkupGrid(QWidget* parent = nullptr);
 
   // -1 (draws nothing) for a cell that never got markup.
-  int CellMarkup(int column, int row) const override;
+  int CellMarkup(int column, int row) const;
   void SetCellMarkup(int column, int row, int markupIndex);
   QString CellText(int column, int row) const;
   void SetCellText(int column, int row, const QString& text);
 
-  int MarkupRows() const override { return rowCount(); }
-  int MarkupColumns() const override { return columnCount(); }
-  TCellFont MarkupFont() const override { return {font(), palette().color(QPalette::Text)}; }
-  void SetMarkupRowHeight(int row, int height) override { setRowHeight(row, height); }
+  // The font a cell's markup starts from.
+  TCellFont MarkupFont() const { return {font(), palette().color(QPalette::Text)}; }
 
   // Icons for image tags; null skips them. The list must outlive the grid.
   const TImageList* Images() const { return images_; }
@@ -42,6 +39,12 @@ private:
 
   const TImageList* images_ = nullptr;
 };
+
+// Paints one grid cell from the markup index stored in it, starting from the grid's font.
+void DrawMarkupCell(QPainter& canvas, const TMarkupGrid& grid, int column, int row,
+                    const TImageList* images, const QRect& rect);
+// 31 pixels for rows of at most 20 pixels of text, text height + 10 above that.
+void FitRowHeights(TMarkupGrid& grid);
 
 // Paints every cell through DrawMarkupCell. The markup fills the whole cell, so the
 // selected row is shown on top of it: a light wash and a frame around the whole row.

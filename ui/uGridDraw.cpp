@@ -243,11 +243,11 @@ int MarkupHeight(int lineHeight, const TMarkupList& tokens) {
   return lineHeight * (1 + static_cast<int>(lines));
 }
 
-void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens, int row,
-                  int column, const TImageList* images, const TCellFont& startFont) {
-  const int w = rect.width();
-  const int h = rect.height();
-  if (w <= 0 || h <= 0) return;
+namespace {
+
+// Makes the reused cell image large enough for a cell of w x h at the canvas's pixel
+// ratio; answers the device pixels the cell covers.
+QSize PrepareCellImage(const QPainter& canvas, int w, int h) {
   const qreal dpr = canvas.device() ? canvas.device()->devicePixelRatioF() : 1.0;
   const QSize pixels(static_cast<int>(std::ceil(w * dpr)), static_cast<int>(std::ceil(h * dpr)));
   QImage& image = CellImage();
@@ -256,6 +256,136 @@ void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens
     image = QImage(pixels.expandedTo(image.size()), QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(dpr);
   }
+  return pixels;
+}
+
+// The pen that walks one cell's tokens: where the next run goes and in what style.
+class TCellPen {
+public:
+  TCellPen(QPainter& p, int w, int h, const TCellFont& startFont, int row, int column)
+      : p_(p), w_(w), h_(h), start_(startFont), font_(startFont.Font), color_(startFont.Color),
+        row_(row), column_(column) {}
+
+  // Centres the cell's lines vertically when they take less than its height.
+  void Begin(const TMarkupList& tokens) {
+    p_.setFont(font_);
+    const int total = MarkupHeight(p_.fontMetrics().height(), tokens);
+    if (total < h_) y_ = (h_ - total) / 2;
+  }
+
+  void Token(const TMarkupToken& token, const TImageList* images) {
+    switch (token.Kind) {
+      case mkText:
+        DrawRun(ToQt(token.Text));
+        break;
+      case mkBold:
+        font_.setBold(!font_.bold());
+        break;
+      case mkItalic:
+        font_.setItalic(!font_.italic());
+        break;
+      case mkUnderline:
+        font_.setUnderline(!font_.underline());
+        break;
+      case mkBackground:
+        FillBackground(token.Color);
+        break;
+      case mkFontColor:
+        color_ = MarkupToQColor(token.Color, start_.Color);
+        break;
+      case mkImage:
+        if (images) DrawIcon(token.Text, *images);
+        break;
+      case mkNewLine:
+        NewLine();
+        break;
+      case mkRightAlign:
+        x_ = w_ - 2;
+        rightMode_ = true;
+        break;
+      case mkLink:
+        DrawLink(token.Text);
+        break;
+    }
+  }
+
+private:
+  // Answers where the run starts; right-aligned runs grow leftwards.
+  int DrawRun(const QString& text) {
+    p_.setFont(font_);
+    p_.setPen(color_);
+    const QFontMetrics fm = p_.fontMetrics();
+    const int width = fm.horizontalAdvance(text);
+    if (rightMode_) x_ -= width;
+    p_.drawText(QPoint(x_, y_ + fm.ascent()), text);
+    const int left = x_;
+    if (!rightMode_) x_ += width;
+    return left;
+  }
+
+  void FillBackground(std::uint32_t code) {
+    const QColor fill = MarkupToQColor(code, QApplication::palette().color(QPalette::Base));
+    p_.setCompositionMode(QPainter::CompositionMode_Source);
+    p_.fillRect(QRect(0, 0, w_, h_), fill);
+    p_.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    p_.setBackground(fill);
+    p_.setBackgroundMode(fill.alpha() == 0 ? Qt::TransparentMode : Qt::OpaqueMode);
+  }
+
+  void DrawIcon(const std::string& value, const TImageList& images) {
+    std::int32_t n = 0;
+    if (!ParseIntegerText(value, n)) n = 0;
+    const QImage icon = images.Image(n);
+    const int advance = images.Width() + 2;
+    if (rightMode_) x_ -= advance;
+    if (!icon.isNull()) p_.drawImage(QPoint(x_, y_), icon);
+    if (!rightMode_) x_ += advance;
+  }
+
+  void NewLine() {
+    p_.setFont(font_);
+    y_ += p_.fontMetrics().height();
+    x_ = rightMode_ ? w_ - 2 : 2;
+  }
+
+  // "text,target": the text is drawn as a link and recorded with its target.
+  void DrawLink(const std::string& value) {
+    const QFont savedFont = font_;
+    const QColor savedColor = color_;
+    font_.setUnderline(true);
+    color_ = QColor(0, 0, 255);
+    const std::size_t comma = value.find(',');
+    const std::string text = comma == std::string::npos ? std::string() : value.substr(0, comma);
+    std::string target = comma == std::string::npos ? value : value.substr(comma + 1);
+    const QString shown = ToQt(text);
+    const int left = DrawRun(shown);
+    const QFontMetrics fm = p_.fontMetrics();
+    RecordLink({left, y_, left + fm.horizontalAdvance(shown), y_ + fm.height(), std::move(target),
+                column_, row_});
+    font_ = savedFont;
+    color_ = savedColor;
+  }
+
+  QPainter& p_;
+  const int w_, h_;
+  const TCellFont& start_;
+  QFont font_;
+  QColor color_;
+  const int row_, column_;
+  int x_ = 2;
+  int y_ = 0;
+  bool rightMode_ = false;
+};
+
+}  // namespace
+
+void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens, int row,
+                  int column, const TImageList* images, const TCellFont& startFont) {
+  const int w = rect.width();
+  const int h = rect.height();
+  if (w <= 0 || h <= 0) return;
+  const QSize pixels = PrepareCellImage(canvas, w, h);
+  QImage& image = CellImage();
 
   QPainter p(&image);
   // Cells without a leading background tag show the grid beneath, not the last cell.
@@ -265,113 +395,9 @@ void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens
   p.setClipRect(QRect(0, 0, w, h));
   p.setBackgroundMode(Qt::TransparentMode);
 
-  QFont font = startFont.Font;
-  QColor color = startFont.Color;
-  p.setFont(font);
-  int x = 2;
-  int y = 0;
-  bool rightMode = false;
-  const int total = MarkupHeight(p.fontMetrics().height(), tokens);
-  if (total < h) y = (h - total) / 2;
-
-  auto drawRun = [&](const QString& text) -> int {
-    p.setFont(font);
-    p.setPen(color);
-    const QFontMetrics fm = p.fontMetrics();
-    const int width = fm.horizontalAdvance(text);
-    if (rightMode) x -= width;
-    p.drawText(QPoint(x, y + fm.ascent()), text);
-    const int left = x;
-    if (!rightMode) x += width;
-    return left;
-  };
-
-  for (const TMarkupToken& token : tokens) {
-    switch (token.Kind) {
-      case mkText:
-        drawRun(ToQt(token.Text));
-        break;
-      case mkBold:
-        font.setBold(!font.bold());
-        break;
-      case mkItalic:
-        font.setItalic(!font.italic());
-        break;
-      case mkUnderline:
-        font.setUnderline(!font.underline());
-        break;
-      case mkBackground: {
-        const QColor fill = MarkupToQColor(token.Color, QApplication::palette().color(QPalette::Base));
-        p.setCompositionMode(QPainter::CompositionMode_Source);
-        p.fillRect(QRect(0, 0, w, h), fill);
-        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        p.setBackground(fill);
-        p.setBackgroundMode(fill.alpha() == 0 ? Qt::TransparentMode : Qt::OpaqueMode);
-        break;
-      }
-      case mkFontColor:
-        color = MarkupToQColor(token.Color, startFont.Color);
-        break;
-      case mkImage: {
-        if (!images) break;
-        std::int32_t n = 0;
-        if (!ParseIntegerText(token.Text, n)) n = 0;
-        const QImage icon = images->Image(n);
-        const int advance = images->Width() + 2;
-        if (rightMode) x -= advance;
-        if (!icon.isNull()) p.drawImage(QPoint(x, y), icon);
-        if (!rightMode) x += advance;
-        break;
-      }
-      case mkNewLine:
-        p.setFont(font);
-        y += p.fontMetrics().height();
-        x = rightMode ? w - 2 : 2;
-        break;
-      case mkRightAlign:
-        x = w - 2;
-        rightMode = true;
-        break;
-      case mkLink: {
-        const QFont savedFont = font;
-        const QColor savedColor = color;
-        font.setUnderline(true);
-        color = QColor(0, 0, 255);
-        const std::size_t comma = token.Text.find(',');
-        const std::string text = comma == std::string::npos ? std::string() : token.Text.substr(0, comma);
-        std::string target = comma == std::string::npos ? token.Text : token.Text.substr(comma + 1);
-        const QString shown = ToQt(text);
-        const int left = drawRun(shown);
-        const QFontMetrics fm = p.fontMetrics();
-        RecordLink({left, y, left + fm.horizontalAdvance(shown), y + fm.height(), std::move(target),
-                    column, row});
-        font = savedFont;
-        color = savedColor;
-        break;
-      }
-    }
-  }
+  TCellPen pen(p, w, h, startFont, row, column);
+  pen.Begin(tokens);
+  for (const TMarkupToken& token : tokens) pen.Token(token, images);
   p.end();
   canvas.drawImage(rect.topLeft(), image, QRect(QPoint(0, 0), pixels));
-}
-
-void DrawMarkupCell(QPainter& canvas, const TMarkupCells& grid, int column, int row,
-                    const TImageList* images, const QRect& rect) {
-  if (MarkupCount() == 0) return;
-  const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
-  if (!tokens) return;
-  RenderMarkup(canvas, rect, *tokens, row, column, images, grid.MarkupFont());
-}
-
-void FitRowHeights(TMarkupCells& grid) {
-  const int lineHeight = QFontMetrics(grid.MarkupFont().Font).height();
-  static const TMarkupList kEmpty;
-  for (int row = 0; row < grid.MarkupRows(); ++row) {
-    int tallest = lineHeight;
-    for (int column = 0; column < grid.MarkupColumns(); ++column) {
-      const TMarkupList* tokens = MarkupEntry(grid.CellMarkup(column, row));
-      tallest = std::max(tallest, MarkupHeight(lineHeight, tokens ? *tokens : kEmpty));
-    }
-    grid.SetMarkupRowHeight(row, tallest <= 20 ? 31 : tallest + 10);
-  }
 }

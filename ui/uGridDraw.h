@@ -83,25 +83,7 @@ struct TCellFont {
   QColor Color;
 };
 
-// What the renderer needs of a grid. The grid widget implements it, so that drawing
-// cells does not depend on the widget that shows them.
-class TMarkupCells {
-public:
-  virtual ~TMarkupCells() = default;
-  // The markup table index stored in the cell; -1 for none.
-  virtual int CellMarkup(int column, int row) const = 0;
-  virtual int MarkupRows() const = 0;
-  virtual int MarkupColumns() const = 0;
-  virtual TCellFont MarkupFont() const = 0;
-  virtual void SetMarkupRowHeight(int row, int height) = 0;
-};
-
 // Composes the tokens on the reused cell image and copies it to `canvas` at `rect`.
 // `images` may be null: image tags are then skipped.
 void RenderMarkup(QPainter& canvas, const QRect& rect, const TMarkupList& tokens, int row,
                   int column, const TImageList* images, const TCellFont& font);
-// Paints one grid cell from the markup index stored in it, starting from the grid's font.
-void DrawMarkupCell(QPainter& canvas, const TMarkupCells& grid, int column, int row,
-                    const TImageList* images, const QRect& rect);
-// 31 pixels for rows of at most 20 pixels of text, text height + 10 above that.
-void FitRowHeights(TMarkupCells& grid);

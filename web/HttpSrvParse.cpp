@@ -112,9 +112,7 @@ std::string MapDocument(std::string_view docDir, std::string_view path,
   if (path.empty() || path.front() != '/') doc += '\\';
   doc += path;
   if (!doc.empty() && doc.back() == '/') doc += defaultDoc;
-  for (char& c : doc)
-    if (c == '/') c = '\\';
-  return UrlDecode(doc);
+  return UrlDecode(SlashesToBackslashes(doc));
 }
 
 bool DocumentStaysInside(std::string_view document) {

@@ -64,3 +64,15 @@ TEST(Text, IntegerTextTakesSignsAndDollarHex) {
   EXPECT_EQ(HexDigitValue('b'), 11);
   EXPECT_EQ(HexDigitValue('G'), -1);
 }
+
+// The desktop's web client encodes what the web server decodes: every length of
+// padding, and bytes of all eight bits, must come back as they went.
+TEST(Text, Base64RoundTripsAndDigitTextIsDigitsOnly) {
+  EXPECT_EQ(Base64Encode("ann:secret"), "YW5uOnNlY3JldA==");
+  const std::string padded[] = {"", "a", "ab", "abc", std::string("\xff\x00\x80", 3)};
+  for (const std::string& bytes : padded) EXPECT_EQ(Base64Decode(Base64Encode(bytes)), bytes);
+  EXPECT_EQ(Base64Decode("YW5u\r\nOg==junk"), "ann:");
+  EXPECT_TRUE(IsDigits("0123456789"));
+  EXPECT_FALSE(IsDigits(""));
+  EXPECT_FALSE(IsDigits("+1"));
+}
