@@ -322,9 +322,7 @@ void TFtpServer::CommandEPRT(TFtpCtrlSocket& client, std::string&, std::string& 
   }
   const auto addr = ParseDottedAddress(fields[1]);
   std::int64_t port = 0;
-  if (fields[2].empty() || fields[2].size() > 5 ||
-      fields[2].find_first_not_of("0123456789") != std::string::npos)
-    return;
+  if (fields[2].empty() || fields[2].size() > 5 || !IsDigits(fields[2])) return;
   port = std::stoll(fields[2]);
   if (!addr || addr != ParseDottedAddress(client.PeerAddr()) || port < 1024 || port > 65535)
     return;

@@ -1,5 +1,7 @@
 #include "platform/HostFs.h"
 
+#include "platform/Text.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,15 +21,6 @@
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-std::string ToSlashes(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c == '\\') c = '/';
-  }
-  return out;
-}
-
 
 std::string NativeOrEmpty(std::string_view path) {
   std::string native;
@@ -171,11 +164,11 @@ bool ToNative(std::string_view path, std::string& native) {
   if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return false;  // UNC
   if (path.size() >= 2 && path[1] == ':') {
     if (path[0] != 'C' && path[0] != 'c') return false;
-    std::string rest = ToSlashes(path.substr(2));
+    std::string rest = BackslashesToSlashes(path.substr(2));
     native = rest.empty() || rest[0] != '/' ? "/" + rest : rest;
     return true;
   }
-  native = ToSlashes(path);
+  native = BackslashesToSlashes(path);
   return true;
 }
 

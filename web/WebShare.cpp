@@ -5,6 +5,7 @@
 #include <string>
 
 #include "catalogue/ServerUi.h"
+#include "platform/Text.h"
 #include "web/WebSharePage.h"
 #include "web/WebShareRequest.h"
 
@@ -20,12 +21,6 @@ TServerSocket* EntryOf(const THttpServer& sender) {
   return &ServerRegistry[std::size_t(index)];
 }
 
-std::string_view TrimControl(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
-
 void CheckAuthorization(const TServerFile& def, TClient& client) {
   if (def.Username.empty() && def.Password.empty()) {
     client.SetAuthorized(true);
@@ -35,7 +30,7 @@ void CheckAuthorization(const TServerFile& def, TClient& client) {
   for (const std::string& line : client.HeaderLines()) {
     if (!StartsWithText(line, kAuthorizationPrefix, false)) continue;
     std::string_view encoded =
-        TrimControl(std::string_view(line).substr(kAuthorizationPrefix.size()));
+        TrimControls(std::string_view(line).substr(kAuthorizationPrefix.size()));
     client.SetAuthorized(BasicAuthDecoder.Decode(encoded) == expected);
   }
 }
@@ -50,7 +45,7 @@ std::string AuthorizationUser(const TClient& client) {
   for (const std::string& line : client.HeaderLines()) {
     if (!StartsWithText(line, kAuthorizationPrefix, false)) continue;
     const std::string decoded =
-        BasicAuthDecoder.Decode(TrimControl(std::string_view(line).substr(kAuthorizationPrefix.size())));
+        BasicAuthDecoder.Decode(TrimControls(std::string_view(line).substr(kAuthorizationPrefix.size())));
     return decoded.substr(0, decoded.find(':'));
   }
   return {};
@@ -68,7 +63,7 @@ bool HasAuthorizationLine(const TClient& client) {
 std::string HeaderValue(const THttpConnection& client, std::string_view nameWithColon) {
   for (const std::string& line : client.HeaderLines())
     if (StartsWithText(line, nameWithColon, false))
-      return std::string(TrimControl(std::string_view(line).substr(nameWithColon.size())));
+      return std::string(TrimControls(std::string_view(line).substr(nameWithColon.size())));
   return {};
 }
 
