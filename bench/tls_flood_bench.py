@@ -22,13 +22,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "integration"))
 from web_harness import WebServer  # noqa: E402
 
-
-def rss_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from flood_bench import rss_kb  # noqa: E402
 
 
 def settled_rss(pid, quiet=1.0, limit=60.0):

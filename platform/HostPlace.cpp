@@ -309,21 +309,11 @@ bool THostRoots::Walk(TRoot* root, std::vector<std::string> todo, bool followLas
 
 namespace HostFs {
 
-namespace {
-
-bool Located(const THostPlace& place, int& error) {
-  error = place.Folder() >= 0 ? 0 : (place.Missing().Code() ? place.Missing().Code() : ENOENT);
-  return error == 0;
-}
-
-}  // namespace
-
 bool Stat(const THostPlace& place, THostEntry& entry) {
   int dir = AT_FDCWD, flags = 0;
   std::string name;
   if (place.Located()) {
-    int error = 0;
-    if (!Located(place, error)) return false;
+    if (place.Folder() < 0) return false;
     dir = place.Folder();
     name = place.Name();
     flags = AT_SYMLINK_NOFOLLOW;  // located names are no links
@@ -360,24 +350,21 @@ THostStatus Rename(const THostPlace& from, const THostPlace& to) {
 
 THostStatus CreateDirectory(const THostPlace& place) {
   if (!place.Located()) return CreateDirectory(place.Path());
-  int error = 0;
-  if (!Located(place, error)) return THostStatus(error);
+  if (place.Folder() < 0) return Unreached(place);
   return ::mkdirat(place.Folder(), place.Name().c_str(), 0777) == 0 ? THostStatus()
                                                                     : THostStatus::FromErrno();
 }
 
 THostStatus DeleteFile(const THostPlace& place) {
   if (!place.Located()) return DeleteFile(place.Path());
-  int error = 0;
-  if (!Located(place, error)) return THostStatus(error);
+  if (place.Folder() < 0) return Unreached(place);
   return ::unlinkat(place.Folder(), place.Name().c_str(), 0) == 0 ? THostStatus()
                                                                   : THostStatus::FromErrno();
 }
 
 bool SetFileModTime(const THostPlace& place, std::int64_t utcSeconds) {
   if (!place.Located()) return SetFileModTime(place.Path(), utcSeconds);
-  int error = 0;
-  if (!Located(place, error)) return false;
+  if (place.Folder() < 0) return false;
   timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;  // the access time stays
